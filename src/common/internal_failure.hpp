@@ -1,0 +1,38 @@
+#pragma once
+// The one exception type for broken invariants and numerical dead ends.
+//
+// Recoverable failures travel as values (an error text, a `Failed`). Everything that valid
+// input cannot produce, or that the algorithms cannot handle, is an InternalFailure: it
+// carries its text and the place where it was raised, crosses worker threads inside a
+// std::exception_ptr, and becomes a BaseException-derived Python exception at the module
+// boundary.
+
+#include <exception>
+#include <source_location>
+#include <string>
+
+namespace tacitor {
+
+class InternalFailure : public std::exception {
+ public:
+  explicit InternalFailure(std::string message,
+                           std::source_location where = std::source_location::current());
+
+  const char* what() const noexcept override { return message_.c_str(); }
+  const std::string& message() const noexcept { return message_; }
+  const std::source_location& where() const noexcept { return where_; }
+
+  // "internal failure at FILE:LINE in FUNCTION: MESSAGE", the text written to stderr.
+  std::string diagnostic() const;
+
+ private:
+  std::string message_;
+  std::source_location where_;
+};
+
+// Writes the diagnostic to standard error (where the failure happens, whichever thread that
+// is) and throws the InternalFailure.
+[[noreturn]] void raise_internal_failure(
+    std::string message, std::source_location where = std::source_location::current());
+
+}  // namespace tacitor
