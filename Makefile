@@ -8,6 +8,8 @@ BOOT_PYTHON := $(shell for p in python3 python3.12 python3.13 $$HOME/.pyenv/vers
 VENV ?= .venv
 PY := $(VENV)/bin/python
 BUILD ?= build/native
+# scikit-build-core's build directory for `pip install .`; separate trees may build at once.
+WHEEL_BUILD ?= build/wheel
 JOBS ?= 2
 
 .PHONY: all venv install native ctest pytest test demo format format-check clean
@@ -23,7 +25,8 @@ venv:
 	$(PY) -m pip install -q -r requirements-build.txt -r requirements-test.txt
 
 install: venv
-	$(PY) -m pip install -q --no-build-isolation --force-reinstall --no-deps .
+	$(PY) -m pip install -q --no-build-isolation --force-reinstall --no-deps \
+	  --config-settings=build-dir=$(WHEEL_BUILD) .
 
 native: venv
 	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \
