@@ -1,0 +1,104 @@
+#pragma once
+// Classical: a model set of one estimator per window position.
+//
+// `train` plans the windows and fits, for every window position i, an estimator that predicts
+// the value at position i of a window from the window's other values, with every
+// (window, series) pair as a training row. `denoise` plans the same windows again, lets every
+// estimator predict its own training rows and averages the overlapping windows back into
+// series. Both loops run position by position on the worker pool; results are collected in
+// position order, so the output does not depend on scheduling.
+//
+// The estimator type provides
+//   static Expected<Estimator, Failed> fit(const DenseMatrix&, VectorView, const Parameters&);
+//   Expected<std::vector<float>, Failed> predict(const DenseMatrix&) const;
+
+#include <cstddef>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "common/expected.hpp"
+#include "common/internal_failure.hpp"
+#include "data/array2.hpp"
+#include "data/reassemble.hpp"
+#include "data/training_set.hpp"
+#include "data/windows.hpp"
+#include "linalg/basic/matrix.hpp"
+#include "linalg/basic/vector_view.hpp"
+#include "linear/failed.hpp"
+#include "pool/parallel_map.hpp"
+
+namespace tacitor::models {
+
+// Stacks equally long vectors as the columns of a row-major matrix, releasing each vector
+// once copied. No vectors, or vectors of different lengths, give the shape error's text.
+Expected<data::Array2, std::string> stack_columns(std::vector<std::vector<float>>&& columns);
+
+template <class Estimator, class Parameters>
+struct Classical {
+  // Element i was fitted on the training set of window position i.
+  std::vector<Estimator> estimators;
+  std::size_t window_size = 0;
+
+  static Expected<Classical, std::string> train(const data::Array2& samples,
+                                                std::size_t window_size, std::size_t stride,
+                                                const Parameters& parameters) {
+    auto plan = data::create_windows(samples, window_size, stride);
+    if (!plan) {
+      return unexpected(std::move(plan).error());
+    }
+    const std::vector<data::Window>& windows = plan->windows;
+    auto fitted = pool::parallel_try_map(
+        window_size, [&](std::size_t position) -> Expected<Estimator, std::string> {
+          data::TrainingSet set = data::windows_to_train(windows, position);
+          const DenseMatrix x = data::to_dense_matrix(std::move(set.features));
+          const Parameters own_parameters = parameters;
+          auto estimator = Estimator::fit(x, VectorView(set.targets), own_parameters);
+          if (!estimator) {
+            return unexpected(estimator.error().to_string());
+          }
+          return std::move(estimator).value();
+        });
+    if (!fitted) {
+      return unexpected(std::move(fitted).error());
+    }
+    Classical model;
+    model.estimators = std::move(fitted).value();
+    model.window_size = window_size;
+    return model;
+  }
+
+  Expected<data::Array2, std::string> denoise(const data::Array2& samples,
+                                              std::size_t stride) const {
+    if (estimators.size() != window_size) {
+      raise_internal_failure("model set holds " + std::to_string(estimators.size()) +
+                             " estimators for window size " + std::to_string(window_size));
+    }
+    auto plan = data::create_windows(samples, window_size, stride);
+    if (!plan) {
+      return unexpected(std::move(plan).error());
+    }
+    const std::vector<data::Window>& windows = plan->windows;
+    auto predicted = pool::parallel_try_map(
+        window_size, [&](std::size_t position) -> Expected<std::vector<float>, std::string> {
+          data::TrainingSet set = data::windows_to_train(windows, position);
+          set.targets = {};
+          const DenseMatrix x = data::to_dense_matrix(std::move(set.features));
+          auto values = estimators[position].predict(x);
+          if (!values) {
+            return unexpected(values.error().to_string());
+          }
+          return std::move(values).value();
+        });
+    if (!predicted) {
+      return unexpected(std::move(predicted).error());
+    }
+    auto targets = stack_columns(std::move(predicted).value());
+    if (!targets) {
+      return unexpected(std::move(targets).error());
+    }
+    return data::reassemble(*targets, samples.rows(), samples.cols(), plan->starts);
+  }
+};
+
+}  // namespace tacitor::models
