@@ -1,1 +1,1 @@
-"""Command-line interface of tacitor."""
+"""Command-line interface of tacitor: ``tacitor denoise``, ``tacitor demo``."""
