@@ -1,3 +1,10 @@
+"""Self-supervised denoising of batches of time series with windowed regression.
+
+Failures that valid input never produces are raised as ``tacitor.InternalFailure``, a class
+derived directly from ``BaseException``. It is created when first needed and is not a module
+attribute, so catch it as ``BaseException`` and look at ``type(e).__name__``.
+"""
+
 import numpy as np
 import numpy.typing as npt
 
@@ -5,7 +12,41 @@ __all__ = ["denoise_linear_regression", "denoise_decision_tree"]
 
 def denoise_linear_regression(
     samples: npt.NDArray[np.float32], window_size: int, stride: int
-) -> npt.NDArray[np.float32]: ...
+) -> npt.NDArray[np.float32]:
+    """Denoise a set of time-series samples using linear regression.
+
+    ``samples`` is a 2-D float32 array, one series per row, one time position per column
+    (any memory layout). The series are cut into windows of ``window_size`` consecutive
+    positions starting every ``stride`` positions (the last window ends at the last
+    position). For every window position a least-squares linear regression with intercept
+    learns that position from the other positions of the same window, over every
+    (window, series) pair. Each sample becomes the mean of the predictions of the windows
+    covering it.
+
+    ``window_size`` and ``stride`` are integers from 0 to 2**32 - 1.
+
+    Returns a new C-contiguous, writable float32 array of the shape of ``samples``.
+    Positions covered by no window (``stride`` > ``window_size``) are NaN.
+
+    Raises:
+        TypeError: ``samples`` is not a 2-D float32 NumPy array.
+        OverflowError: ``window_size`` or ``stride`` is negative or at least 2**32.
+        ValueError: ``window_size`` is 0, or larger than the series length.
+        tacitor.InternalFailure: ``stride`` is 0; fewer training rows (windows times
+            series, zero series included) than ``window_size``.
+    """
+
 def denoise_decision_tree(
     samples: npt.NDArray[np.float32], window_size: int, stride: int
-) -> npt.NDArray[np.float32]: ...
+) -> npt.NDArray[np.float32]:
+    """Denoise a set of time-series samples using decision trees.
+
+    Same windows, arguments and result as ``denoise_linear_regression``, with a regression
+    tree of depth at most 8 as the estimator of every window position.
+
+    Raises:
+        TypeError: ``samples`` is not a 2-D float32 NumPy array.
+        OverflowError: ``window_size`` or ``stride`` is negative or at least 2**32.
+        ValueError: ``window_size`` is 0, or larger than the series length.
+        tacitor.InternalFailure: ``stride`` is 0; ``samples`` has no rows.
+    """
