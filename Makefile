@@ -41,7 +41,9 @@ pytest: install
 
 test: ctest pytest
 
+# The demo's figure needs matplotlib, which tacitor itself does not depend on.
 demo: install
+	@$(PY) -c 'import matplotlib' 2>/dev/null || $(PY) -m pip install -q matplotlib
 	$(PY) -m tacitor_cli.main demo
 
 format: venv

@@ -172,14 +172,16 @@ def plot(batch: Batch, outcomes: list[Outcome], path: str) -> None:
     axes[-1, 0].set_xlabel("time position")
     figure.suptitle("tacitor: denoised series against their clean signals")
     figure.tight_layout()
-    directory = os.path.dirname(os.path.abspath(path))
-    if not os.path.isdir(directory):
-        raise CliError(f"cannot write '{path}': the directory '{directory}' does not exist")
     figure.savefig(path, dpi=90)
     plt.close(figure)
 
 
 def run(args: argparse.Namespace) -> int:
+    if not args.no_plot:
+        directory = os.path.dirname(os.path.abspath(args.plot))
+        if not os.path.isdir(directory):
+            raise CliError(f"cannot write '{args.plot}': the directory '{directory}' does not "
+                           "exist")
     batch = generate(args.series, args.length, args.seed)
     print(f"{args.series} series × {args.length} time positions, shapes: "
           f"{', '.join(sorted(set(batch.shapes)))}; Gaussian noise, standard deviation 0.3-0.8")
