@@ -1,0 +1,65 @@
+"""The shipped type stubs, as mypy sees them in a user's script."""
+
+from __future__ import annotations
+
+import re
+import subprocess
+import sys
+import textwrap
+from pathlib import Path
+
+import pytest
+
+pytest.importorskip("mypy")
+
+CORRECT = """
+    import numpy as np
+    import numpy.typing as npt
+    import tacitor
+
+    samples = np.zeros((4, 32), dtype=np.float32)
+    smooth: npt.NDArray[np.float32] = tacitor.denoise_linear_regression(samples, 8, 1)
+    steps = tacitor.denoise_decision_tree(samples=samples, window_size=8, stride=2)
+    reveal_type(steps)
+    print(tacitor.__all__, smooth.shape)
+"""
+
+WRONG = """
+    import tacitor
+
+    tacitor.denoise_linear_regression([[1.0, 2.0, 3.0]], 2, 1)
+    tacitor.denoise_decision_tree(None, 2)  # type: ignore[arg-type]
+    tacitor.denoise_linear_regression
+    text: str = tacitor.denoise_decision_tree.__name__
+    tacitor.denoise_everything
+"""
+
+
+def mypy(tmp_path: Path, source: str) -> subprocess.CompletedProcess[str]:
+    script = tmp_path / "script.py"
+    script.write_text(textwrap.dedent(source))
+    return subprocess.run(
+        [sys.executable, "-m", "mypy", "--strict", "--no-incremental", "--cache-dir",
+         str(tmp_path / "cache"), str(script)],
+        cwd=tmp_path, capture_output=True, text=True, timeout=300, check=False)
+
+
+def test_mypy_accepts_a_correct_script_and_sees_float32_arrays(tmp_path: Path) -> None:
+    result = mypy(tmp_path, CORRECT)
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert 'Revealed type is "numpy.ndarray[' in result.stdout
+    # NumPy spells float32 as floating[<32-bit>], under a name that moves between releases.
+    assert re.search(r"numpy\.float32|floating\[[\w.]*_32Bit\]", result.stdout), result.stdout
+
+
+def test_mypy_reports_a_list_a_missing_argument_and_an_unknown_name(tmp_path: Path) -> None:
+    result = mypy(tmp_path, WRONG)
+    assert result.returncode == 1
+    lines = result.stdout.splitlines()
+    assert any(":4: error:" in line and '"list[list[float]]"' in line and "[arg-type]" in line
+               for line in lines), result.stdout
+    assert any(":5: error:" in line and 'Missing positional argument "stride"' in line
+               for line in lines), result.stdout
+    assert any(":8: error:" in line and "denoise_everything" in line for line in lines), \
+        result.stdout
+    assert "Found 3 errors" in result.stdout
