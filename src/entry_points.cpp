@@ -1,0 +1,101 @@
+#include "entry_points.hpp"
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "arguments.hpp"
+#include "common/internal_failure.hpp"
+#include "data/array2.hpp"
+#include "exceptions.hpp"
+#include "models/decision_tree.hpp"
+#include "models/linear_regression.hpp"
+#include "numpy_api.hpp"
+#include "py_ref.hpp"
+#include "result_holder.hpp"
+
+namespace tacitor::entry_points {
+namespace {
+
+[[noreturn]] void throw_value_error(const std::string& text) {
+  py::Ref message = py::Ref::steal(py::check(py::to_str(text)));
+  PyErr_SetObject(PyExc_ValueError, message.get());
+  py::throw_pending();
+}
+
+[[noreturn]] void fail_api_call() {
+  PyErr_Print();
+  raise_internal_failure("Python API call failed");
+}
+
+// A new array whose data is the buffer of `result` (no copy); the buffer is freed when the
+// array is released.
+py::Ref to_array(data::Array2&& result) {
+  const numpy::Api& api = numpy::api();
+  const numpy::npy_intp shape[2] = {static_cast<numpy::npy_intp>(result.rows()),
+                                    static_cast<numpy::npy_intp>(result.cols())};
+  const numpy::npy_intp strides[2] = {
+      result.row_step() * static_cast<numpy::npy_intp>(sizeof(float)),
+      result.col_step() * static_cast<numpy::npy_intp>(sizeof(float))};
+  std::vector<float> buffer = result.release();
+  // Given a null data address, NumPy would allocate memory of its own.
+  buffer.reserve(1);
+  float* data = buffer.data();
+  py::Ref holder = result_holder::hold(std::move(buffer));
+  py::Ref float32 = py::Ref::steal(py::check(api.descr_from_type(numpy::kFloat32)));
+  py::Ref array = py::Ref::steal(api.new_from_descr(api.array_type(), float32.release(), 2, shape,
+                                                    strides, data, numpy::kWriteable, nullptr));
+  if (!array) {
+    fail_api_call();
+  }
+  if (api.set_base_object(array.get(), holder.release()) < 0) {
+    fail_api_call();
+  }
+  return array;
+}
+
+template <class Model, class Parameters>
+PyObject* run(const char* function_name, const Parameters& parameters, PyObject* const* args,
+              Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  try {
+    const arguments::Slots slots = arguments::bind(function_name, args, nargs, kwnames);
+    const arguments::Converted converted = arguments::convert(slots);
+    data::Array2 denoised;
+    {
+      const data::Array2 samples = arguments::copy_samples(converted.samples.get());
+      auto model = Model::train(samples, converted.window_size, converted.stride, parameters);
+      if (!model) {
+        throw_value_error(model.error());
+      }
+      auto result = model->denoise(samples, converted.stride);
+      if (!result) {
+        throw_value_error(result.error());
+      }
+      denoised = std::move(result).value();
+    }
+    return to_array(std::move(denoised)).release();
+  } catch (...) {
+    py::set_python_error_from_current_exception();
+    return nullptr;
+  }
+}
+
+}  // namespace
+
+PyObject* denoise_linear_regression(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
+                                    PyObject* kwnames) noexcept {
+  const LinearRegressionParameters parameters{LeastSquaresMethod::SVD};
+  return run<models::LRModel>("denoise_linear_regression", parameters, args, nargs, kwnames);
+}
+
+PyObject* denoise_decision_tree(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) noexcept {
+  DecisionTreeRegressorParameters parameters;
+  parameters.depth_limit = 8;
+  parameters.min_leaf_count = 1;
+  parameters.min_split_count = 2;
+  parameters.random_seed = std::nullopt;
+  return run<models::DTModel>("denoise_decision_tree", parameters, args, nargs, kwnames);
+}
+
+}  // namespace tacitor::entry_points
