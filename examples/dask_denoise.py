@@ -1,0 +1,123 @@
+"""Denoise a dataset larger than memory with Dask, one block of series at a time.
+
+The input is a 2-D float32 ``.npy`` file (series × time positions), opened as a memory map.
+It is split into chunks of whole series (never along time), every chunk is denoised by a
+worker process of a ``distributed.LocalCluster``, and each result chunk is written straight
+into the output ``.npy`` file, also a memory map, so no process ever holds the whole dataset.
+
+Worker processes rather than threads: a tacitor call keeps the interpreter lock for its
+whole duration (its own thread pool does the parallel work), so threads of one process would
+take turns. Give each worker one thread and let tacitor's pool use the cores it has; set
+RAYON_NUM_THREADS to share the cores among the workers.
+
+Each chunk trains its own estimators, so the result equals one tacitor call per chunk, not one
+call over the whole dataset. Chunks of a few hundred series or more give results close to a
+single call.
+
+    python examples/dask_denoise.py noisy.npy denoised.npy --chunk-series 256 --workers 2
+"""
+
+from __future__ import annotations
+
+import argparse
+import functools
+import os
+import sys
+import tempfile
+
+import dask.array as da
+import numpy as np
+from distributed import Client, LocalCluster
+
+import tacitor
+
+FUNCTIONS = {
+    "linear": tacitor.denoise_linear_regression,
+    "tree": tacitor.denoise_decision_tree,
+}
+
+
+class NpyChunks:
+    """A lazily opened ``.npy`` memory map that Dask can slice on any worker.
+
+    Passing a ``numpy.memmap`` itself to ``da.from_array`` would copy the whole array into
+    the task graph when it is sent to the workers; this object sends only the path and
+    opens the file where a chunk is read or written.
+    """
+
+    def __init__(self, path: str, mode: str = "r") -> None:
+        self.path = path
+        self.mode = mode
+        header = np.load(path, mmap_mode="r")
+        self.shape = header.shape
+        self.dtype = header.dtype
+        self.ndim = header.ndim
+
+    def __getitem__(self, key: object) -> np.ndarray:
+        return np.asarray(np.load(self.path, mmap_mode="r")[key])
+
+    def __setitem__(self, key: object, value: np.ndarray) -> None:
+        target = np.load(self.path, mmap_mode="r+")
+        target[key] = value
+        target.flush()
+
+
+def denoise_block(block: np.ndarray, method: str, window: int, stride: int) -> np.ndarray:
+    """Denoises one chunk of whole series with its own estimators."""
+    return FUNCTIONS[method](np.ascontiguousarray(block, dtype=np.float32), window, stride)
+
+
+def denoise_file(source: str, destination: str, method: str, window: int, stride: int,
+                 chunk_series: int, client: Client) -> None:
+    """Denoises ``source`` into ``destination`` chunk by chunk on the cluster of ``client``."""
+    reader = NpyChunks(source)
+    if reader.ndim != 2 or reader.dtype != np.float32:
+        raise SystemExit(f"{source}: need a 2-D float32 array, not {reader.ndim}-D "
+                         f"{reader.dtype}")
+    samples = da.from_array(reader, chunks=(chunk_series, -1), lock=False, asarray=True,
+                            fancy=False)
+    denoised = samples.map_blocks(
+        functools.partial(denoise_block, method=method, window=window, stride=stride),
+        dtype=np.float32, meta=np.empty((0, 0), np.float32))
+
+    # Write into a temporary file beside the destination and rename it at the end, so an
+    # interrupted run leaves no half-written output.
+    directory = os.path.dirname(os.path.abspath(destination))
+    fd, partial = tempfile.mkstemp(dir=directory, suffix=".npy.partial")
+    os.close(fd)
+    try:
+        np.lib.format.open_memmap(partial, mode="w+", dtype=np.float32,
+                                  shape=reader.shape).flush()
+        # Every task writes its own rows of the output; the rows of different chunks do not
+        # overlap, so the writes need no lock.
+        writes = da.store(denoised, NpyChunks(partial, mode="r+"), lock=False, compute=False)
+        client.compute(writes).result()
+        os.replace(partial, destination)
+    except BaseException:
+        os.unlink(partial)
+        raise
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("source", help="2-D float32 .npy file, series × time positions")
+    parser.add_argument("destination", help=".npy file to write")
+    parser.add_argument("--method", choices=sorted(FUNCTIONS), default="linear")
+    parser.add_argument("--window", type=int, default=16)
+    parser.add_argument("--stride", type=int, default=1)
+    parser.add_argument("--chunk-series", type=int, default=256,
+                        help="series per chunk (default: 256)")
+    parser.add_argument("--workers", type=int, default=2, help="worker processes (default: 2)")
+    args = parser.parse_args(argv)
+
+    with LocalCluster(n_workers=args.workers, threads_per_worker=1, processes=True,
+                      host="127.0.0.1", dashboard_address=None) as cluster, \
+            Client(cluster) as client:
+        denoise_file(args.source, args.destination, args.method, args.window, args.stride,
+                     args.chunk_series, client)
+    print(f"denoised {args.source} into {args.destination}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
