@@ -1,5 +1,6 @@
 #include "linalg/basic/matrix.hpp"
 
+#include <algorithm>
 #include <string>
 
 #include "common/checked_size.hpp"
@@ -11,6 +12,20 @@ namespace {
 
 std::string shape_text(std::size_t nrows, std::size_t ncols) {
   return std::to_string(nrows) + "x" + std::to_string(ncols);
+}
+
+// Writes the columns of `source` one after another into `out` (column-major order).
+void copy_columns(const DenseMatrix& source, float* out) {
+  if (source.column_major) {
+    std::copy(source.values.begin(), source.values.end(), out);
+    return;
+  }
+  for (std::size_t r = 0; r < source.nrows; ++r) {
+    const float* row = source.values.data() + r * source.ncols;
+    for (std::size_t c = 0; c < source.ncols; ++c) {
+      out[c * source.nrows + r] = row[c];
+    }
+  }
 }
 
 }  // namespace
@@ -80,21 +95,19 @@ void DenseMatrix::set(std::size_t r, std::size_t c, float value) {
   at(r, c) = value;
 }
 
+DenseMatrix DenseMatrix::to_column_major() const {
+  DenseMatrix result = zeros(nrows, ncols, true);
+  copy_columns(*this, result.values.data());
+  return result;
+}
+
 DenseMatrix DenseMatrix::h_stack(const DenseMatrix& other) const {
   if (nrows != other.nrows) {
     raise_internal_failure("For horizontal stack number of rows in both arrays should match");
   }
   DenseMatrix result = zeros(nrows, checked_add(ncols, other.ncols), true);
-  for (std::size_t c = 0; c < ncols; ++c) {
-    for (std::size_t r = 0; r < nrows; ++r) {
-      result.values[c * nrows + r] = at(r, c);
-    }
-  }
-  for (std::size_t c = 0; c < other.ncols; ++c) {
-    for (std::size_t r = 0; r < nrows; ++r) {
-      result.values[(ncols + c) * nrows + r] = other.at(r, c);
-    }
-  }
+  copy_columns(*this, result.values.data());
+  copy_columns(other, result.values.data() + ncols * nrows);
   return result;
 }
 
@@ -104,11 +117,17 @@ DenseMatrix DenseMatrix::matmul(const DenseMatrix& other) const {
                            shape_text(other.nrows, other.ncols) + " matrices");
   }
   DenseMatrix result = zeros(nrows, other.ncols, false);
+  const float* lhs = values.data();
+  const float* rhs = other.values.data();
+  const std::size_t lhs_row = row_stride();
+  const std::size_t lhs_col = col_stride();
+  const std::size_t rhs_row = other.row_stride();
+  const std::size_t rhs_col = other.col_stride();
   for (std::size_t r = 0; r < nrows; ++r) {
     for (std::size_t c = 0; c < other.ncols; ++c) {
       float sum = 0.0f;
       for (std::size_t k = 0; k < ncols; ++k) {
-        const float product = at(r, k) * other.at(k, c);
+        const float product = lhs[r * lhs_row + k * lhs_col] * rhs[k * rhs_row + c * rhs_col];
         sum = sum + product;
       }
       result.values[r * other.ncols + c] = sum;

@@ -36,11 +36,17 @@ class DenseMatrix {
   // Row-major copy of a view.
   static DenseMatrix from_slice(const DenseMatrixView& view);
 
+  // The same matrix stored column-major (a copy).
+  DenseMatrix to_column_major() const;
+
   std::pair<std::size_t, std::size_t> shape() const noexcept { return {nrows, ncols}; }
 
   std::size_t index(std::size_t r, std::size_t c) const noexcept {
-    return column_major ? c * nrows + r : r * ncols + c;
+    return r * row_stride() + c * col_stride();
   }
+  // Distance in `values` between vertically and horizontally adjacent elements.
+  std::size_t row_stride() const noexcept { return column_major ? 1 : ncols; }
+  std::size_t col_stride() const noexcept { return column_major ? nrows : 1; }
   float& at(std::size_t r, std::size_t c) noexcept { return values[index(r, c)]; }
   float at(std::size_t r, std::size_t c) const noexcept { return values[index(r, c)]; }
 

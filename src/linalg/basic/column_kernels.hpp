@@ -1,0 +1,40 @@
+#pragma once
+// Inner loops of the least-squares solvers over column-major storage.
+//
+// Every kernel evaluates each output element with exactly the operations, and in exactly the
+// order, of the plain textbook loop it replaces: products are rounded before they are added,
+// sums start at +0.0 and run in increasing row order. The speed comes only from doing several
+// independent sums at once and from touching memory column by column.
+
+#include <cstddef>
+
+namespace tacitor::linalg {
+
+// For q < count: out[q] = sum over r in [begin, end) of x[r] * (first + q * stride)[r].
+// The columns are those of a column-major matrix whose columns are `stride` floats apart.
+void column_dots(const float* x, const float* first, std::size_t stride, std::size_t count,
+                 std::size_t begin, std::size_t end, float* out);
+
+// y[r] = f * x[r] + y[r] for r in [begin, end).
+void scaled_add(float f, const float* x, float* y, std::size_t begin, std::size_t end);
+
+// A plane rotation of columns p and q: for every row, (y, z) = (col p, col q) becomes
+// (y * c + z * s, z * c - y * s), col p written first.
+struct ColumnRotation {
+  std::size_t p;
+  std::size_t q;
+  float c;
+  float s;
+};
+
+// Rotates columns p and q of rows [0, nrows) of one column.
+void rotate_columns(float* col_p, float* col_q, std::size_t nrows, float c, float s);
+
+// Applies `count` rotations, in list order, to every row of the column-major matrix `a`
+// (columns `nrows` floats apart). Each row sees the same sequence of operations as if the
+// rotations were applied one after another to whole columns; rows are processed in blocks
+// that stay in cache.
+void apply_rotations(float* a, std::size_t nrows, std::size_t ncols,
+                     const ColumnRotation* rotations, std::size_t count);
+
+}  // namespace tacitor::linalg
