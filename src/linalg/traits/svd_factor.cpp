@@ -413,14 +413,15 @@ void GolubKahan::normalise_signs() {
   for (std::size_t k = 0; k < n_; ++k) {
     float* uk = col(k);
     float* vk = vcol(k);
-    double negatives = 0.0;
+    // An integer count converts to the same double as a count kept in double.
+    std::size_t negatives = 0;
     for (std::size_t i = 0; i < m_; ++i) {
-      negatives += uk[i] < 0.0f ? 1.0 : 0.0;
+      negatives += uk[i] < 0.0f ? 1 : 0;
     }
     for (std::size_t j = 0; j < n_; ++j) {
-      negatives += vk[j] < 0.0f ? 1.0 : 0.0;
+      negatives += vk[j] < 0.0f ? 1 : 0;
     }
-    if (negatives > half) {
+    if (static_cast<double>(negatives) > half) {
       for (std::size_t i = 0; i < m_; ++i) {
         uk[i] = -uk[i];
       }
