@@ -54,3 +54,15 @@ format-check: venv
 
 clean:
 	rm -rf build
+
+# Benchmarks against a NumPy + scikit-learn version of the same method (see bench/README.md).
+# BENCH_ARGS passes options through, e.g. `make bench BENCH_ARGS=--quick`.
+BENCH_ARGS ?=
+.PHONY: bench bench-quality
+bench: install
+	$(PY) -m pip install -q -r requirements-bench.txt
+	$(PY) bench/speed.py --wheel-build $(WHEEL_BUILD) $(BENCH_ARGS)
+
+bench-quality: install
+	$(PY) -m pip install -q -r requirements-bench.txt
+	$(PY) bench/quality.py $(BENCH_ARGS)
