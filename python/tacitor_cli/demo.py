@@ -24,8 +24,8 @@ from .work import WorkSize
 SETTINGS = (
     ("linear", 16, 1),
     ("linear", 32, 8),
-    ("tree", 16, 4),
-    ("tree", 8, 1),
+    ("tree", 8, 2),
+    ("tree", 16, 8),
 )
 # Positions shown in the figure: enough to see the shape, few enough to see the noise.
 PLOT_SPAN = 400
