@@ -63,6 +63,14 @@ def check_work(samples: np.ndarray, method: str, window: int, stride: int,
     if series == 0 or length == 0:
         layout = "time positions × series" if series_in_columns else "series × time positions"
         raise CliError(f"the input is empty ({series} × {length} {layout}); nothing to denoise")
+    finite = np.isfinite(samples)
+    if not finite.all():
+        series_index, position = np.argwhere(~finite)[0]
+        raise CliError(
+            f"the input holds {int((~finite).sum())} NaN or infinite values (the first in "
+            f"series {series_index}, time position {position}); the estimators cannot learn "
+            "from them, so fill in or drop missing values first"
+        )
     if window > length:
         hint = ""
         if not series_in_columns and series >= window:
