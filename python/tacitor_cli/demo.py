@@ -44,7 +44,8 @@ def _sine(t: np.ndarray, rng: np.random.Generator) -> np.ndarray:
 def _chirp(t: np.ndarray, rng: np.random.Generator) -> np.ndarray:
     # The frequency rises linearly from one cycle per 400 positions to one per 40.
     f0, f1 = 1 / 400, 1 / 40
-    return np.sin(2 * np.pi * (f0 * t + (f1 - f0) * t**2 / (2 * max(t[-1], 1.0))))
+    end = max(float(t[-1]), 1.0)
+    return np.sin(2 * np.pi * (f0 * t + (f1 - f0) * t**2 / (2 * end)))
 
 
 def _square(t: np.ndarray, rng: np.random.Generator) -> np.ndarray:
@@ -58,7 +59,7 @@ def _sawtooth(t: np.ndarray, rng: np.random.Generator) -> np.ndarray:
 def _steps(t: np.ndarray, rng: np.random.Generator) -> np.ndarray:
     edges = np.sort(rng.integers(0, t.size, size=max(1, t.size // 120)))
     levels = rng.normal(size=edges.size + 1)
-    return levels[np.searchsorted(edges, np.arange(t.size), side="right")]
+    return np.asarray(levels[np.searchsorted(edges, np.arange(t.size), side="right")])
 
 
 def _bumps(t: np.ndarray, rng: np.random.Generator) -> np.ndarray:
@@ -114,7 +115,7 @@ class Outcome:
 
     @property
     def gain_db(self) -> float:
-        return 20 * np.log10(self.before / self.after)
+        return float(20 * np.log10(self.before / self.after))
 
 
 def evaluate(batch: Batch, settings: tuple[tuple[str, int, int], ...]) -> list[Outcome]:

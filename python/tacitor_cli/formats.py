@@ -14,7 +14,7 @@ import os
 import sys
 import zipfile
 from dataclasses import dataclass
-from typing import BinaryIO
+from typing import Any, BinaryIO
 
 import numpy as np
 
@@ -204,6 +204,7 @@ def write_table(stream: BinaryIO, fmt: str, array: np.ndarray, header: list[str]
     if fmt == "npy":
         np.save(stream, array, allow_pickle=False)
     elif fmt == "npz":
-        np.savez(stream, **{key: array})
+        named: dict[str, Any] = {key: array}
+        np.savez(stream, **named)
     else:
         stream.write(format_text(array, fmt, header).encode("utf-8"))
