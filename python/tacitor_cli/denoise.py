@@ -10,8 +10,9 @@ from collections.abc import Callable
 
 import numpy as np
 
-from .errors import EXIT_FAILURE, CliError
+from .errors import EXIT_FAILURE, CliError, is_internal_failure
 from .formats import DEFAULT_NPZ_KEY, TEXT_FORMATS, describe, format_of, read_table, write_table
+from .native_stderr import HeldStderr
 from .output import check_output_path, write_atomically
 from .work import WorkSize, uncovered_positions, worker_threads
 
@@ -116,10 +117,16 @@ def run(args: argparse.Namespace) -> int:
 
     denoise = getattr(import_native(), function_name)
     started = time.perf_counter()
+    held = HeldStderr()
     try:
-        result = denoise(samples, args.window, args.stride)
+        with held:
+            result = denoise(samples, args.window, args.stride)
     except ValueError as e:
         raise CliError(str(e), EXIT_FAILURE) from None
+    except BaseException as e:
+        if is_internal_failure(e) and held.text:
+            verbose(f"diagnostic of the native module: {held.text.strip()}")
+        raise
     verbose(f"denoised in {time.perf_counter() - started:.3f} s")
 
     if args.series_in_columns:

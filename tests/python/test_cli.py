@@ -233,9 +233,10 @@ def test_errors_are_one_line_and_leave_no_output(
     assert {p.name: p.read_bytes() for p in tmp_path.iterdir() if p.is_file()} == contents
 
 
+@pytest.mark.parametrize("verbose", [False, True])
 def test_internal_failure_is_reported_as_one_line(
-        tmp_path: Path, monkeypatch: pytest.MonkeyPatch, capsys: pytest.CaptureFixture[str]
-) -> None:
+        tmp_path: Path, monkeypatch: pytest.MonkeyPatch, capfd: pytest.CaptureFixture[str],
+        verbose: bool) -> None:
     # The checks of the tool keep known failures away from the native module; route a call
     # with stride 0 past them to get a genuine internal failure out of it.
     real = tacitor.denoise_linear_regression
@@ -243,11 +244,17 @@ def test_internal_failure_is_reported_as_one_line(
                         lambda samples, window, stride: real(samples, window, 0))
     save(tmp_path / "in.npy", noisy(), "npy")
     code = main.main(["denoise", str(tmp_path / "in.npy"), "-o", str(tmp_path / "out.npy"),
-                      "-w", "4"])
+                      "-w", "4", *(["--verbose"] if verbose else [])])
     assert code == 1
-    err = capsys.readouterr().err
-    assert "tacitor: error: internal failure: attempt to calculate the remainder with a " \
-           "divisor of zero" in err
+    # Captured at the file descriptor: the native diagnostic is written there, not to
+    # sys.stderr, and is held back unless --verbose asks for it.
+    lines = capfd.readouterr().err.splitlines()
+    assert lines[-1] == ("tacitor: error: internal failure: attempt to calculate the "
+                         "remainder with a divisor of zero")
+    diagnostics = [line for line in lines if "diagnostic of the native module" in line]
+    assert len(diagnostics) == (1 if verbose else 0)
+    if not verbose:
+        assert len(lines) == 1
     assert not (tmp_path / "out.npy").exists()
 
 
