@@ -184,7 +184,7 @@ def run(args: argparse.Namespace) -> int:
             raise CliError(f"cannot write '{args.plot}': the directory '{directory}' does not "
                            "exist")
     batch = generate(args.series, args.length, args.seed)
-    print(f"{args.series} series × {args.length} time positions, shapes: "
+    print(f"{args.series} series of {args.length} time positions, shapes: "
           f"{', '.join(sorted(set(batch.shapes)))}; Gaussian noise, standard deviation 0.3-0.8")
     outcomes = evaluate(batch, SETTINGS)
     if not outcomes:
