@@ -5,13 +5,15 @@ derived directly from ``BaseException``. It is created when first needed and is 
 attribute, so catch it as ``BaseException`` and look at ``type(e).__name__``.
 """
 
+from typing import SupportsIndex
+
 import numpy as np
 import numpy.typing as npt
 
 __all__ = ["denoise_linear_regression", "denoise_decision_tree"]
 
 def denoise_linear_regression(
-    samples: npt.NDArray[np.float32], window_size: int, stride: int
+    samples: npt.NDArray[np.float32], window_size: SupportsIndex, stride: SupportsIndex
 ) -> npt.NDArray[np.float32]:
     """Denoise a set of time-series samples using linear regression.
 
@@ -23,7 +25,8 @@ def denoise_linear_regression(
     (window, series) pair. Each sample becomes the mean of the predictions of the windows
     covering it.
 
-    ``window_size`` and ``stride`` are integers from 0 to 2**32 - 1.
+    ``window_size`` and ``stride`` are integers (``int``, NumPy integers, anything with
+    ``__index__``) from 0 to 2**32 - 1.
 
     Returns a new C-contiguous, writable float32 array of the shape of ``samples``.
     Positions covered by no window (``stride`` > ``window_size``) are NaN.
@@ -37,7 +40,7 @@ def denoise_linear_regression(
     """
 
 def denoise_decision_tree(
-    samples: npt.NDArray[np.float32], window_size: int, stride: int
+    samples: npt.NDArray[np.float32], window_size: SupportsIndex, stride: SupportsIndex
 ) -> npt.NDArray[np.float32]:
     """Denoise a set of time-series samples using decision trees.
 

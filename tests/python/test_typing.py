@@ -19,7 +19,7 @@ CORRECT = """
 
     samples = np.zeros((4, 32), dtype=np.float32)
     smooth: npt.NDArray[np.float32] = tacitor.denoise_linear_regression(samples, 8, 1)
-    steps = tacitor.denoise_decision_tree(samples=samples, window_size=8, stride=2)
+    steps = tacitor.denoise_decision_tree(samples=samples, window_size=np.int64(8), stride=2)
     reveal_type(steps)
     print(tacitor.__all__, smooth.shape)
 """
@@ -31,6 +31,7 @@ WRONG = """
     tacitor.denoise_decision_tree(None, 2)  # type: ignore[arg-type]
     tacitor.denoise_linear_regression
     text: str = tacitor.denoise_decision_tree.__name__
+    tacitor.denoise_decision_tree(samples=None, window_size=2.5, stride=1)  # type: ignore[arg-type]
     tacitor.denoise_everything
 """
 
@@ -60,6 +61,6 @@ def test_mypy_reports_a_list_a_missing_argument_and_an_unknown_name(tmp_path: Pa
                for line in lines), result.stdout
     assert any(":5: error:" in line and 'Missing positional argument "stride"' in line
                for line in lines), result.stdout
-    assert any(":8: error:" in line and "denoise_everything" in line for line in lines), \
+    assert any(":9: error:" in line and "denoise_everything" in line for line in lines), \
         result.stdout
     assert "Found 3 errors" in result.stdout
