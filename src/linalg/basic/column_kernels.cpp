@@ -37,16 +37,35 @@ constexpr std::size_t kRotationBlockFloats = 16384;
 
 void column_dots(const float* x, const float* first, std::size_t stride, std::size_t count,
                  std::size_t begin, std::size_t end, float* out) {
-  std::size_t q = 0;
-  for (; q + 8 <= count; q += 8) {
-    column_dots_group<8>(x, first + q * stride, stride, begin, end, out + q);
-  }
-  if (q + 4 <= count) {
-    column_dots_group<4>(x, first + q * stride, stride, begin, end, out + q);
-    q += 4;
-  }
-  for (; q < count; ++q) {
-    column_dots_group<1>(x, first + q * stride, stride, begin, end, out + q);
+  // Groups of up to eight, so that a remainder never falls back to a lone addition chain.
+  for (std::size_t q = 0; q < count; q += 8) {
+    const float* group = first + q * stride;
+    switch (std::min<std::size_t>(count - q, 8)) {
+      case 8:
+        column_dots_group<8>(x, group, stride, begin, end, out + q);
+        break;
+      case 7:
+        column_dots_group<7>(x, group, stride, begin, end, out + q);
+        break;
+      case 6:
+        column_dots_group<6>(x, group, stride, begin, end, out + q);
+        break;
+      case 5:
+        column_dots_group<5>(x, group, stride, begin, end, out + q);
+        break;
+      case 4:
+        column_dots_group<4>(x, group, stride, begin, end, out + q);
+        break;
+      case 3:
+        column_dots_group<3>(x, group, stride, begin, end, out + q);
+        break;
+      case 2:
+        column_dots_group<2>(x, group, stride, begin, end, out + q);
+        break;
+      default:
+        column_dots_group<1>(x, group, stride, begin, end, out + q);
+        break;
+    }
   }
 }
 
