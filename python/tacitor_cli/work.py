@@ -12,22 +12,21 @@ from dataclasses import dataclass
 MAX_WORKERS = 255
 
 
-def window_starts(length: int, window: int, stride: int) -> list[int]:
-    """Start positions of the windows: multiples of ``stride`` below the last start, then it."""
+def window_count(length: int, window: int, stride: int) -> int:
+    """Windows of the plan: the multiples of ``stride`` below the last start, then the last."""
     last = length - window
-    starts = list(range(0, last, stride))
-    starts.append(last)
-    return starts
+    return -(-last // stride) + 1
 
 
 def uncovered_positions(length: int, window: int, stride: int) -> int:
     """How many time positions no window covers (they come out as NaN)."""
-    covered = 0
-    end = 0
-    for start in window_starts(length, window, stride):
-        covered += max(0, start + window - max(start, end))
-        end = max(end, start + window)
-    return length - covered
+    last = length - window
+    if stride <= window or last == 0:
+        return 0
+    multiples = -(-last // stride)  # starts 0, stride, ... below `last`
+    between_multiples = (multiples - 1) * (stride - window)
+    before_last = max(0, last - ((multiples - 1) * stride + window))
+    return between_multiples + before_last
 
 
 @dataclass
@@ -39,7 +38,7 @@ class WorkSize:
 
     @property
     def windows(self) -> int:
-        return len(window_starts(self.length, self.window, self.stride))
+        return window_count(self.length, self.window, self.stride)
 
     @property
     def training_rows(self) -> int:

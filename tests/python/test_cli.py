@@ -275,3 +275,16 @@ def test_a_failed_write_leaves_no_file(tmp_path: Path, monkeypatch: pytest.Monke
     assert "No space left on device" in capsys.readouterr().err
     assert sorted(p.name for p in tmp_path.iterdir()) == ["in.npy", "out.npy"]
     assert (tmp_path / "out.npy").read_bytes() == b"previous result"
+
+
+def test_plan_figures_of_the_messages_match_the_coverage_of_the_windows() -> None:
+    from tacitor_cli.work import uncovered_positions, window_count
+
+    for length in range(1, 25):
+        for window in range(1, length + 1):
+            for stride in range(1, length + 3):
+                last = length - window
+                starts = [*range(0, last, stride), last]
+                covered = {t for start in starts for t in range(start, start + window)}
+                assert window_count(length, window, stride) == len(starts)
+                assert uncovered_positions(length, window, stride) == length - len(covered)
