@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cstddef>
+#include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -14,6 +16,8 @@
 #include "linalg/basic/matrix.hpp"
 #include "linalg/basic/vector_view.hpp"
 #include "linear/failed.hpp"
+#include "models/decision_tree.hpp"
+#include "models/linear_regression.hpp"
 
 namespace tacitor::models {
 namespace {
@@ -198,6 +202,47 @@ TEST(Classical, RepeatedCallsAgree) {
   auto second = trained(samples, 4, 3).denoise(samples, 3);
   ASSERT_TRUE(first.has_value() && second.has_value());
   EXPECT_EQ(first->release(), second->release());
+}
+
+// The two real model sets: same trained state and same bits on a repeat, one estimator per
+// position.
+template <class Model, class Parameters>
+void expect_reproducible(const Parameters& parameters) {
+  data::Array2 samples(6, 40);
+  for (std::size_t s = 0; s < 6; ++s) {
+    for (std::size_t t = 0; t < 40; ++t) {
+      samples(s, t) = static_cast<float>((13 * s + 5 * t * t) % 29) / 7.0f - 2.0f;
+    }
+  }
+  auto first = Model::train(samples, 6, 2, parameters);
+  auto second = Model::train(samples, 6, 2, parameters);
+  ASSERT_TRUE(first.has_value() && second.has_value());
+  EXPECT_EQ(first->estimators.size(), 6u);
+  auto first_output = first->denoise(samples, 2);
+  auto second_output = second->denoise(samples, 2);
+  ASSERT_TRUE(first_output.has_value() && second_output.has_value());
+  const std::vector<float> a = first_output->release();
+  const std::vector<float> b = second_output->release();
+  ASSERT_EQ(a.size(), b.size());
+  EXPECT_EQ(0, std::memcmp(a.data(), b.data(), a.size() * sizeof(float)));
+}
+
+TEST(ModelSets, RepeatedCallsAreBitIdentical) {
+  expect_reproducible<LRModel>(LinearRegressionParameters{LeastSquaresMethod::SVD});
+  expect_reproducible<DTModel>(DecisionTreeRegressorParameters{8, 1, 2, std::nullopt});
+}
+
+TEST(ModelSets, NoSeriesFailsInTheLinearFitAndInTheTreeReassembly) {
+  const data::Array2 samples(0, 8);
+  EXPECT_THROW((void)LRModel::train(samples, 3, 1, {}), InternalFailure);
+  auto trees = DTModel::train(samples, 3, 1, DecisionTreeRegressorParameters{8, 1, 2, {}});
+  ASSERT_TRUE(trees.has_value());
+  try {
+    (void)trees->denoise(samples, 1);
+    ADD_FAILURE() << "denoising without series succeeded";
+  } catch (const InternalFailure& failure) {
+    EXPECT_EQ(failure.message(), "assertion failed: sample_start < targets.nrows()");
+  }
 }
 
 }  // namespace
