@@ -1,0 +1,397 @@
+"""Denoising quality of tacitor against classical filters, on signals with a known clean truth.
+
+For every signal type, noise type and noise level a set of series is generated; every method
+runs over a small grid of its parameters, and the parameter with the lowest RMSE against the
+clean truth is kept (every method gets the same oracle choice). A second table keeps, for each
+method, the one setting that is best on average over all sets, as a user without the truth
+would have to fix it.
+
+    python bench/quality.py            # writes bench/QUALITY.md, bench/quality.json, figures
+    python bench/quality.py --quick    # a small smoke run into a temporary directory
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import math
+import tempfile
+import time
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Callable
+
+import numpy as np
+import pywt
+import scipy
+from scipy import ndimage, signal
+
+import tacitor
+
+HERE = Path(__file__).resolve().parent
+
+SIGNALS = ("sines", "chirp", "steps", "ar2", "spikes")
+NOISES = ("gaussian", "laplace", "outliers")
+SNRS_DB = (0, 10, 20)
+
+# ----------------------------------------------------------------------------- signals
+
+
+def clean_signals(kind: str, series: int, length: int, rng: np.random.Generator) -> np.ndarray:
+    t = np.arange(length, dtype=np.float64)
+    if kind == "sines":
+        freqs = rng.uniform(0.002, 0.04, size=(series, 3, 1))
+        amps = rng.uniform(0.3, 1.0, size=(series, 3, 1))
+        phases = rng.uniform(0, 2 * np.pi, size=(series, 3, 1))
+        return (amps * np.sin(2 * np.pi * freqs * t + phases)).sum(axis=1)
+    if kind == "chirp":
+        out = np.empty((series, length))
+        for s in range(series):
+            f0, f1 = rng.uniform(0.001, 0.005), rng.uniform(0.04, 0.1)
+            out[s] = signal.chirp(t, f0=f0, t1=length, f1=f1, phi=rng.uniform(0, 360))
+        return out
+    if kind == "steps":
+        out = np.empty((series, length))
+        for s in range(series):
+            cuts = np.sort(rng.choice(np.arange(16, length - 16), size=9, replace=False))
+            levels = rng.uniform(-1.5, 1.5, size=10)
+            out[s] = levels[np.searchsorted(cuts, t, side="right")]
+        return out
+    if kind == "ar2":
+        # A narrow-band random process: poles at radius 0.98 and a random angle.
+        out = np.zeros((series, length + 200))
+        angle = rng.uniform(0.02, 0.08, size=series) * np.pi
+        a1, a2 = 2 * 0.98 * np.cos(angle), -(0.98 ** 2)
+        drive = rng.standard_normal((series, length + 200))
+        for k in range(2, length + 200):
+            out[:, k] = a1 * out[:, k - 1] + a2 * out[:, k - 2] + drive[:, k]
+        out = out[:, 200:]
+        return out / out.std(axis=1, keepdims=True)
+    if kind == "spikes":
+        # A slow baseline with a few sharp pulses two to three samples wide.
+        base = 0.3 * np.sin(2 * np.pi * rng.uniform(0.001, 0.004, size=(series, 1)) * t)
+        out = base.copy()
+        for s in range(series):
+            for centre in rng.choice(np.arange(10, length - 10), size=12, replace=False):
+                height = rng.uniform(1.0, 3.0) * rng.choice((-1, 1))
+                out[s] += height * np.exp(-0.5 * ((t - centre) / rng.uniform(0.7, 1.5)) ** 2)
+        return out
+    raise ValueError(kind)
+
+
+def noise(kind: str, shape: tuple[int, int], rng: np.random.Generator) -> np.ndarray:
+    """Unit-variance noise of the given kind."""
+    if kind == "gaussian":
+        return rng.standard_normal(shape)
+    if kind == "laplace":
+        return rng.laplace(scale=1 / math.sqrt(2), size=shape)
+    if kind == "outliers":
+        # Gaussian background plus 1 % impulses of 12 times its size.
+        base = rng.standard_normal(shape)
+        hits = rng.random(shape) < 0.01
+        base[hits] += 12 * rng.choice((-1.0, 1.0), size=hits.sum())
+        return base / base.std()
+    raise ValueError(kind)
+
+
+@dataclass
+class DataSet:
+    signal: str
+    noise: str
+    snr_db: int
+    clean: np.ndarray  # float64 (series, length)
+    noisy: np.ndarray  # float32 (series, length)
+
+
+def make_set(sig: str, noi: str, snr_db: int, series: int, length: int, seed: int) -> DataSet:
+    rng = np.random.default_rng(seed)
+    clean = clean_signals(sig, series, length, rng)
+    power = clean.var(axis=1, keepdims=True)
+    sigma = np.sqrt(power / 10 ** (snr_db / 10))
+    noisy = (clean + sigma * noise(noi, clean.shape, rng)).astype(np.float32)
+    return DataSet(sig, noi, snr_db, clean, noisy)
+
+
+# ----------------------------------------------------------------------------- methods
+
+
+def _moving_average(x: np.ndarray, size: int) -> np.ndarray:
+    return ndimage.uniform_filter1d(x.astype(np.float64), size=size, axis=1, mode="nearest")
+
+
+def _median(x: np.ndarray, size: int) -> np.ndarray:
+    return ndimage.median_filter(x, size=(1, size), mode="nearest")
+
+
+def _savgol(x: np.ndarray, window: int, order: int) -> np.ndarray:
+    return signal.savgol_filter(x.astype(np.float64), window, order, axis=1, mode="interp")
+
+
+def _wavelet(x: np.ndarray, wavelet: str, level: int, mode: str) -> np.ndarray:
+    """Universal threshold (VisuShrink) with the noise level from the finest details' MAD."""
+    out = np.empty(x.shape)
+    n = x.shape[1]
+    for s in range(x.shape[0]):
+        coeffs = pywt.wavedec(x[s].astype(np.float64), wavelet, level=level, mode="periodization")
+        sigma = np.median(np.abs(coeffs[-1])) / 0.6745
+        thr = sigma * math.sqrt(2 * math.log(n))
+        coeffs[1:] = [pywt.threshold(c, thr, mode=mode) for c in coeffs[1:]]
+        out[s] = pywt.waverec(coeffs, wavelet, mode="periodization")[:n]
+    return out
+
+
+def method_grids(quick: bool) -> dict[str, list[tuple[str, Callable[[np.ndarray], np.ndarray]]]]:
+    windows = (4, 8) if quick else (4, 8, 16, 32)
+    grids: dict[str, list] = {}
+    for name, fn in (("tacitor linear", tacitor.denoise_linear_regression),
+                     ("tacitor tree", tacitor.denoise_decision_tree)):
+        # The tree's cost grows with rows x window^2, so its widest window runs with the
+        # larger stride only; that keeps the whole benchmark within minutes.
+        grids[name] = [(f"w={w} stride={st}", (lambda x, f=fn, w=w, st=st: f(x, w, st)))
+                       for w in windows for st in sorted({1, w // 2})
+                       if not (name == "tacitor tree" and w >= 32 and st == 1)]
+    grids["Savitzky-Golay"] = [
+        (f"window={n} order={p}", (lambda x, n=n, p=p: _savgol(x, n, p)))
+        for n in ((9, 21) if quick else (5, 9, 15, 21, 31, 45, 65, 95)) for p in (2, 3) if n > p]
+    grids["moving average"] = [
+        (f"size={n}", (lambda x, n=n: _moving_average(x, n)))
+        for n in ((3, 9) if quick else (3, 5, 7, 9, 15, 21, 31, 45))]
+    grids["median filter"] = [
+        (f"size={n}", (lambda x, n=n: _median(x, n)))
+        for n in ((3, 9) if quick else (3, 5, 7, 9, 15, 21, 31))]
+    grids["wavelet"] = [
+        (f"{wv} level={lv} {md}", (lambda x, wv=wv, lv=lv, md=md: _wavelet(x, wv, lv, md)))
+        for wv in ("db4", "sym8") for lv in ((3,) if quick else (3, 4, 5, 6))
+        for md in ("soft", "hard")]
+    return grids
+
+
+# ----------------------------------------------------------------------------- scoring
+
+
+def scores(data: DataSet, estimate: np.ndarray) -> tuple[float, float]:
+    """RMSE against the truth (NaN where uncovered is ignored) and SNR gain in dB."""
+    err = estimate.astype(np.float64) - data.clean
+    noise_power = np.mean((data.noisy.astype(np.float64) - data.clean) ** 2)
+    mse = np.nanmean(err ** 2)
+    return float(math.sqrt(mse)), float(10 * math.log10(noise_power / mse))
+
+
+def evaluate(sets: list[DataSet], grids) -> dict:
+    """Every configuration of every method on every set: {method: {config: [(rmse, gain)]}}."""
+    table: dict = {m: {c: [] for c, _ in configs} for m, configs in grids.items()}
+    timing: dict = {m: 0.0 for m in grids}
+    for data in sets:
+        for method, configs in grids.items():
+            for config, fn in configs:
+                begin = time.perf_counter()
+                est = fn(data.noisy)
+                timing[method] += time.perf_counter() - begin
+                table[method][config].append(scores(data, est))
+    return {"table": table, "timing": timing}
+
+
+# ----------------------------------------------------------------------------- report
+
+
+def figure(sig: str, data: DataSet, outputs: dict[str, tuple[str, np.ndarray]],
+           path: Path, segment: slice) -> None:
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    methods = list(outputs)
+    fig, axes = plt.subplots(len(methods) + 1, 1, figsize=(11, 1.7 * (len(methods) + 1)),
+                             sharex=True)
+    t = np.arange(data.clean.shape[1])[segment]
+    axes[0].plot(t, data.noisy[0, segment], color="0.6", lw=0.8, label="noisy")
+    axes[0].plot(t, data.clean[0, segment], color="k", lw=1.2, label="clean")
+    axes[0].set_title(f"{sig}: {data.noise} noise, SNR {data.snr_db} dB (series 0)", fontsize=10)
+    axes[0].legend(loc="upper right", fontsize=8)
+    for ax, method in zip(axes[1:], methods):
+        config, est = outputs[method]
+        _, gain = scores(data, est)
+        ax.plot(t, data.clean[0, segment], color="k", lw=1.0)
+        ax.plot(t, est[0, segment], color="tab:red" if method.startswith("tacitor")
+                else "tab:blue", lw=1.0)
+        ax.set_ylabel(method, fontsize=8)
+        ax.text(0.005, 0.85, f"{config}: gain {gain:.1f} dB on the set", transform=ax.transAxes,
+                fontsize=7)
+    axes[-1].set_xlabel("time")
+    fig.tight_layout()
+    fig.savefig(path, dpi=80)
+    plt.close(fig)
+
+
+def render(result: dict, args) -> str:
+    methods = list(result["methods"])
+    lines: list[str] = []
+    w = lines.append
+    w("# Denoising quality: tacitor against classical filters\n")
+    if args.quick:
+        w("**Smoke run (`--quick`): small grid, numbers mean little.**\n")
+    w(f"Generated by `make bench-quality` (`bench/quality.py`) in {result['elapsed_s'] / 60:.1f} "
+      f"min; raw numbers in `bench/quality.json`.\n")
+    w(f"Each set: {args.series} series of length {args.length}, float32; clean truth known. "
+      "Signals: `sines` (three sines), `chirp` (linear chirp to 0.04–0.1 cycles/sample), "
+      "`steps` (piecewise constant, 9 jumps), `ar2` (narrow-band AR(2), poles at radius 0.98), "
+      "`spikes` (slow baseline with 12 pulses 1–3 samples wide). Noise: `gaussian`, `laplace`, "
+      "`outliers` (Gaussian with 1 % impulses of 12 σ), scaled per series to SNR 0, 10, 20 dB "
+      "(signal variance over noise variance). Scores are over all series of the set: RMSE "
+      "against the clean truth and SNR gain = 10·log10(noise power / error power) in dB "
+      "(higher is better; 0 dB means no improvement, negative means worse than the input).\n")
+    w("Parameter grids (each method keeps the setting with the lowest RMSE on each set):\n")
+    for m in methods:
+        configs = list(result["table"][m])
+        w(f"- {m}: {', '.join(configs)}")
+    w(f"\nSoftware: NumPy {np.__version__}, SciPy {scipy.__version__}, PyWavelets "
+      f"{pywt.__version__}. Time spent per method over the whole grid: "
+      + ", ".join(f"{m} {result['timing'][m]:.1f} s" for m in methods) + ".\n")
+
+    best = result["best"]
+    w("## Summary\n")
+    w("Mean SNR gain in dB over the sets of each signal type (best setting per set):\n")
+    w("| signal | " + " | ".join(methods) + " |")
+    w("|---|" + "---:|" * len(methods))
+    for sig in result["signals"]:
+        cells = []
+        for m in methods:
+            gains = [b["gain"] for b in best[m] if b["signal"] == sig]
+            cells.append(f"{np.mean(gains):.1f}")
+        top = max(range(len(methods)), key=lambda i: float(cells[i]))
+        cells[top] = f"**{cells[top]}**"
+        w(f"| {sig} | " + " | ".join(cells) + " |")
+    cells = [f"{np.mean([b['gain'] for b in best[m]]):.1f}" for m in methods]
+    w("| all | " + " | ".join(cells) + " |")
+    w("")
+    wins = {m: 0 for m in methods}
+    n_sets = len(best[methods[0]])
+    for k in range(n_sets):
+        wins[max(methods, key=lambda m: best[m][k]["gain"])] += 1
+    w("Sets won (highest gain): " + ", ".join(f"{m} {wins[m]}" for m in methods)
+      + f" of {n_sets}.\n")
+    w(result["findings"] + "\n")
+
+    w("## One setting for all sets\n")
+    w("The setting of each method with the highest mean gain over all sets, and its mean gain "
+      "per signal type (what a user who cannot see the truth would get from one good default):\n")
+    w("| method | setting | " + " | ".join(result["signals"]) + " | all |")
+    w("|---|---|" + "---:|" * (len(result["signals"]) + 1))
+    for m in methods:
+        fixed = result["fixed"][m]
+        w(f"| {m} | {fixed['config']} | " + " | ".join(
+            f"{fixed['per_signal'][sig]:.1f}" for sig in result["signals"])
+          + f" | {fixed['mean']:.1f} |")
+    w("")
+
+    w("## Every set\n")
+    w("SNR gain in dB with the chosen setting; RMSE in brackets.\n")
+    for sig in result["signals"]:
+        w(f"### {sig}\n")
+        w(f"![{sig}](figures/{sig}.png)\n")
+        w("| noise | SNR in | " + " | ".join(methods) + " |")
+        w("|---|---:|" + "---:|" * len(methods))
+        for k, entry in enumerate(best[methods[0]]):
+            if entry["signal"] != sig:
+                continue
+            row = [best[m][k] for m in methods]
+            top = max(range(len(methods)), key=lambda i: row[i]["gain"])
+            cells = [f"{r['gain']:.1f} ({r['rmse']:.3f})" for r in row]
+            cells[top] = f"**{cells[top]}**"
+            w(f"| {entry['noise']} | {entry['snr_db']} dB | " + " | ".join(cells) + " |")
+        w("")
+        w("Chosen settings: " + "; ".join(
+            f"{m}: " + ", ".join(sorted({b['config'] for b in best[m] if b['signal'] == sig}))
+            for m in methods) + "\n")
+    return "\n".join(lines) + "\n"
+
+
+def findings(result: dict) -> str:
+    """Plain statements of where tacitor's methods lead and where they lose."""
+    best = result["best"]
+    methods = list(result["methods"])
+    others = [m for m in methods if not m.startswith("tacitor")]
+    out = []
+    for ours in ("tacitor linear", "tacitor tree"):
+        lose, win = [], []
+        for sig in result["signals"]:
+            g_ours = np.mean([b["gain"] for b in best[ours] if b["signal"] == sig])
+            rival = max(others, key=lambda m: np.mean(
+                [b["gain"] for b in best[m] if b["signal"] == sig]))
+            g_rival = np.mean([b["gain"] for b in best[rival] if b["signal"] == sig])
+            (win if g_ours >= g_rival else lose).append(
+                f"{sig} ({g_ours:.1f} dB against {rival} {g_rival:.1f} dB)")
+        if win:
+            out.append(f"- {ours} leads the best classical filter on: " + ", ".join(win) + ".")
+        if lose:
+            out.append(f"- {ours} loses to the best classical filter on: "
+                       + ", ".join(lose) + ".")
+        neg = [b for b in best[ours] if b["gain"] < 0]
+        if neg:
+            out.append(f"- {ours} makes {len(neg)} sets worse than the noisy input (negative "
+                       "gain): " + ", ".join(f"{b['signal']}/{b['noise']}/{b['snr_db']} dB"
+                                             for b in neg) + ".")
+    return "\n".join(out)
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true")
+    parser.add_argument("--series", type=int, default=None)
+    parser.add_argument("--length", type=int, default=1024)
+    parser.add_argument("--out-dir", type=Path, default=None)
+    args = parser.parse_args()
+    if args.series is None:
+        args.series = 4 if args.quick else 16
+    if args.quick:
+        args.length = min(args.length, 256)
+    out_dir = args.out_dir or (Path(tempfile.mkdtemp(prefix="tacitor-quality-")) if args.quick
+                               else HERE)
+    (out_dir / "figures").mkdir(parents=True, exist_ok=True)
+    started = time.time()
+    signals = SIGNALS
+    noises = NOISES[:2] if args.quick else NOISES
+    snrs = SNRS_DB[1:2] if args.quick else SNRS_DB
+    sets = [make_set(sig, noi, snr, args.series, args.length, seed=1000 * i + 17 * j + snr)
+            for i, sig in enumerate(signals) for j, noi in enumerate(noises) for snr in snrs]
+    grids = method_grids(args.quick)
+    evaluated = evaluate(sets, grids)
+    table = evaluated["table"]
+    best: dict[str, list[dict]] = {}
+    for method, configs in table.items():
+        best[method] = []
+        for k, data in enumerate(sets):
+            config = min(configs, key=lambda c: configs[c][k][0])
+            rmse, gain = configs[config][k]
+            best[method].append({"signal": data.signal, "noise": data.noise,
+                                 "snr_db": data.snr_db, "config": config, "rmse": rmse,
+                                 "gain": gain})
+    fixed = {}
+    for method, configs in table.items():
+        config = max(configs, key=lambda c: np.mean([g for _, g in configs[c]]))
+        per_signal = {sig: float(np.mean([configs[config][k][1] for k, d in enumerate(sets)
+                                          if d.signal == sig])) for sig in signals}
+        fixed[method] = {"config": config, "per_signal": per_signal,
+                         "mean": float(np.mean([g for _, g in configs[config]]))}
+    result = {"signals": list(signals), "methods": list(grids), "table": table, "best": best,
+              "fixed": fixed, "timing": evaluated["timing"]}
+    # Figures: Gaussian noise at 10 dB, each method with its chosen setting, first series.
+    segment = slice(0, min(args.length, 400))
+    for sig in signals:
+        k = next(i for i, d in enumerate(sets) if d.signal == sig and d.noise == "gaussian"
+                 and d.snr_db == (10 if 10 in snrs else snrs[0]))
+        outputs = {}
+        for method, configs in grids.items():
+            config = best[method][k]["config"]
+            outputs[method] = (config, dict(configs)[config](sets[k].noisy))
+        figure(sig, sets[k], outputs, out_dir / "figures" / f"{sig}.png", segment)
+    result["elapsed_s"] = time.time() - started
+    result["findings"] = findings(result)
+    (out_dir / "quality.json").write_text(json.dumps(result, indent=1))
+    (out_dir / "QUALITY.md").write_text(render(result, args))
+    print(f"wrote {out_dir / 'QUALITY.md'} in {result['elapsed_s'] / 60:.1f} min")
+
+
+if __name__ == "__main__":
+    main()
