@@ -1,0 +1,21 @@
+# Tests of the Python boundary that embed the interpreter: the logging bridge, the exception
+# converter and the registration routine run against a real CPython, without NumPy.
+
+find_package(Python 3.12 REQUIRED COMPONENTS Interpreter Development.Embed)
+
+set(TACITOR_EMBEDDED_SOURCES
+  ${PROJECT_SOURCE_DIR}/src/arguments.cpp
+  ${PROJECT_SOURCE_DIR}/src/entry_points.cpp
+  ${PROJECT_SOURCE_DIR}/src/exceptions.cpp
+  ${PROJECT_SOURCE_DIR}/src/logging_bridge.cpp
+  ${PROJECT_SOURCE_DIR}/src/numpy_api.cpp
+  ${PROJECT_SOURCE_DIR}/src/registration.cpp
+  ${PROJECT_SOURCE_DIR}/src/result_holder.cpp)
+
+# The glob in CMakeLists.txt made these targets; they also need the boundary and libpython.
+foreach(name logging_bridge_test exceptions_test registration_test)
+  if(TARGET ${name})
+    target_sources(${name} PRIVATE ${TACITOR_EMBEDDED_SOURCES})
+    target_link_libraries(${name} PRIVATE Python::Python)
+  endif()
+endforeach()

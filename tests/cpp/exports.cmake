@@ -1,0 +1,38 @@
+# The extension module must export exactly one symbol, PyInit_tacitor, and carry the SONAME
+# libtacitor.so. Included by tests/cpp/CMakeLists.txt, this file registers the check; run with
+# `cmake -DLIBRARY=<path> -P exports.cmake`, it performs it.
+
+if(CMAKE_SCRIPT_MODE_FILE)
+  find_program(NM nm REQUIRED)
+  find_program(READELF readelf REQUIRED)
+  execute_process(COMMAND ${NM} -D --defined-only ${LIBRARY}
+    OUTPUT_VARIABLE symbols RESULT_VARIABLE status)
+  if(NOT status EQUAL 0)
+    message(FATAL_ERROR "nm failed on ${LIBRARY}")
+  endif()
+  # Lines are "<address> <kind> <name>"; keep the names.
+  string(REGEX MATCHALL "[^\n]+" lines "${symbols}")
+  set(names "")
+  foreach(line IN LISTS lines)
+    string(REGEX REPLACE "^.* " "" name "${line}")
+    list(APPEND names "${name}")
+  endforeach()
+  if(NOT names STREQUAL "PyInit_tacitor")
+    message(FATAL_ERROR "defined dynamic symbols of ${LIBRARY}: '${names}', "
+                        "expected only 'PyInit_tacitor'")
+  endif()
+  execute_process(COMMAND ${READELF} -d ${LIBRARY}
+    OUTPUT_VARIABLE dynamic RESULT_VARIABLE status)
+  if(NOT status EQUAL 0)
+    message(FATAL_ERROR "readelf failed on ${LIBRARY}")
+  endif()
+  string(REGEX MATCHALL "Library soname: \\[[^]]*\\]" sonames "${dynamic}")
+  if(NOT sonames STREQUAL "Library soname: [libtacitor.so]")
+    message(FATAL_ERROR "SONAME entries of ${LIBRARY}: '${sonames}', expected libtacitor.so")
+  endif()
+  message(STATUS "${LIBRARY}: exports only PyInit_tacitor, SONAME libtacitor.so")
+  return()
+endif()
+
+add_test(NAME module_exports_only_its_init
+  COMMAND ${CMAKE_COMMAND} -DLIBRARY=$<TARGET_FILE:tacitor> -P ${CMAKE_CURRENT_LIST_FILE})
