@@ -1,6 +1,7 @@
 #include "linalg/basic/column_kernels.hpp"
 
 #include <algorithm>
+#include <cstring>
 
 namespace tacitor::linalg {
 
@@ -29,6 +30,76 @@ void column_dots_group(const float* x, const float* first, std::size_t stride, s
   }
 }
 
+#if defined(__GNUC__) && defined(__has_builtin)
+#if __has_builtin(__builtin_shufflevector)
+#define TACITOR_VECTOR_DOTS 1
+#endif
+#endif
+
+#ifdef TACITOR_VECTOR_DOTS
+// Four floats in one register (SSE on x86, NEON on ARM). Lane q of an accumulator is the sum
+// of column q: the lanes are added element-wise, so each column's sum still runs row by row.
+typedef float Float4 __attribute__((vector_size(16)));
+
+inline Float4 load4(const float* p) {
+  Float4 v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+// Sums of `valid` <= 4 * units columns in one pass. Four rows of four columns are loaded
+// column-wise and transposed in registers so that each register holds one row of four
+// columns. Lanes beyond `valid` repeat the last column and are discarded.
+template <std::size_t units>
+void column_dots_vector(const float* x, const float* first, std::size_t stride, std::size_t valid,
+                        std::size_t begin, std::size_t end, float* out) {
+  Float4 sums[units];
+  const float* cols[4 * units];
+  for (std::size_t u = 0; u < units; ++u) {
+    sums[u] = Float4{0.0f, 0.0f, 0.0f, 0.0f};
+  }
+  for (std::size_t q = 0; q < 4 * units; ++q) {
+    cols[q] = first + std::min(q, valid - 1) * stride;
+  }
+  std::size_t r = begin;
+  for (; r + 4 <= end; r += 4) {
+    const float x0 = x[r], x1 = x[r + 1], x2 = x[r + 2], x3 = x[r + 3];
+    for (std::size_t u = 0; u < units; ++u) {
+      const Float4 c0 = load4(cols[4 * u] + r);
+      const Float4 c1 = load4(cols[4 * u + 1] + r);
+      const Float4 c2 = load4(cols[4 * u + 2] + r);
+      const Float4 c3 = load4(cols[4 * u + 3] + r);
+      const Float4 lo01 = __builtin_shufflevector(c0, c1, 0, 4, 1, 5);
+      const Float4 hi01 = __builtin_shufflevector(c0, c1, 2, 6, 3, 7);
+      const Float4 lo23 = __builtin_shufflevector(c2, c3, 0, 4, 1, 5);
+      const Float4 hi23 = __builtin_shufflevector(c2, c3, 2, 6, 3, 7);
+      const Float4 row0 = __builtin_shufflevector(lo01, lo23, 0, 1, 4, 5);
+      const Float4 row1 = __builtin_shufflevector(lo01, lo23, 2, 3, 6, 7);
+      const Float4 row2 = __builtin_shufflevector(hi01, hi23, 0, 1, 4, 5);
+      const Float4 row3 = __builtin_shufflevector(hi01, hi23, 2, 3, 6, 7);
+      Float4 sum = sums[u];
+      const Float4 p0 = x0 * row0;
+      sum = sum + p0;
+      const Float4 p1 = x1 * row1;
+      sum = sum + p1;
+      const Float4 p2 = x2 * row2;
+      sum = sum + p2;
+      const Float4 p3 = x3 * row3;
+      sum = sum + p3;
+      sums[u] = sum;
+    }
+  }
+  for (std::size_t q = 0; q < valid; ++q) {
+    float sum = sums[q / 4][q % 4];
+    for (std::size_t k = r; k < end; ++k) {
+      const float product = x[k] * cols[q][k];
+      sum = sum + product;
+    }
+    out[q] = sum;
+  }
+}
+#endif
+
 // Rows per block in apply_rotations: a block of a 64-column matrix is 64 KiB, which stays in
 // the L2 cache of any current core while all rotations of the list pass over it.
 constexpr std::size_t kRotationBlockFloats = 16384;
@@ -37,6 +108,26 @@ constexpr std::size_t kRotationBlockFloats = 16384;
 
 void column_dots(const float* x, const float* first, std::size_t stride, std::size_t count,
                  std::size_t begin, std::size_t end, float* out) {
+#ifdef TACITOR_VECTOR_DOTS
+  for (std::size_t q = 0; q < count; q += 16) {
+    const float* group = first + q * stride;
+    const std::size_t valid = std::min<std::size_t>(count - q, 16);
+    switch ((valid + 3) / 4) {
+      case 4:
+        column_dots_vector<4>(x, group, stride, valid, begin, end, out + q);
+        break;
+      case 3:
+        column_dots_vector<3>(x, group, stride, valid, begin, end, out + q);
+        break;
+      case 2:
+        column_dots_vector<2>(x, group, stride, valid, begin, end, out + q);
+        break;
+      default:
+        column_dots_vector<1>(x, group, stride, valid, begin, end, out + q);
+        break;
+    }
+  }
+#else
   // Groups of up to eight, so that a remainder never falls back to a lone addition chain.
   for (std::size_t q = 0; q < count; q += 8) {
     const float* group = first + q * stride;
@@ -67,6 +158,7 @@ void column_dots(const float* x, const float* first, std::size_t stride, std::si
         break;
     }
   }
+#endif
 }
 
 void scaled_add(float f, const float* x, float* y, std::size_t begin, std::size_t end) {
