@@ -229,7 +229,9 @@ def test_errors_are_one_line_and_leave_no_output(
             (tmp_path / name).write_bytes(data)
     before = {p.name for p in tmp_path.iterdir()}
     contents = {p.name: p.read_bytes() for p in tmp_path.iterdir() if p.is_file()}
-    assert_clean_failure(run("denoise", *args, cwd=tmp_path), fragment, tmp_path, before)
+    result = run("denoise", *args, cwd=tmp_path)
+    assert_clean_failure(result, fragment, tmp_path, before)
+    assert result.returncode == 2  # an input or command line that cannot be used
     assert {p.name: p.read_bytes() for p in tmp_path.iterdir() if p.is_file()} == contents
 
 
