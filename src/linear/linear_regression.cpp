@@ -47,11 +47,8 @@ Expected<std::vector<float>, Failed> LinearRegression::predict(const DenseMatrix
   DenseMatrix t = x.matmul(*coefficients);
   // t = k + t, element by element.
   t.add_mut(k);
-  std::vector<float> predictions(r);
-  for (std::size_t i = 0; i < r; ++i) {
-    predictions[i] = t.at(i, 0);
-  }
-  return predictions;
+  // matmul returns a row-major r x 1 matrix: its values are t[0, 0] .. t[r-1, 0] in order.
+  return std::move(t.values);
 }
 
 }  // namespace tacitor
