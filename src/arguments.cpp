@@ -2,9 +2,12 @@
 
 #include <cstring>
 #include <limits>
+#include <new>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "common/checked_size.hpp"
 #include "exceptions.hpp"
 #include "numpy_api.hpp"
 
@@ -186,6 +189,11 @@ data::Array2 copy_samples(PyObject* samples) {
   const numpy::npy_intp row_stride = array->strides[0];
   const numpy::npy_intp col_stride = array->strides[1];
   const char* data = array->data;
+  // A broadcast view can claim far more elements than any buffer can hold; such a copy is
+  // out of memory, not a broken invariant (std::vector would report std::length_error).
+  if (checked_mul(rows, cols) > std::vector<float>().max_size()) {
+    throw std::bad_alloc();
+  }
   data::Array2 copy(rows, cols);
   if (copy.size() == 0) {
     return copy;

@@ -53,7 +53,13 @@ PyTypeObject* type() {
     if (created == nullptr) {
       fail();
     }
-    container_type = reinterpret_cast<PyTypeObject*>(created);
+    // Creating a type can run Python code (a collection); keep the first type if that code
+    // created one meanwhile.
+    if (container_type == nullptr) {
+      container_type = reinterpret_cast<PyTypeObject*>(created);
+    } else {
+      Py_DECREF(created);
+    }
   }
   return container_type;
 }

@@ -105,3 +105,11 @@ def test_zero_sized_dimensions_reach_the_pipeline(entry_point, shape):
         with pytest.raises(type(caught.value)) as again:
             entry_point(view, 5, 1)
         assert again.value.args == caught.value.args
+
+
+@pytest.mark.parametrize("shape", [(2**30, 2**30), (2**58, 4), (3, 2**59)])
+def test_copy_too_large_for_memory(entry_point, shape):
+    # Zero strides let a one-element array claim a shape whose copy cannot exist.
+    samples = np.broadcast_to(np.float32(1.0), shape)
+    with pytest.raises(MemoryError):
+        entry_point(samples, 2, 1)
