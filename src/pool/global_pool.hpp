@@ -39,9 +39,6 @@ class PoolSlot {
   // std::bad_alloc during creation is not remembered.
   ThreadPool& get();
 
-  // Lets the slot go without destroying its pool (the slot's memory stays allocated).
-  ThreadPool* abandon() noexcept { return pool_.exchange(nullptr, std::memory_order_relaxed); }
-
  private:
   Factory factory_;
   std::atomic<ThreadPool*> pool_{nullptr};  // published with release, read with acquire

@@ -110,7 +110,7 @@ void* ThreadPool::worker_main(void* argument) {
       ++pool.started_;
     }
     pool.started_condition_.notify_all();
-    pool.run_loop(worker->index, pool.terminate_);
+    pool.work_until(worker->index, pool.terminate_);
   } catch (const std::exception& failure) {
     die(failure.what());
   } catch (...) {
@@ -145,10 +145,6 @@ void ThreadPool::inject(JobRef job) {
   notify_new_work();
 }
 
-void ThreadPool::work_until(std::size_t index, const std::atomic<bool>& done) {
-  run_loop(index, done);
-}
-
 std::optional<JobRef> ThreadPool::find_work(std::size_t index) {
   Worker& self = *workers_[index];
   if (std::optional<JobRef> job = self.deque.pop()) {
@@ -171,7 +167,7 @@ std::optional<JobRef> ThreadPool::find_work(std::size_t index) {
   return std::nullopt;
 }
 
-void ThreadPool::run_loop(std::size_t index, const std::atomic<bool>& done) {
+void ThreadPool::work_until(std::size_t index, const std::atomic<bool>& done) {
   unsigned idle_rounds = 0;
   while (!done.load(std::memory_order_acquire)) {
     const std::uint64_t seen_posted = jobs_posted_.load(std::memory_order_seq_cst);

@@ -86,7 +86,6 @@ class ThreadPool {
   static void* worker_main(void* argument);
 
   std::optional<JobRef> find_work(std::size_t index);
-  void run_loop(std::size_t index, const std::atomic<bool>& done);
   void sleep(std::size_t index, std::uint64_t seen_posted, const std::atomic<bool>& done);
   void notify_new_work() noexcept;
   bool wake_if_sleeping(Worker& worker) noexcept;

@@ -24,6 +24,9 @@ COUNT_THREADS = textwrap.dedent(
     def threads():
         return len(os.listdir("/proc/self/task"))
 
+    if "POOL_TEST_CPUS" in os.environ:
+        cpus = sorted(os.sched_getaffinity(0))[: int(os.environ["POOL_TEST_CPUS"])]
+        os.sched_setaffinity(0, cpus)
     samples = np.random.default_rng(5).standard_normal((4, 64)).astype(np.float32)
     before = threads()
     tacitor.denoise_linear_regression(samples, 6, 2)
@@ -73,6 +76,15 @@ def test_without_settings_the_pool_matches_the_usable_cpus():
     cpus = len(os.sched_getaffinity(0))
     threads = pool_threads({})
     assert 1 <= threads <= min(cpus, 255)
+
+
+@pytest.mark.parametrize("cpus", [1, 2])
+def test_the_affinity_mask_limits_the_pool(cpus):
+    if len(os.sched_getaffinity(0)) < cpus:
+        pytest.skip(f"this machine lets the process use fewer than {cpus} CPUs")
+    # A cgroup quota may limit the pool further; it applies with or without the mask.
+    unrestricted = pool_threads({})
+    assert pool_threads({"POOL_TEST_CPUS": str(cpus)}) == min(cpus, unrestricted)
 
 
 FORK_CHILD = textwrap.dedent(
