@@ -65,47 +65,68 @@ def format_of(path: str, explicit: str | None, option: str) -> str:
     )
 
 
+def _open_error(path: str, error: OSError) -> CliError:
+    if isinstance(error, FileNotFoundError):
+        return CliError(f"cannot read '{path}': no such file")
+    return CliError(f"cannot read '{path}': {error.strerror or error}")
+
+
 def _read_bytes(path: str) -> bytes:
     if path == STREAM:
         return sys.stdin.buffer.read()
     try:
         with open(path, "rb") as f:
             return f.read()
-    except FileNotFoundError:
-        raise CliError(f"cannot read '{path}': no such file") from None
     except OSError as e:
-        raise CliError(f"cannot read '{path}': {e.strerror or e}") from None
+        raise _open_error(path, e) from None
+
+
+def _binary_source(path: str) -> str | io.BytesIO:
+    """What ``np.load`` reads: a checked path (memory-mapped, read lazily) or stdin's bytes."""
+    if path == STREAM:
+        return io.BytesIO(sys.stdin.buffer.read())
+    try:
+        with open(path, "rb"):
+            pass
+    except OSError as e:
+        raise _open_error(path, e) from None
+    return path
 
 
 def read_table(path: str, fmt: str, key: str | None) -> Table:
     """Reads the array stored at ``path`` (``-`` for standard input) in format ``fmt``."""
-    data = _read_bytes(path)
     source = describe(path)
     if fmt == "npy":
-        return Table(_load_npy(data, source))
+        return Table(_load_npy(_binary_source(path), source))
     if fmt == "npz":
-        return _load_npz(data, source, key)
+        return _load_npz(_binary_source(path), source, key)
     try:
-        text = data.decode("utf-8")
+        text = _read_bytes(path).decode("utf-8")
     except UnicodeDecodeError:
         raise CliError(f"cannot read {source} as .{fmt}: it is not a UTF-8 text file") from None
     array, header = parse_text(text, fmt, source)
     return Table(array, header)
 
 
-def _load_npy(data: bytes, source: str) -> np.ndarray:
+def _load_npy(data: str | io.BytesIO, source: str) -> np.ndarray:
+    # A file is memory-mapped read-only: a large input is not read twice into memory, and the
+    # native module's own copy is made straight from the file's pages.
     try:
-        loaded = np.load(io.BytesIO(data), allow_pickle=False)
+        if isinstance(data, str):
+            loaded = np.load(data, allow_pickle=False, mmap_mode="r")
+        else:
+            loaded = np.load(data, allow_pickle=False)
     except (ValueError, OSError, EOFError) as e:
         raise CliError(f"cannot read {source} as .npy: {e}") from None
     if not isinstance(loaded, np.ndarray):
+        loaded.close()
         raise CliError(f"cannot read {source} as .npy: it is an .npz archive; use --input-format npz")
     return loaded
 
 
-def _load_npz(data: bytes, source: str, key: str | None) -> Table:
+def _load_npz(data: str | io.BytesIO, source: str, key: str | None) -> Table:
     try:
-        archive = np.load(io.BytesIO(data), allow_pickle=False)
+        archive = np.load(data, allow_pickle=False)
     except (ValueError, OSError, EOFError, zipfile.BadZipFile) as e:
         raise CliError(f"cannot read {source} as .npz: {e}") from None
     if not isinstance(archive, np.lib.npyio.NpzFile):
