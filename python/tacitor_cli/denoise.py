@@ -106,7 +106,8 @@ def run(args: argparse.Namespace) -> int:
     if args.series_in_columns:
         samples = samples.T
     read_time = time.perf_counter() - started
-    verbose(f"read {source} ({input_format}, {table.array.dtype}): {samples.shape[0]} series "
+    stored = input_format if input_format in TEXT_FORMATS else f"{input_format}, {table.array.dtype}"
+    verbose(f"read {source} ({stored}): {samples.shape[0]} series "
             f"× {samples.shape[1]} time positions in {read_time:.3f} s")
 
     size = check_work(samples, args.method, args.window, args.stride, args.series_in_columns)
