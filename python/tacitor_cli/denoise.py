@@ -106,7 +106,8 @@ def run(args: argparse.Namespace) -> int:
     if args.series_in_columns:
         samples = samples.T
     read_time = time.perf_counter() - started
-    stored = input_format if input_format in TEXT_FORMATS else f"{input_format}, {table.array.dtype}"
+    binary_input = input_format not in TEXT_FORMATS
+    stored = f"{input_format}, {table.array.dtype}" if binary_input else input_format
     verbose(f"read {source} ({stored}): {samples.shape[0]} series "
             f"× {samples.shape[1]} time positions in {read_time:.3f} s")
 

@@ -120,7 +120,8 @@ def _load_npy(data: str | io.BytesIO, source: str) -> np.ndarray:
         raise CliError(f"cannot read {source} as .npy: {e}") from None
     if not isinstance(loaded, np.ndarray):
         loaded.close()
-        raise CliError(f"cannot read {source} as .npy: it is an .npz archive; use --input-format npz")
+        raise CliError(
+            f"cannot read {source} as .npy: it is an .npz archive; use --input-format npz")
     return loaded
 
 

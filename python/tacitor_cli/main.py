@@ -113,7 +113,8 @@ def build_parser() -> argparse.ArgumentParser:
         description="Generate noisy series with known clean signals, denoise them with both\n"
                     "methods, print a table of the errors and write a figure (needs matplotlib).",
         formatter_class=argparse.RawDescriptionHelpFormatter,
-        epilog="examples:\n  tacitor demo\n  tacitor demo --series 8 --length 512 --plot small.png\n",
+        epilog="examples:\n  tacitor demo\n"
+               "  tacitor demo --series 8 --length 512 --plot small.png\n",
     )
     demo.add_argument("--series", type=_count, default=48, metavar="N",
                       help="number of generated series (default: 48)")

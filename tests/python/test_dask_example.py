@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import subprocess
 import sys
+from collections.abc import Callable
 from pathlib import Path
 
 import numpy as np
@@ -22,7 +23,9 @@ CHUNK = 5
     ("linear", tacitor.denoise_linear_regression),
     ("tree", tacitor.denoise_decision_tree),
 ])
-def test_each_chunk_equals_a_direct_call_on_it(tmp_path: Path, method: str, function) -> None:  # type: ignore[no-untyped-def]
+def test_each_chunk_equals_a_direct_call_on_it(
+        tmp_path: Path, method: str, function: Callable[[np.ndarray, int, int], np.ndarray]
+) -> None:
     rng = np.random.default_rng(7)
     t = np.arange(120) / 7.0
     # 13 series: chunks of 5, 5 and 3, the last one shorter.

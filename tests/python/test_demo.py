@@ -14,7 +14,8 @@ SMALL = ["demo", "--series", "6", "--length", "600"]
 PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
 
 
-def run(*args: str, cwd: Path, env: dict[str, str] | None = None) -> subprocess.CompletedProcess[str]:
+def run(*args: str, cwd: Path,
+        env: dict[str, str] | None = None) -> subprocess.CompletedProcess[str]:
     return subprocess.run([str(TACITOR), *args], cwd=cwd, env=env, capture_output=True,
                           text=True, timeout=300, check=False)
 
