@@ -12,6 +12,7 @@ import os
 import sys
 import tempfile
 from types import TracebackType
+from typing import IO
 
 
 class HeldStderr:
@@ -20,23 +21,29 @@ class HeldStderr:
     def __init__(self) -> None:
         self.text = ""
         self._saved: int | None = None
-        self._held = tempfile.TemporaryFile()
+        self._held: IO[bytes] | None = None
 
     def __enter__(self) -> HeldStderr:
         sys.stderr.flush()
         try:
+            self._held = tempfile.TemporaryFile()
             self._saved = os.dup(2)
         except OSError:
-            return self  # no standard error to redirect: nothing to hold back
+            # No temporary file or no standard error: let the diagnostic through unchanged.
+            if self._held is not None:
+                self._held.close()
+                self._held = None
+            return self
         os.dup2(self._held.fileno(), 2)
         return self
 
     def __exit__(self, kind: type[BaseException] | None, error: BaseException | None,
                  traceback: TracebackType | None) -> None:
-        if self._saved is not None:
-            sys.stderr.flush()
-            os.dup2(self._saved, 2)
-            os.close(self._saved)
+        if self._held is None or self._saved is None:
+            return
+        sys.stderr.flush()
+        os.dup2(self._saved, 2)
+        os.close(self._saved)
         self._held.seek(0)
         self.text = self._held.read().decode("utf-8", errors="replace")
         self._held.close()
