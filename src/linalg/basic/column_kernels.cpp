@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 namespace tacitor::linalg {
 
@@ -100,6 +101,9 @@ void column_dots_vector(const float* x, const float* first, std::size_t stride, 
 }
 #endif
 
+// Rows per block in rank_one_row_update; the block's sums stay in L1.
+constexpr std::size_t kRowBlock = 256;
+
 // Rows per block in apply_rotations: a block of a 64-column matrix is 64 KiB, which stays in
 // the L2 cache of any current core while all rotations of the list pass over it.
 constexpr std::size_t kRotationBlockFloats = 16384;
@@ -165,6 +169,51 @@ void scaled_add(float f, const float* x, float* y, std::size_t begin, std::size_
   for (std::size_t r = begin; r < end; ++r) {
     const float product = f * x[r];
     y[r] = product + y[r];
+  }
+}
+
+void rank_one_row_update(float* a, std::size_t nrows, std::size_t first_col, std::size_t last_col,
+                         const float* u, const float* e, std::size_t begin, std::size_t end) {
+  float sums[kRowBlock];
+  for (std::size_t r0 = begin; r0 < end; r0 += kRowBlock) {
+    const std::size_t rows = std::min(kRowBlock, end - r0);
+    std::fill(sums, sums + rows, 0.0f);
+    for (std::size_t k = first_col; k < last_col; ++k) {
+      const float uk = u[k];
+      const float* ck = a + k * nrows + r0;
+      for (std::size_t r = 0; r < rows; ++r) {
+        const float product = ck[r] * uk;
+        sums[r] = sums[r] + product;
+      }
+    }
+    for (std::size_t k = first_col; k < last_col; ++k) {
+      const float ek = e[k];
+      float* ck = a + k * nrows + r0;
+      for (std::size_t r = 0; r < rows; ++r) {
+        const float product = sums[r] * ek;
+        ck[r] = product + ck[r];
+      }
+    }
+  }
+}
+
+void permute_columns(float* a, std::size_t nrows, const std::size_t* order, std::size_t ncols) {
+  // Follow each cycle of the permutation with one saved column.
+  std::vector<bool> placed(ncols, false);
+  std::vector<float> saved;
+  for (std::size_t start = 0; start < ncols; ++start) {
+    if (placed[start] || order[start] == start) {
+      continue;
+    }
+    saved.assign(a + start * nrows, a + (start + 1) * nrows);
+    std::size_t j = start;
+    while (order[j] != start) {
+      std::copy(a + order[j] * nrows, a + (order[j] + 1) * nrows, a + j * nrows);
+      placed[j] = true;
+      j = order[j];
+    }
+    std::copy(saved.begin(), saved.end(), a + j * nrows);
+    placed[j] = true;
   }
 }
 

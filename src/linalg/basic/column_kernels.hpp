@@ -18,6 +18,17 @@ void column_dots(const float* x, const float* first, std::size_t stride, std::si
 // y[r] = f * x[r] + y[r] for r in [begin, end).
 void scaled_add(float f, const float* x, float* y, std::size_t begin, std::size_t end);
 
+// For every row r in [begin, end), over the columns k in [first_col, last_col) of the
+// column-major `a` (columns `nrows` floats apart): t = sum_k a[r, k] * u[k] in increasing k,
+// then a[r, k] = t * e[k] + a[r, k]. u and e are indexed by column. Rows are independent, so
+// they are processed a cache-sized block at a time.
+void rank_one_row_update(float* a, std::size_t nrows, std::size_t first_col, std::size_t last_col,
+                         const float* u, const float* e, std::size_t begin, std::size_t end);
+
+// Rearranges the columns of the column-major `a` so that column j becomes the former column
+// order[j]; `order` is a permutation of 0 .. ncols-1. Needs one column of scratch.
+void permute_columns(float* a, std::size_t nrows, const std::size_t* order, std::size_t ncols);
+
 // A plane rotation of columns p and q: for every row, (y, z) = (col p, col q) becomes
 // (y * c + z * s, z * c - y * s), col p written first.
 struct ColumnRotation {

@@ -27,8 +27,6 @@ constexpr int kMaxIterations = 30;
 // Deferred left-vector rotations are applied once this many have collected; each flush is
 // one pass over the m x n matrix.
 constexpr std::size_t kRotationFlush = 16384;
-// Rows per block in the Householder row update; the block's sums stay in L1.
-constexpr std::size_t kRowBlock = 256;
 
 class GolubKahan {
  public:
@@ -57,7 +55,6 @@ class GolubKahan {
   float* vcol(std::size_t c) { return v_.values.data() + c * n_; }
   float& v(std::size_t r, std::size_t c) { return v_.values[c * n_ + r]; }
 
-  void householder_row_update(std::size_t i);
   void rotate_left(std::size_t p, std::size_t q, float c, float s);
   void flush_rotations();
 
@@ -130,39 +127,17 @@ void GolubKahan::bidiagonalise() {
         for (std::size_t k = i + 1; k < n_; ++k) {
           e_[k] = a(i, k) / h;
         }
-        householder_row_update(i);
+        // Rows below i: t = sum_k a[j, k] * a[i, k], then a[j, k] = t * e[k] + a[j, k].
+        for (std::size_t k = i + 1; k < n_; ++k) {
+          dots_[k] = a(i, k);
+        }
+        linalg::rank_one_row_update(a_, m_, i + 1, n_, dots_.data(), e_.data(), i + 1, m_);
         for (std::size_t k = i + 1; k < n_; ++k) {
           a(i, k) = scale * a(i, k);
         }
       }
     }
     anorm_ = std::fmax(anorm_, std::fabs(w_[i]) + std::fabs(e_[i]));
-  }
-}
-
-// For every row j > i: t = sum_k a[j, k] * a[i, k], then a[j, k] = t * e[k] + a[j, k], over
-// k = i+1 .. n-1. Row i itself is not touched, so blocks of rows are independent.
-void GolubKahan::householder_row_update(std::size_t i) {
-  float sums[kRowBlock];
-  for (std::size_t j0 = i + 1; j0 < m_; j0 += kRowBlock) {
-    const std::size_t rows = std::min(kRowBlock, m_ - j0);
-    std::fill(sums, sums + rows, 0.0f);
-    for (std::size_t k = i + 1; k < n_; ++k) {
-      const float rik = a(i, k);
-      const float* ck = col(k) + j0;
-      for (std::size_t r = 0; r < rows; ++r) {
-        const float product = ck[r] * rik;
-        sums[r] = sums[r] + product;
-      }
-    }
-    for (std::size_t k = i + 1; k < n_; ++k) {
-      const float ek = e_[k];
-      float* ck = col(k) + j0;
-      for (std::size_t r = 0; r < rows; ++r) {
-        const float product = sums[r] * ek;
-        ck[r] = product + ck[r];
-      }
-    }
   }
 }
 
@@ -382,24 +357,7 @@ void GolubKahan::sort_descending() {
     }
   } while (inc > 1);
 
-  // Column j of the result is column order[j] of the input: follow each cycle of the
-  // permutation with one saved column of a.
-  std::vector<bool> placed(n_, false);
-  std::vector<float> saved_column;
-  for (std::size_t start = 0; start < n_; ++start) {
-    if (placed[start] || order[start] == start) {
-      continue;
-    }
-    saved_column.assign(col(start), col(start) + m_);
-    std::size_t j = start;
-    while (order[j] != start) {
-      std::copy(col(order[j]), col(order[j]) + m_, col(j));
-      placed[j] = true;
-      j = order[j];
-    }
-    std::copy(saved_column.begin(), saved_column.end(), col(j));
-    placed[j] = true;
-  }
+  linalg::permute_columns(a_, m_, order.data(), n_);
   DenseMatrix sorted_v = DenseMatrix::zeros(n_, n_, true);
   for (std::size_t j = 0; j < n_; ++j) {
     std::copy(vcol(order[j]), vcol(order[j]) + n_, sorted_v.values.data() + j * n_);
