@@ -55,6 +55,61 @@ format-check: venv
 clean:
 	rm -rf build
 
+# ---- Reliability: sanitizers, memcheck and fuzzing ----
+ASAN_BUILD ?= build/asan
+TSAN_BUILD ?= build/tsan
+# An instrumented module needs the sanitizer runtime loaded before the interpreter starts.
+ASAN_RUNTIME := $(shell gcc -print-file-name=libasan.so)
+# Fewer random hostile cases under the sanitizers, which slow every call down.
+ASAN_HOSTILE_EXAMPLES ?= 400
+SANITIZER_OPTIONS := UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+VALGRIND_LOG ?= build/valgrind.log
+FUZZ_SECONDS ?= 60
+FUZZ_DIR ?= build/fuzz
+
+.PHONY: test-asan test-tsan valgrind fuzz
+
+# ASan and UBSan over the C++ tests (with leak detection) and the whole pytest suite.
+test-asan: install
+	cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTACITOR_BUILD_TESTS=ON -DTACITOR_SANITIZE=address \
+	  -DPython_EXECUTABLE=$(abspath $(PY))
+	cmake --build $(ASAN_BUILD) -j $(JOBS)
+	$(SANITIZER_OPTIONS) ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
+	  ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
+	LD_PRELOAD=$(ASAN_RUNTIME) ASAN_OPTIONS=detect_leaks=0 PYTHONPATH=$(abspath $(ASAN_BUILD))/python \
+	  $(PY) -c 'import tacitor; print(tacitor.__file__)' | tee /dev/stderr \
+	  | grep -q '^$(abspath $(ASAN_BUILD))/python/'
+	LD_PRELOAD=$(ASAN_RUNTIME) ASAN_OPTIONS=detect_leaks=0 $(SANITIZER_OPTIONS) \
+	  PYTHONPATH=$(abspath $(ASAN_BUILD))/python TACITOR_HOSTILE_EXAMPLES=$(ASAN_HOSTILE_EXAMPLES) \
+	  $(PY) -m pytest -q -p no:cacheprovider tests/python
+
+# TSan over the worker pool's own tests.
+test-tsan: venv
+	cmake -S . -B $(TSAN_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTACITOR_BUILD_TESTS=ON -DTACITOR_SANITIZE=thread \
+	  -DPython_EXECUTABLE=$(abspath $(PY))
+	cmake --build $(TSAN_BUILD) -j $(JOBS) --target parallel_map_test pool_size_test
+	for test in parallel_map_test pool_size_test; do \
+	  TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 $(TSAN_BUILD)/tests/cpp/$$test \
+	    || exit 1; done
+
+# Memcheck over a short script on the development build; fails on memory errors and definite
+# leaks that pass through tacitor's code (the interpreter's own are not ours to fix).
+valgrind: native
+	PYTHONMALLOC=malloc PYTHONPATH=$(abspath $(BUILD))/python valgrind --tool=memcheck \
+	  --leak-check=full --show-leak-kinds=definite --num-callers=50 \
+	  --suppressions=tests/valgrind/python.supp --log-file=$(VALGRIND_LOG) \
+	  $(PY) tests/valgrind/exercise.py
+	$(PY) tests/valgrind/check_log.py $(VALGRIND_LOG)
+
+# Coverage-guided fuzzing of the entry points for FUZZ_SECONDS; crashes land in $(FUZZ_DIR).
+fuzz: install
+	$(PY) -m pip install -q -r fuzz/requirements.txt
+	mkdir -p $(FUZZ_DIR)/corpus $(FUZZ_DIR)/artifacts
+	$(PY) fuzz/fuzz_entry_points.py -max_total_time=$(FUZZ_SECONDS) -timeout=60 \
+	  -rss_limit_mb=4096 -artifact_prefix=$(FUZZ_DIR)/artifacts/ $(FUZZ_DIR)/corpus
+
 # Benchmarks against a NumPy + scikit-learn version of the same method (see bench/README.md).
 # BENCH_ARGS passes options through, e.g. `make bench BENCH_ARGS=--quick`.
 BENCH_ARGS ?=

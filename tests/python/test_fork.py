@@ -50,8 +50,8 @@ CHILD = textwrap.dedent(
         queue = context.Queue()
         process = context.Process(target=in_child, args=(queue,))
         process.start()
-        outcome = [queue.get(timeout=120), queue.get(timeout=120)]
-        process.join(timeout=120)
+        outcome = [queue.get(timeout=60), queue.get(timeout=60)]
+        process.join(timeout=60)
         assert process.exitcode == 0, process.exitcode
     else:
         read_end, write_end = os.pipe()
@@ -91,7 +91,7 @@ def run_bounded(command: list[str], timeout: float) -> tuple[int, str, str]:
 
 @pytest.mark.parametrize("how", ["multiprocessing", "os.fork"])
 def test_forked_child_can_call_after_the_pool_exists(how):
-    status, stdout, stderr = run_bounded([sys.executable, "-c", CHILD, how], timeout=240)
+    status, stdout, stderr = run_bounded([sys.executable, "-c", CHILD, how], timeout=150)
     assert status is not None, f"a call after {how} hung: {stdout} {stderr[-2000:]}"
     assert status == 0, stderr[-4000:]
     assert "outcome [True, True" in stdout and "False" not in stdout, stdout
