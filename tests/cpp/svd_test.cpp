@@ -213,11 +213,11 @@ void expect_same_bits(const std::vector<float>& expected, const std::vector<floa
   }
 }
 
-// Shapes chosen to cross the row-block sizes of the fast loops and to include square,
-// single-column and wider-than-tall matrices.
+// Shapes chosen to cross the row-block sizes and rotation batches of the fast loops and to
+// include square, single-column and wider-than-tall matrices.
 TEST(SvdFactor, MatchesPlainLoopsBitForBit) {
-  const std::pair<std::size_t, std::size_t> shapes[] = {{1, 1}, {7, 1},   {6, 6},     {9, 4},
-                                                        {3, 5}, {300, 7}, {1100, 16}, {70, 33}};
+  const std::pair<std::size_t, std::size_t> shapes[] = {
+      {1, 1}, {7, 1}, {6, 6}, {9, 4}, {3, 5}, {300, 7}, {1100, 16}, {70, 33}, {180, 170}};
   unsigned seed = 1;
   for (const auto& [m, n] : shapes) {
     const DenseMatrix a = random_matrix(m, n, seed++);
