@@ -1,9 +1,9 @@
 #include "data/windows.hpp"
 
+#include <new>
+
 #include "common/checked_size.hpp"
 #include "common/internal_failure.hpp"
-
-#include <new>
 
 namespace tacitor::data {
 namespace {
