@@ -12,10 +12,13 @@ set(TACITOR_EMBEDDED_SOURCES
   ${PROJECT_SOURCE_DIR}/src/registration.cpp
   ${PROJECT_SOURCE_DIR}/src/result_holder.cpp)
 
+# Compiled once for all embedded tests.
+add_library(tacitor_boundary_embedded STATIC ${TACITOR_EMBEDDED_SOURCES})
+target_link_libraries(tacitor_boundary_embedded PUBLIC tacitor_core Python::Python)
+
 # The glob in CMakeLists.txt made these targets; they also need the boundary and libpython.
 foreach(name logging_bridge_test exceptions_test registration_test)
   if(TARGET ${name})
-    target_sources(${name} PRIVATE ${TACITOR_EMBEDDED_SOURCES})
-    target_link_libraries(${name} PRIVATE Python::Python)
+    target_link_libraries(${name} PRIVATE tacitor_boundary_embedded)
   endif()
 endforeach()
