@@ -58,8 +58,9 @@ clean:
 # ---- Reliability: sanitizers, memcheck and fuzzing ----
 ASAN_BUILD ?= build/asan
 TSAN_BUILD ?= build/tsan
-# An instrumented module needs the sanitizer runtime loaded before the interpreter starts.
-ASAN_RUNTIME := $(shell gcc -print-file-name=libasan.so)
+# An instrumented module needs the sanitizer runtime loaded before the interpreter starts, and
+# the C++ runtime with it, so that the runtime's exception interceptors find what they wrap.
+ASAN_RUNTIME := $(shell gcc -print-file-name=libasan.so) $(shell g++ -print-file-name=libstdc++.so)
 # Fewer random hostile cases under the sanitizers, which slow every call down.
 ASAN_HOSTILE_EXAMPLES ?= 400
 SANITIZER_OPTIONS := UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
@@ -76,13 +77,14 @@ test-asan: install
 	  -DPython_EXECUTABLE=$(abspath $(PY))
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	$(SANITIZER_OPTIONS) ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
+	  LSAN_OPTIONS=suppressions=$(abspath tests/sanitizers/lsan.supp):print_suppressions=0 \
 	  ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
-	LD_PRELOAD=$(ASAN_RUNTIME) ASAN_OPTIONS=detect_leaks=0 PYTHONPATH=$(abspath $(ASAN_BUILD))/python \
+	LD_PRELOAD="$(ASAN_RUNTIME)" ASAN_OPTIONS=detect_leaks=0 PYTHONPATH=$(abspath $(ASAN_BUILD))/python \
 	  $(PY) -c 'import tacitor; print(tacitor.__file__)' | tee /dev/stderr \
 	  | grep -q '^$(abspath $(ASAN_BUILD))/python/'
-	LD_PRELOAD=$(ASAN_RUNTIME) ASAN_OPTIONS=detect_leaks=0 $(SANITIZER_OPTIONS) \
+	LD_PRELOAD="$(ASAN_RUNTIME)" ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 $(SANITIZER_OPTIONS) \
 	  PYTHONPATH=$(abspath $(ASAN_BUILD))/python TACITOR_HOSTILE_EXAMPLES=$(ASAN_HOSTILE_EXAMPLES) \
-	  $(PY) -m pytest -q -p no:cacheprovider tests/python
+	  $(PY) -m pytest -q -p no:cacheprovider --capture=sys tests/python
 
 # TSan over the worker pool's own tests.
 test-tsan: venv

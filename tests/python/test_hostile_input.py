@@ -191,12 +191,16 @@ def check_result(entry: str, samples: np.ndarray, result: Any, window_size: int,
     # A time position that no window covers is the mean of nothing.
     assert np.isnan(result[:, ~covered]).all()
     values = np.asarray(samples, dtype=np.float64)
-    if entry == "denoise_decision_tree" and values.size and np.isfinite(values).all():
+    largest = np.abs(values).max() if values.size else 0.0
+    # Window averages are float32 sums of up to window_size predictions; skip inputs whose sums
+    # may overflow.
+    if entry == "denoise_decision_tree" and np.isfinite(largest) and largest * window_size < 3e38:
         # Tree predictions are means of training targets, and so are their averages. A side
-        # mean is the node total less the other side's sum, so it carries a cancellation error
-        # of a few double-precision ulps of the largest sum involved.
+        # mean is the node total less the other side's sum, which carries a cancellation error
+        # of a few double ulps of the largest sum, and each float32 addition of the average
+        # rounds once more.
         rows = len(window_starts(samples.shape[1], window_size, stride)) * samples.shape[0]
-        slack = np.abs(values).max() * rows * 2.0**-40
+        slack = largest * (rows * 2.0**-40 + window_size * 2.0**-23)
         inside = result[:, covered].astype(np.float64)
         assert (inside >= values.min() - slack).all() and (inside <= values.max() + slack).all()
 
