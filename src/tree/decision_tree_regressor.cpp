@@ -72,7 +72,8 @@ void split_node(DecisionTreeRegressor& tree, SplitTask& task, const TreeTraining
     }
   }
 
-  const std::size_t min_leaf_count = tree.parameters->min_leaf_count;
+  const std::size_t min_leaf_count =
+      tree.parameters.value_or(DecisionTreeRegressorParameters{}).min_leaf_count;
   if (lower_total < min_leaf_count || upper_total < min_leaf_count) {
     TreeNode& node = tree.nodes[task.node];
     node.feature = 0;

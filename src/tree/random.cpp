@@ -64,7 +64,8 @@ std::uint64_t Xoshiro128PlusPlus::below(std::uint64_t bound) noexcept {
     return 0;
   }
   // Lemire's multiply-and-reject: the high word of draw * bound is uniform on [0, bound) once
-  // the draws whose low word falls into the short first interval are rejected.
+  // the draws whose low word falls into the short first interval are rejected. The product
+  // of a 32-bit draw and a bound of at most 2^32 fits in 64 bits.
   if (bound <= (std::uint64_t{1} << 32)) {
     const std::uint64_t threshold = ((std::uint64_t{1} << 32) - bound) % bound;
     for (;;) {
@@ -74,11 +75,14 @@ std::uint64_t Xoshiro128PlusPlus::below(std::uint64_t bound) noexcept {
       }
     }
   }
-  const std::uint64_t threshold = (std::numeric_limits<std::uint64_t>::max() - bound + 1) % bound;
+  // Wider bounds: mask the draw to the smallest covering power of two and reject what falls
+  // outside (fewer than half of the draws); no 128-bit arithmetic needed.
+  const std::uint64_t mask =
+      std::numeric_limits<std::uint64_t>::max() >> std::countl_zero(bound - 1);
   for (;;) {
-    const unsigned __int128 product = static_cast<unsigned __int128>(next_u64()) * bound;
-    if (static_cast<std::uint64_t>(product) >= threshold) {
-      return static_cast<std::uint64_t>(product >> 64);
+    const std::uint64_t draw = next_u64() & mask;
+    if (draw < bound) {
+      return draw;
     }
   }
 }

@@ -15,6 +15,11 @@ namespace {
 // for the count this many rows ahead so that its cache miss overlaps the current work.
 constexpr std::size_t kPrefetchDistance = 32;
 
+// A tree being grown always carries its parameters; a hand-built one without gets the defaults.
+DecisionTreeRegressorParameters parameters_of(const DecisionTreeRegressor& tree) {
+  return tree.parameters.value_or(DecisionTreeRegressorParameters{});
+}
+
 }  // namespace
 
 PresortedColumns presort_columns(const DenseMatrix& x) {
@@ -38,7 +43,7 @@ bool find_best_cutoff(DecisionTreeRegressor& tree, SplitTask& task, const TreeTr
   for (const std::size_t c : task.counts) {
     n = checked_add(n, c);
   }
-  if (n < tree.parameters->min_split_count) {
+  if (n < parameters_of(tree).min_split_count) {
     return false;
   }
 
@@ -65,7 +70,7 @@ bool find_best_cutoff(DecisionTreeRegressor& tree, SplitTask& task, const TreeTr
 
 void scan_feature(DecisionTreeRegressor& tree, SplitTask& task, const TreeTrainingData& data,
                   std::size_t j, std::size_t n, double node_total, double parent_term) {
-  const std::size_t min_leaf_count = tree.parameters->min_leaf_count;
+  const std::size_t min_leaf_count = parameters_of(tree).min_leaf_count;
   const std::size_t* counts = task.counts.data();
   const std::size_t* order = data.columns.feature_order[j].data();
   const float* sorted = data.columns.sorted_values[j].data();
