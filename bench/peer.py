@@ -12,8 +12,9 @@ Parallelism: the ``w`` window positions are fitted and predicted in parallel wit
 The default backend is threads: both scikit-learn estimators spend nearly all of their time in
 code that releases the GIL (LAPACK ``gelsd`` for the linear fit, the Cython tree builder), so
 threads run truly in parallel and share the windowed data instead of pickling or memory-mapping
-it to worker processes. BLAS is limited to one thread per worker while positions run in
-parallel, so the two levels of parallelism do not oversubscribe the cores.
+it to worker processes. BLAS runs one thread per worker, so the two levels of parallelism do
+not oversubscribe the cores, and ``n_jobs=1`` means one core (a multi-threaded BLAS inside one
+tall, narrow ``gelsd`` was slower than one thread on this machine).
 """
 
 from __future__ import annotations
@@ -95,7 +96,7 @@ def denoise(samples: np.ndarray, window_size: int, stride: int,
     n_series, length = samples.shape
     starts = window_starts(length, window_size, stride)
     rows = window_rows(samples, window_size, starts)
-    with threadpool_limits(limits=1 if n_jobs != 1 else None):
+    with threadpool_limits(limits=1):
         columns = Parallel(n_jobs=n_jobs, backend=backend)(
             delayed(_fit_predict_position)(rows, i, make_estimator)
             for i in range(window_size)

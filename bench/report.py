@@ -178,15 +178,20 @@ def render(data: dict) -> str:
         w("## Thread scaling\n")
         w("tacitor with RAYON_NUM_THREADS=1 and 2 (speed-up = time(1)/time(2)); the peer with "
           "n_jobs=1 and 2 for comparison.\n")
-        w("| point | tacitor 1 | tacitor 2 | speed-up | peer 1 | peer 2 | speed-up |")
-        w("|---|---:|---:|---:|---:|---:|---:|")
+        deeper = data.get("peer_tree_max_depth", 6) + 1
+        w(f"The last column times the peer's tree with max_depth={deeper} (n_jobs=-1) instead "
+          f"of {deeper - 1}, the other reading of tacitor's depth limit (bench/README.md).\n")
+        w(f"| point | tacitor 1 | tacitor 2 | speed-up | peer 1 | peer 2 | speed-up "
+          f"| peer, max_depth={deeper} |")
+        w("|---|---:|---:|---:|---:|---:|---:|---:|")
         for row in data["scaling"]:
             t1, t2 = row["tacitor_1"].get("median_s"), row["tacitor_2"].get("median_s")
             p1, p2 = row["peer_1"].get("median_s"), row["peer_2"].get("median_s")
             su = f"{t1 / t2:.2f}" if t1 and t2 else "–"
             sp = f"{p1 / p2:.2f}" if p1 and p2 else "–"
+            pd = row.get("peer_deeper", {}).get("median_s")
             w(f"| {_key(row['point'])} | {_fmt_s(t1)} | {_fmt_s(t2)} | {su} | {_fmt_s(p1)} "
-              f"| {_fmt_s(p2)} | {sp} |")
+              f"| {_fmt_s(p2)} | {sp} | {_fmt_s(pd) if pd else '–'} |")
         w("")
 
     if data.get("profiles"):
@@ -204,7 +209,8 @@ def render(data: dict) -> str:
                 w(f"failed: {prof['error']}\n")
                 continue
             runs = len(prof.get("run", {}).get("times", []))
-            w(f"{runs} timed call(s) after a warm-up where the call is short; median "
+            warm = " after one warm-up call" if prof.get("run", {}).get("warmup_s") else ""
+            w(f"{runs} timed call(s){warm}; median "
               f"{_fmt_s(sorted(prof['run']['times'])[runs // 2]) if runs else '–'}.\n")
             for ctx in prof.get("context", []):
                 w(f"- {ctx['part']}: {ctx['inclusive_pct']:.1f} % of the samples")

@@ -71,7 +71,8 @@ class Point:
     def cost_units(self) -> float:
         """Work of one call, up to a constant per side and method.
 
-        Linear: w fits, each an SVD of a rows x (w - 1) matrix, about rows * w^2 each.
+        Linear: w fits, each an SVD of a rows x (w - 1) matrix, about rows * w^2 each; at small
+        w copying and allocating dominate, which the same-window calibration absorbs.
         Tree: w fits, each presorting w - 1 columns and scanning them level by level,
         about rows * w * log2(rows) each.
         """
@@ -254,28 +255,31 @@ class Measurement:
 
 
 class Calibration:
-    """Seconds per cost unit, taken from the largest point measured so far for a side and
-    method, so that each estimate extrapolates from the nearest cheaper measured point."""
+    """Estimates one call's time from the measured point of the same side and method that is
+    nearest in the cost model: the same window width if one was measured (the model's window
+    dependence is the roughest part), then the closest cost. Points run cheapest first, so the
+    reference is usually a slightly cheaper neighbour."""
 
     def __init__(self) -> None:
-        self.best: dict[tuple[str, str], tuple[float, float]] = {}
+        self.measured: dict[tuple[str, str], list[tuple[Point, float]]] = {}
 
     def estimate(self, side: str, point: Point) -> float | None:
-        ref = self.best.get((side, point.method))
-        if ref is None:
+        refs = self.measured.get((side, point.method))
+        if not refs:
             return None
-        units, seconds = ref
-        return seconds * point.cost_units() / units
+        same_window = [r for r in refs if r[0].window == point.window]
+        units = point.cost_units()
+        ref, seconds = min(same_window or refs,
+                           key=lambda r: abs(math.log(r[0].cost_units() / units)))
+        return seconds * units / ref.cost_units()
 
     def record(self, side: str, point: Point, seconds: float) -> None:
-        ref = self.best.get((side, point.method))
-        units = point.cost_units()
-        if ref is None or units >= ref[0]:
-            self.best[(side, point.method)] = (units, seconds)
+        self.measured.setdefault((side, point.method), []).append((point, seconds))
 
 
 def measure(point: Point, side: str, calib: Calibration, args, deadline: float,
-            threads: int | None = None, jobs: int = -1, runs: int | None = None) -> Measurement:
+            threads: int | None = None, jobs: int = -1, runs: int | None = None,
+            max_depth: int | None = None) -> Measurement:
     m = Measurement(point=asdict(point), side=side)
     est = calib.estimate(side, point)
     m.estimated_s = est
@@ -292,7 +296,8 @@ def measure(point: Point, side: str, calib: Calibration, args, deadline: float,
     if est is not None and 3 * est > remaining:
         m.skipped = f"time budget exhausted (estimated {3 * est:.0f} s, {remaining:.0f} s left)"
         return m
-    spec = {"side": side, **asdict(point), "max_depth": args.peer_max_depth, "jobs": jobs}
+    spec = {"side": side, **asdict(point), "max_depth": max_depth or args.peer_max_depth,
+            "jobs": jobs}
     if runs:
         spec["runs"] = runs
     spec["stop_after_s"] = 3 * args.max_run
@@ -394,7 +399,7 @@ def main() -> None:
     parser.add_argument("--out-dir", type=Path, default=None,
                         help="where RESULTS.md and results.json go (default: bench/, or a "
                         "temporary directory with --quick)")
-    parser.add_argument("--budget-min", type=float, default=32.0,
+    parser.add_argument("--budget-min", type=float, default=25.0,
                         help="wall-clock budget of the main grid in minutes")
     parser.add_argument("--max-run", type=float, default=MAX_SINGLE_RUN_S,
                         help="skip a side of a point whose one call is estimated above this")
@@ -428,9 +433,16 @@ def main() -> None:
 
     calib = Calibration()
     deadline = time.monotonic() + (2.0 if args.quick else args.budget_min) * 60
-    points = sorted(grid(args.quick), key=lambda p: p.cost_units())
+    # Cheapest first, by the time estimated from what has been measured so far (a method not
+    # yet measured goes first), so the budget cuts the most expensive points off the end.
+    pending = sorted(grid(args.quick), key=lambda p: p.cost_units())
     results: list[Measurement] = []
-    for point in points:
+    while pending:
+        def expected(p: Point) -> float:
+            guesses = [calib.estimate(side, p) for side in ("tacitor", "peer")]
+            return 0.0 if None in guesses else max(guesses)
+        point = min(pending, key=lambda p: (expected(p), p.cost_units()))
+        pending.remove(point)
         for side in ("tacitor", "peer"):
             m = measure(point, side, calib, args, deadline if not args.quick else math.inf)
             results.append(m)
@@ -438,11 +450,14 @@ def main() -> None:
                       else f"skipped: {m.skipped}")
             print(f"{point.key:40s} {side:8s} {status}", flush=True)
 
-    # Thread scaling of tacitor (and of the peer's job count) on mid-sized points.
-    scaling_points = ([Point("linear", 16, 512, 8, 1), Point("tree", 16, 512, 8, 1)]
-                      if args.quick else
-                      [Point("linear", 64, 16384, 16, 1), Point("linear", 1024, 1024, 64, 32),
-                       Point("tree", 64, 1024, 16, 1), Point("tree", 64, 16384, 4, 2)])
+    # Thread scaling on the two points per method whose tacitor call took closest to 3 s
+    # (long enough to time well, short enough to repeat at one thread).
+    timed = [m for m in results if m.side == "tacitor" and m.median_s]
+    scaling_points = []
+    for method in METHODS:
+        near = sorted((m for m in timed if m.point["method"] == method),
+                      key=lambda m: abs(math.log(m.median_s / (0.1 if args.quick else 3.0))))
+        scaling_points += [Point(**m.point) for m in near[:2]]
     scaling: list[dict] = []
     for point in scaling_points:
         row: dict = {"point": asdict(point)}
@@ -452,6 +467,10 @@ def main() -> None:
         for jobs in (1, 2):
             m = measure(point, "peer", calib, args, math.inf, jobs=jobs)
             row[f"peer_{jobs}"] = asdict(m)
+        if point.method == "tree":
+            # The other reading of the depth limit: every node of the last searched level split.
+            m = measure(point, "peer", calib, args, math.inf, max_depth=args.peer_max_depth + 1)
+            row["peer_deeper"] = asdict(m)
         scaling.append(row)
         print(f"scaling {point.key}: " + ", ".join(
             f"{k}={v['median_s']}" for k, v in row.items() if k != "point"), flush=True)
