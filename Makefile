@@ -65,6 +65,8 @@ ASAN_RUNTIME := $(shell gcc -print-file-name=libasan.so) $(shell g++ -print-file
 ASAN_HOSTILE_EXAMPLES ?= 400
 SANITIZER_OPTIONS := UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 VALGRIND_LOG ?= build/valgrind.log
+# The worker pool's own tests, and the pipeline's, whose loops run on the pool.
+TSAN_TESTS ?= parallel_map_test pool_size_test classical_test
 FUZZ_SECONDS ?= 60
 FUZZ_DIR ?= build/fuzz
 
@@ -86,20 +88,20 @@ test-asan: install
 	  PYTHONPATH=$(abspath $(ASAN_BUILD))/python TACITOR_HOSTILE_EXAMPLES=$(ASAN_HOSTILE_EXAMPLES) \
 	  $(PY) -m pytest -q -p no:cacheprovider --capture=sys tests/python
 
-# TSan over the worker pool's own tests.
+# TSan over the worker pool's tests and the pipeline on the pool.
 test-tsan: venv
 	cmake -S . -B $(TSAN_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \
 	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTACITOR_BUILD_TESTS=ON -DTACITOR_SANITIZE=thread \
 	  -DPython_EXECUTABLE=$(abspath $(PY))
-	cmake --build $(TSAN_BUILD) -j $(JOBS) --target parallel_map_test pool_size_test
-	for test in parallel_map_test pool_size_test; do \
+	cmake --build $(TSAN_BUILD) -j $(JOBS) --target $(TSAN_TESTS)
+	for test in $(TSAN_TESTS); do \
 	  TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 $(TSAN_BUILD)/tests/cpp/$$test \
 	    || exit 1; done
 
-# Memcheck over a short script on the development build; fails on memory errors and definite
+# Memcheck over a short script on the installed module; fails on memory errors and definite
 # leaks that pass through tacitor's code (the interpreter's own are not ours to fix).
-valgrind: native
-	PYTHONMALLOC=malloc PYTHONPATH=$(abspath $(BUILD))/python valgrind --tool=memcheck \
+valgrind: install
+	PYTHONMALLOC=malloc valgrind --tool=memcheck \
 	  --leak-check=full --show-leak-kinds=definite --num-callers=50 \
 	  --suppressions=tests/valgrind/python.supp --log-file=$(VALGRIND_LOG) \
 	  $(PY) tests/valgrind/exercise.py

@@ -1,13 +1,19 @@
 """Reads a memcheck log and fails on memory errors or definite leaks in tacitor's code.
 
-A record counts as ours when any frame of its stack lies in the tacitor module; the
-interpreter's and NumPy's own records are listed in the summary but do not fail the run.
+A record counts as ours when one of the top frames of its stack lies in the tacitor module:
+the allocation or the faulty access was made by tacitor or by the interpreter on its direct
+behalf. Records whose only tacitor frame is far down (the interpreter importing `logging`
+for the module, say) are the interpreter's own; they are counted in the summary but do not
+fail the run.
 """
 
 import re
 import sys
 
 OURS = re.compile(r"tacitor")
+# Allocator, interpreter helper and tacitor frame fit in these many frames for every record
+# whose block tacitor owns.
+TOP_FRAMES = 8
 PREFIX = re.compile(r"^==\d+== ?")
 FRAME = re.compile(r"^\s+(at|by) ")
 
@@ -39,7 +45,7 @@ def main(path):
         is_leak = "are definitely lost" in headline or "are possibly lost" in headline
         if is_leak and "definitely" not in headline:
             continue  # possible leaks are the interpreter's interior pointers
-        if any(OURS.search(frame) for frame in frames):
+        if any(OURS.search(frame) for frame in frames[:TOP_FRAMES]):
             ours.append((headline, frames))
         else:
             theirs += 1
