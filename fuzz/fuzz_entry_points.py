@@ -9,6 +9,7 @@ or a result that differs from the C-ordered copy's counts as a crash, as does a 
     python fuzz/fuzz_entry_points.py -max_total_time=60 build/fuzz/corpus
 """
 
+import collections
 import os
 import sys
 
@@ -34,16 +35,21 @@ OBJECTS = [
     lambda value: hostile.RaisingIndex(hostile.IndexError_, "subclass from __index__"),
     lambda value: hostile.Index(float(value)),
 ]
-LAYOUTS = list(hostile.LAYOUTS * 3 + hostile.NON_ARRAYS)
+# With TACITOR_FUZZ_STATS set, the counts of the outcomes so far are printed every 2**16 runs.
+OUTCOMES: collections.Counter = collections.Counter()
+STATS = bool(os.environ.get("TACITOR_FUZZ_STATS"))
+LAYOUTS = list(hostile.LAYOUTS * 4 + hostile.NON_ARRAYS)
 
 
 def integer_argument(data: atheris.FuzzedDataProvider, length: int):
-    mode = data.ConsumeIntInRange(0, 4)
-    if mode <= 1:
-        return data.ConsumeIntInRange(0, length + 2)
-    if mode == 2:
-        return data.PickValueInList(BOUNDARY_VALUES) + data.ConsumeIntInRange(-1, 1) * length
+    mode = data.ConsumeIntInRange(0, 6)
+    if mode <= 2:  # mostly values that reach the pipeline
+        return data.ConsumeIntInRange(1, max(1, length))
     if mode == 3:
+        return data.ConsumeIntInRange(0, length + 2)
+    if mode == 4:
+        return data.PickValueInList(BOUNDARY_VALUES) + data.ConsumeIntInRange(-1, 1) * length
+    if mode == 5:
         return data.ConsumeInt(9)  # any 72-bit signed value
     return data.PickValueInList(OBJECTS)(data.ConsumeIntInRange(-2, length + 2))
 
@@ -61,7 +67,9 @@ def test_one_input(raw: bytes) -> None:
     payload = data.ConsumeBytes(series * length * 4) or b"\0\0\0\0"
     payload = (payload * (series * length * 4 // len(payload) + 1))[: series * length * 4]
     values = np.frombuffer(payload, dtype=np.float32).reshape(series, length).copy()
-    hostile.Case(entry, layout, values, window_size, stride, keywords).run()
+    OUTCOMES[hostile.Case(entry, layout, values, window_size, stride, keywords).run()] += 1
+    if STATS and OUTCOMES.total() % 2**16 == 0:
+        print("outcomes:", dict(OUTCOMES.most_common()), file=sys.stderr)
 
 
 def main() -> None:
