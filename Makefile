@@ -68,9 +68,15 @@ VALGRIND_LOG ?= build/valgrind.log
 # The worker pool's own tests, and the pipeline's, whose loops run on the pool.
 TSAN_TESTS ?= parallel_map_test pool_size_test classical_test
 FUZZ_SECONDS ?= 60
+# A fixed seed makes the bounded CI run explore the same inputs first every time.
+FUZZ_FLAGS ?= -seed=1
 FUZZ_DIR ?= build/fuzz
 
 .PHONY: test-asan test-tsan valgrind fuzz
+
+# Fails unless `import tacitor` finds the module in the directory given as argument.
+export ASAN_MODULE_CHECK := import sys, tacitor; print("tacitor:", tacitor.__file__); \
+  sys.exit(not tacitor.__file__.startswith(sys.argv[1]))
 
 # ASan and UBSan over the C++ tests (with leak detection) and the whole pytest suite.
 test-asan: install
@@ -82,8 +88,7 @@ test-asan: install
 	  LSAN_OPTIONS=suppressions=$(abspath tests/sanitizers/lsan.supp):print_suppressions=0 \
 	  ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
 	LD_PRELOAD="$(ASAN_RUNTIME)" ASAN_OPTIONS=detect_leaks=0 PYTHONPATH=$(abspath $(ASAN_BUILD))/python \
-	  $(PY) -c 'import tacitor; print(tacitor.__file__)' | tee /dev/stderr \
-	  | grep -q '^$(abspath $(ASAN_BUILD))/python/'
+	  $(PY) -c "$$ASAN_MODULE_CHECK" $(abspath $(ASAN_BUILD))/python/
 	LD_PRELOAD="$(ASAN_RUNTIME)" ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 $(SANITIZER_OPTIONS) \
 	  PYTHONPATH=$(abspath $(ASAN_BUILD))/python TACITOR_HOSTILE_EXAMPLES=$(ASAN_HOSTILE_EXAMPLES) \
 	  $(PY) -m pytest -q -p no:cacheprovider --capture=sys tests/python
@@ -111,7 +116,7 @@ valgrind: install
 fuzz: install
 	$(PY) -m pip install -q -r fuzz/requirements.txt
 	mkdir -p $(FUZZ_DIR)/corpus $(FUZZ_DIR)/artifacts
-	$(PY) fuzz/fuzz_entry_points.py -max_total_time=$(FUZZ_SECONDS) -timeout=60 \
+	$(PY) fuzz/fuzz_entry_points.py $(FUZZ_FLAGS) -max_total_time=$(FUZZ_SECONDS) -timeout=60 \
 	  -rss_limit_mb=4096 -artifact_prefix=$(FUZZ_DIR)/artifacts/ $(FUZZ_DIR)/corpus
 
 # Benchmarks against a NumPy + scikit-learn version of the same method (see bench/README.md).

@@ -7,7 +7,7 @@ copy.
 
 The property runs in a child process per entry point, so that a crash or a hang is reported
 with the case that caused it instead of taking pytest down. `HYPOTHESIS_PROFILE=long` runs
-many more cases; `TACITOR_HOSTILE_EXAMPLES` sets the count directly.
+many more, freshly drawn cases; `TACITOR_HOSTILE_EXAMPLES` sets the count directly.
 """
 
 from __future__ import annotations
@@ -506,6 +506,9 @@ def run_property(entry: str, examples: int, last_case_path: str) -> None:
 
     @settings(
         max_examples=examples,
+        # The default run explores the same cases every time, so that a suite run is
+        # reproducible; the long run draws new ones.
+        derandomize=os.environ.get("HYPOTHESIS_PROFILE") != "long",
         deadline=None,
         database=None,
         suppress_health_check=list(HealthCheck),
