@@ -64,6 +64,11 @@ ASAN_RUNTIME := $(shell gcc -print-file-name=libasan.so) $(shell g++ -print-file
 # Fewer random hostile cases under the sanitizers, which slow every call down.
 ASAN_HOSTILE_EXAMPLES ?= 400
 SANITIZER_OPTIONS := UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+# The environment that makes the interpreter import the instrumented module. Large failed
+# allocations return null, so that they still end as MemoryError.
+ASAN_PYTHON = LD_PRELOAD="$(ASAN_RUNTIME)" ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 \
+  $(SANITIZER_OPTIONS) PYTHONPATH=$(abspath $(ASAN_BUILD))/python
+ASAN_TARGETS ?=
 VALGRIND_LOG ?= build/valgrind.log
 # The worker pool's own tests, and the pipeline's, whose loops run on the pool.
 TSAN_TESTS ?= parallel_map_test pool_size_test classical_test
@@ -72,25 +77,26 @@ FUZZ_SECONDS ?= 60
 FUZZ_FLAGS ?= -seed=1
 FUZZ_DIR ?= build/fuzz
 
-.PHONY: test-asan test-tsan valgrind fuzz
+.PHONY: asan-build test-asan test-tsan valgrind fuzz fuzz-asan-module
 
 # Fails unless `import tacitor` finds the module in the directory given as argument.
 export ASAN_MODULE_CHECK := import sys, tacitor; print("tacitor:", tacitor.__file__); \
   sys.exit(not tacitor.__file__.startswith(sys.argv[1]))
 
-# ASan and UBSan over the C++ tests (with leak detection) and the whole pytest suite.
-test-asan: install
+# The module and the C++ tests built with ASan and UBSan.
+asan-build: venv
 	cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \
 	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTACITOR_BUILD_TESTS=ON -DTACITOR_SANITIZE=address \
 	  -DPython_EXECUTABLE=$(abspath $(PY))
-	cmake --build $(ASAN_BUILD) -j $(JOBS)
+	cmake --build $(ASAN_BUILD) -j $(JOBS) $(ASAN_TARGETS)
+
+# ASan and UBSan over the C++ tests (with leak detection) and the whole pytest suite.
+test-asan: install asan-build
 	$(SANITIZER_OPTIONS) ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 	  LSAN_OPTIONS=suppressions=$(abspath tests/sanitizers/lsan.supp):print_suppressions=0 \
 	  ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
-	LD_PRELOAD="$(ASAN_RUNTIME)" ASAN_OPTIONS=detect_leaks=0 PYTHONPATH=$(abspath $(ASAN_BUILD))/python \
-	  $(PY) -c "$$ASAN_MODULE_CHECK" $(abspath $(ASAN_BUILD))/python/
-	LD_PRELOAD="$(ASAN_RUNTIME)" ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 $(SANITIZER_OPTIONS) \
-	  PYTHONPATH=$(abspath $(ASAN_BUILD))/python TACITOR_HOSTILE_EXAMPLES=$(ASAN_HOSTILE_EXAMPLES) \
+	$(ASAN_PYTHON) $(PY) -c "$$ASAN_MODULE_CHECK" $(abspath $(ASAN_BUILD))/python/
+	$(ASAN_PYTHON) TACITOR_HOSTILE_EXAMPLES=$(ASAN_HOSTILE_EXAMPLES) \
 	  $(PY) -m pytest -q -p no:cacheprovider --capture=sys tests/python
 
 # TSan over the worker pool's tests and the pipeline on the pool.
@@ -112,12 +118,18 @@ valgrind: install
 	  $(PY) tests/valgrind/exercise.py
 	$(PY) tests/valgrind/check_log.py $(VALGRIND_LOG)
 
-# Coverage-guided fuzzing of the entry points for FUZZ_SECONDS; crashes land in $(FUZZ_DIR).
-fuzz: install
+# Coverage-guided fuzzing of the entry points for FUZZ_SECONDS, on the ASan build of the module
+# (FUZZ_ASAN=0: on the installed one); crashes land in $(FUZZ_DIR)/artifacts.
+FUZZ_ASAN ?= 1
+fuzz: install $(if $(filter 1,$(FUZZ_ASAN)),fuzz-asan-module)
 	$(PY) -m pip install -q -r fuzz/requirements.txt
 	mkdir -p $(FUZZ_DIR)/corpus $(FUZZ_DIR)/artifacts
-	$(PY) fuzz/fuzz_entry_points.py $(FUZZ_FLAGS) -max_total_time=$(FUZZ_SECONDS) -timeout=60 \
-	  -rss_limit_mb=4096 -artifact_prefix=$(FUZZ_DIR)/artifacts/ $(FUZZ_DIR)/corpus
+	$(if $(filter 1,$(FUZZ_ASAN)),$(ASAN_PYTHON)) $(PY) fuzz/fuzz_entry_points.py $(FUZZ_FLAGS) \
+	  -max_total_time=$(FUZZ_SECONDS) -timeout=60 -rss_limit_mb=4096 \
+	  -artifact_prefix=$(FUZZ_DIR)/artifacts/ $(FUZZ_DIR)/corpus
+
+fuzz-asan-module:
+	$(MAKE) asan-build ASAN_TARGETS="--target tacitor"
 
 # Benchmarks against a NumPy + scikit-learn version of the same method (see bench/README.md).
 # BENCH_ARGS passes options through, e.g. `make bench BENCH_ARGS=--quick`.

@@ -58,8 +58,10 @@ def test_one_input(raw: bytes) -> None:
     data = atheris.FuzzedDataProvider(raw)
     entry = hostile.ENTRY_POINTS[data.ConsumeIntInRange(0, 1)]
     layout = data.PickValueInList(LAYOUTS)
-    series = data.ConsumeIntInRange(0, MAX_SERIES)
-    length = data.ConsumeIntInRange(0, MAX_LENGTH)
+    # Shifted so that a short input, whose missing bytes read as zero, still gives a shape
+    # that reaches the pipeline; every shape stays reachable.
+    series = (data.ConsumeIntInRange(0, MAX_SERIES) + 3) % (MAX_SERIES + 1)
+    length = (data.ConsumeIntInRange(0, MAX_LENGTH) + 12) % (MAX_LENGTH + 1)
     window_size = integer_argument(data, length)
     stride = integer_argument(data, length)
     keywords = data.ConsumeBool()
