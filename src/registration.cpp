@@ -1,6 +1,6 @@
 #include "registration.hpp"
 
-#include <memory>
+#include <deque>
 
 #include "common/internal_failure.hpp"
 #include "entry_points.hpp"
@@ -27,20 +27,24 @@ constexpr FunctionDescriptor kDecisionTree = {
     "denoise.\n* `window_size`: The number of elements in each window.\n\n# Errors\n\n* Shape "
     "mismatch. Should not happen.\n\n# Returns\n\nThe denoised samples."};
 
+// A function object points at its method definition for as long as it lives, and nothing
+// tells us when that ends; the definitions therefore stay, reachable, until the process exits.
+std::deque<PyMethodDef>& method_definitions() {
+  static auto* definitions = new std::deque<PyMethodDef>();
+  return *definitions;
+}
+
 }  // namespace
 
 py::Ref create_function(PyObject* module, const FunctionDescriptor& descriptor) {
   py::Ref module_name = py::Ref::steal(py::check(PyModule_GetNameObject(module)));
   // The detour through void (*)() tells the compiler that the differing signature is meant:
   // the flags tell the interpreter how to call the entry point.
-  auto definition = std::make_unique<PyMethodDef>(
+  PyMethodDef& definition = method_definitions().emplace_back(
       PyMethodDef{descriptor.name,
                   reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(descriptor.entry)),
                   descriptor.flags, descriptor.doc});
-  py::Ref function = py::Ref::steal(
-      py::check(PyCMethod_New(definition.get(), module, module_name.get(), nullptr)));
-  definition.release();
-  return function;
+  return py::Ref::steal(py::check(PyCMethod_New(&definition, module, module_name.get(), nullptr)));
 }
 
 void add_function(PyObject* module, PyObject* function) {

@@ -332,8 +332,9 @@ TEST(PoolCreation, ConcurrentFirstCallersGetTheOnePool) {
   }
 }
 
-#if !defined(__SANITIZE_THREAD__)
-// The sanitizer runtime does not support forking a multi-threaded process.
+#if !defined(__SANITIZE_THREAD__) && !defined(__SANITIZE_ADDRESS__)
+// The thread sanitizer does not support forking a multi-threaded process, and the address
+// sanitizer's allocator can be inherited locked by the child of such a fork.
 // Forks repeatedly while another thread keeps the global pool's workers busy, so that pool
 // locks are likely held at the moment of the fork. Every child must compute its own map.
 TEST(GlobalPool, AForkedChildBuildsAFreshPool) {

@@ -6,8 +6,10 @@
 
 // The element-wise loops are also built for AVX2 and picked at load time on processors that
 // have it. Wider registers do the same IEEE operations on more elements at once, so the
-// results are identical; fused multiply-add stays off either way.
-#if defined(__x86_64__) && defined(__GLIBC__) && defined(__GNUC__) && !defined(__clang__)
+// results are identical; fused multiply-add stays off either way. Sanitizer builds go without:
+// the loader runs the clones' resolvers before the sanitizer runtime is ready.
+#if defined(__x86_64__) && defined(__GLIBC__) && defined(__GNUC__) && !defined(__clang__) && \
+    !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
 #define TACITOR_WIDE_CLONES __attribute__((target_clones("avx2", "default")))
 #else
 #define TACITOR_WIDE_CLONES
