@@ -141,7 +141,7 @@ def _wavelet(x: np.ndarray, wavelet: str, level: int, mode: str) -> np.ndarray:
 
 
 def method_grids(quick: bool) -> dict[str, list[tuple[str, Callable[[np.ndarray], np.ndarray]]]]:
-    windows = (4, 8) if quick else (4, 8, 16, 32)
+    windows = (4, 8) if quick else (4, 8, 16, 32, 64)
     grids: dict[str, list] = {}
     for name, fn in (("tacitor linear", tacitor.denoise_linear_regression),
                      ("tacitor tree", tacitor.denoise_decision_tree)):
@@ -149,7 +149,7 @@ def method_grids(quick: bool) -> dict[str, list[tuple[str, Callable[[np.ndarray]
         # larger stride only; that keeps the whole benchmark within minutes.
         grids[name] = [(f"w={w} stride={st}", (lambda x, f=fn, w=w, st=st: f(x, w, st)))
                        for w in windows for st in sorted({1, w // 2})
-                       if not (name == "tacitor tree" and w >= 32 and st == 1)]
+                       if not (name == "tacitor tree" and w >= 64 and st == 1)]
     grids["Savitzky-Golay"] = [
         (f"window={n} order={p}", (lambda x, n=n, p=p: _savgol(x, n, p)))
         for n in ((9, 21) if quick else (5, 9, 15, 21, 31, 45, 65, 95)) for p in (2, 3) if n > p]
@@ -217,7 +217,7 @@ def figure(sig: str, data: DataSet, outputs: dict[str, tuple[str, np.ndarray]],
                 else "tab:blue", lw=1.0)
         ax.set_ylabel(method, fontsize=8)
         ax.text(0.005, 0.85, f"{config}: gain {gain:.1f} dB on the set", transform=ax.transAxes,
-                fontsize=7)
+                fontsize=7, bbox={"facecolor": "white", "alpha": 0.8, "linewidth": 0})
     axes[-1].set_xlabel("time")
     fig.tight_layout()
     fig.savefig(path, dpi=80)
@@ -343,7 +343,7 @@ def main() -> None:
     parser.add_argument("--out-dir", type=Path, default=None)
     args = parser.parse_args()
     if args.series is None:
-        args.series = 4 if args.quick else 16
+        args.series = 4 if args.quick else 32
     if args.quick:
         args.length = min(args.length, 256)
     out_dir = args.out_dir or (Path(tempfile.mkdtemp(prefix="tacitor-quality-")) if args.quick

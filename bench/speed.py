@@ -450,14 +450,18 @@ def main() -> None:
                       else f"skipped: {m.skipped}")
             print(f"{point.key:40s} {side:8s} {status}", flush=True)
 
-    # Thread scaling on the two points per method whose tacitor call took closest to 3 s
-    # (long enough to time well, short enough to repeat at one thread).
+    # Thread scaling on two points per method, of different window widths, whose tacitor call
+    # took closest to 3 s (long enough to time well, short enough to repeat at one thread).
     timed = [m for m in results if m.side == "tacitor" and m.median_s]
     scaling_points = []
     for method in METHODS:
         near = sorted((m for m in timed if m.point["method"] == method),
                       key=lambda m: abs(math.log(m.median_s / (0.1 if args.quick else 3.0))))
-        scaling_points += [Point(**m.point) for m in near[:2]]
+        windows_taken: set[int] = set()
+        for m in near:  # two points of different window widths
+            if m.point["window"] not in windows_taken and len(windows_taken) < 2:
+                windows_taken.add(m.point["window"])
+                scaling_points.append(Point(**m.point))
     scaling: list[dict] = []
     for point in scaling_points:
         row: dict = {"point": asdict(point)}
@@ -479,7 +483,8 @@ def main() -> None:
     if not args.no_profile:
         profile_points = ([Point("linear", 16, 512, 8, 1), Point("tree", 16, 512, 8, 1)]
                           if args.quick else
-                          [Point("linear", 64, 16384, 16, 8), Point("tree", 64, 1024, 16, 1)])
+                          [Point("linear", 64, 16384, 16, 8), Point("linear", 1024, 1024, 64, 32),
+                           Point("tree", 64, 1024, 16, 1)])
         seconds = {Point(**m.point): m.median_s for m in results
                    if m.side == "tacitor" and m.median_s}
         profiles = profile_tacitor.profile_points(profile_points, args, run_child, child_env,
