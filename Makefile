@@ -70,13 +70,8 @@ ASAN_PYTHON = LD_PRELOAD="$(ASAN_RUNTIME)" ASAN_OPTIONS=detect_leaks=0:allocator
   $(SANITIZER_OPTIONS) PYTHONPATH=$(abspath $(ASAN_BUILD))/python
 ASAN_TARGETS ?=
 VALGRIND_LOG ?= build/valgrind.log
-# The worker pool's own tests. The pipeline's (classical_test) belong here too, but its
-# load-time kernel selection crashes under TSan before main (a known fault, reported).
-TSAN_TESTS ?= parallel_map_test pool_size_test
-# Forking while workers allocate can leave the sanitizer allocator's lock held in the child
-# (its runtime has no fork handlers), so this test hangs now and then under ASan only; it runs
-# in `make test`, and the Python fork tests run under ASan too.
-ASAN_CTEST_EXCLUDE ?= ^GlobalPool.AForkedChildBuildsAFreshPool$$
+# The worker pool's own tests, and the pipeline's, whose loops run on the pool.
+TSAN_TESTS ?= parallel_map_test pool_size_test classical_test
 FUZZ_SECONDS ?= 60
 # A fixed seed makes the bounded CI run explore the same inputs first every time; inputs of
 # any length from the start, so that arrays of every shape and value turn up early.
@@ -100,7 +95,7 @@ asan-build: venv
 test-asan: install asan-build
 	$(SANITIZER_OPTIONS) ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 	  LSAN_OPTIONS=suppressions=$(abspath tests/sanitizers/lsan.supp):print_suppressions=0 \
-	  ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS) -E '$(ASAN_CTEST_EXCLUDE)'
+	  ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
 	$(ASAN_PYTHON) $(PY) -c "$$ASAN_MODULE_CHECK" $(abspath $(ASAN_BUILD))/python/
 	$(ASAN_PYTHON) TACITOR_HOSTILE_EXAMPLES=$(ASAN_HOSTILE_EXAMPLES) \
 	  $(PY) -m pytest -q -p no:cacheprovider --capture=sys tests/python
