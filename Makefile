@@ -44,7 +44,7 @@ test: ctest pytest
 # The demo's figure needs matplotlib, which tacitor itself does not depend on.
 demo: install
 	@$(PY) -c 'import matplotlib' 2>/dev/null || $(PY) -m pip install -q matplotlib
-	$(PY) -m tacitor_cli.main demo
+	$(PY) -m tacitor_tools.cli.main demo
 
 format: venv
 	$(VENV)/bin/clang-format -i $$(git ls-files '*.cpp' '*.hpp')

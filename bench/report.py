@@ -123,6 +123,22 @@ def render(data: dict) -> str:
               f"| {_fmt_mem(t)} | {_fmt_mem(p)} | {'–' if inp is None else f'{inp:.3g}'} |")
         w("")
 
+    landed = {_key(m["point"]): m for m in data["measurements"] if m["side"] == "landed"}
+    if landed:
+        w("## Against the landed engine\n")
+        w("The same points with an earlier build of tacitor (`--landed-python`), measured in the "
+          "same run; landed/tacitor > 1: the current build is faster.\n")
+        w("| point | landed | tacitor | landed/tacitor | landed RSS MiB | tacitor RSS MiB |")
+        w("|---|---:|---:|---:|---:|---:|")
+        for point, t, _ in pairs:
+            old = landed.get(_key(point))
+            if old is None:
+                continue
+            ratio = _ratio(t, old)
+            w(f"| {_key(point)} | {_fmt_s(old.get('median_s'))} | {_fmt_s(t.get('median_s'))} "
+              f"| {'–' if ratio is None else f'{ratio:.2f}'} | {_fmt_mem(old)} | {_fmt_mem(t)} |")
+        w("")
+
     ranked = sorted(((r, pt) for pt, t, p in pairs if (r := _ratio(t, p)) is not None),
                     key=lambda x: x[0])
     if ranked:

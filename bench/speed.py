@@ -89,6 +89,14 @@ class Point:
         return data * (1 + copies)
 
 
+def parse_point(text: str) -> Point:
+    """'tree 64 16384 4 1' (method, series, length, window, stride) as a Point."""
+    method, *numbers = text.replace(",", " ").split()
+    if method not in METHODS or len(numbers) != 4:
+        raise SystemExit(f"--only wants 'METHOD S L w stride', got {text!r}")
+    return Point(method, *(int(v) for v in numbers))
+
+
 def grid(quick: bool) -> list[Point]:
     if quick:
         return [Point(m, 16, 512, w, st) for m in METHODS for w in (4, 8) for st in (1, w // 2)]
@@ -119,7 +127,7 @@ def child_main(spec: dict) -> None:
     import numpy as np
 
     samples = make_samples(spec["series"], spec["length"])
-    if spec["side"] == "tacitor":
+    if spec["side"] in ("tacitor", "landed"):
         import tacitor
 
         fn = getattr(tacitor, "denoise_linear_regression" if spec["method"] == "linear"
@@ -215,9 +223,11 @@ def child_env(side: str, threads: int | None = None, pythonpath: str | None = No
     return env
 
 
-def run_child(args: list[str], env: dict, timeout: float, prefix: list[str] = ()) -> dict:
-    """Runs this script in child mode; returns its RESULT record or {"error": text}."""
-    cmd = [*prefix, sys.executable, str(Path(__file__).resolve()), *args]
+def run_child(args: list[str], env: dict, timeout: float, prefix: list[str] = (),
+              python: str | None = None) -> dict:
+    """Runs this script in child mode (with `python`, by default this interpreter); returns
+    its RESULT record or {"error": text}."""
+    cmd = [*prefix, python or sys.executable, str(Path(__file__).resolve()), *args]
     proc = subprocess.Popen(cmd, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                             text=True, start_new_session=True)
     try:
@@ -306,7 +316,10 @@ def measure(point: Point, side: str, calib: Calibration, args, deadline: float,
     ours0 = _children_cpu_s()
     wall0 = time.monotonic()
     m.load_avg = os.getloadavg()[0]
-    result = run_child(["--child", json.dumps(spec)], child_env(side, threads), timeout)
+    # The landed engine is the tacitor child run by another venv's interpreter.
+    python = args.landed_python if side == "landed" else None
+    result = run_child(["--child", json.dumps(spec)], child_env(side, threads), timeout,
+                       python=python)
     wall = time.monotonic() - wall0
     busy1, total1 = _cpu_busy_jiffies()
     hz = os.sysconf("SC_CLK_TCK")
@@ -407,6 +420,12 @@ def main() -> None:
     parser.add_argument("--wheel-build", type=Path, default=ROOT / "build" / "wheel")
     parser.add_argument("--profile-build", type=Path, default=ROOT / "build" / "bench-profile")
     parser.add_argument("--no-profile", action="store_true")
+    parser.add_argument("--landed-python", default=None,
+                        help="interpreter of a second venv holding an earlier build of tacitor; "
+                        "its times become a third side, 'landed', beside the current build")
+    parser.add_argument("--only", action="append", default=[], metavar="POINT",
+                        help="measure only these points, e.g. 'tree 64 16384 4 1' (method S L w "
+                        "stride); repeatable; skips the scaling and profile runs")
     parser.add_argument("--child", help=argparse.SUPPRESS)
     parser.add_argument("--info", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args()
@@ -435,7 +454,9 @@ def main() -> None:
     deadline = time.monotonic() + (2.0 if args.quick else args.budget_min) * 60
     # Cheapest first, by the time estimated from what has been measured so far (a method not
     # yet measured goes first), so the budget cuts the most expensive points off the end.
-    pending = sorted(grid(args.quick), key=lambda p: p.cost_units())
+    points = ([parse_point(text) for text in args.only] if args.only else grid(args.quick))
+    sides = ("tacitor", "landed", "peer") if args.landed_python else ("tacitor", "peer")
+    pending = sorted(points, key=lambda p: p.cost_units())
     results: list[Measurement] = []
     while pending:
         def expected(p: Point) -> float:
@@ -443,8 +464,9 @@ def main() -> None:
             return 0.0 if None in guesses else max(guesses)
         point = min(pending, key=lambda p: (expected(p), p.cost_units()))
         pending.remove(point)
-        for side in ("tacitor", "peer"):
-            m = measure(point, side, calib, args, deadline if not args.quick else math.inf)
+        for side in sides:
+            m = measure(point, side, calib, args,
+                        deadline if not (args.quick or args.only) else math.inf)
             results.append(m)
             status = (f"{m.median_s:8.3f} s x{m.runs}" if m.median_s is not None
                       else f"skipped: {m.skipped}")
@@ -452,7 +474,7 @@ def main() -> None:
 
     # Thread scaling on two points per method, of different window widths, whose tacitor call
     # took closest to 3 s (long enough to time well, short enough to repeat at one thread).
-    timed = [m for m in results if m.side == "tacitor" and m.median_s]
+    timed = [m for m in results if m.side == "tacitor" and m.median_s and not args.only]
     scaling_points = []
     for method in METHODS:
         near = sorted((m for m in timed if m.point["method"] == method),
@@ -480,7 +502,7 @@ def main() -> None:
             f"{k}={v['median_s']}" for k, v in row.items() if k != "point"), flush=True)
 
     profiles: list[dict] = []
-    if not args.no_profile:
+    if not (args.no_profile or args.only):
         profile_points = ([Point("linear", 16, 512, 8, 1), Point("tree", 16, 512, 8, 1)]
                           if args.quick else
                           [Point("linear", 64, 16384, 16, 8), Point("linear", 1024, 1024, 64, 32),

@@ -11,7 +11,7 @@ import numpy as np
 import pytest
 
 import tacitor
-from tacitor_cli import formats, main
+from tacitor_tools.cli import formats, main
 
 TACITOR = Path(sys.executable).with_name("tacitor")
 WINDOW, STRIDE = 8, 2
@@ -263,7 +263,7 @@ def test_internal_failure_is_reported_as_one_line(
 
 def test_a_failed_write_leaves_no_file(tmp_path: Path, monkeypatch: pytest.MonkeyPatch,
                                        capsys: pytest.CaptureFixture[str]) -> None:
-    from tacitor_cli import denoise
+    from tacitor_tools.cli import denoise
 
     def write_half(stream, fmt, array, header, key):  # type: ignore[no-untyped-def]
         stream.write(b"half of the result")
@@ -281,7 +281,7 @@ def test_a_failed_write_leaves_no_file(tmp_path: Path, monkeypatch: pytest.Monke
 
 
 def test_plan_figures_of_the_messages_match_the_coverage_of_the_windows() -> None:
-    from tacitor_cli.work import uncovered_positions, window_count
+    from tacitor_tools.cli.work import uncovered_positions, window_count
 
     for length in range(1, 25):
         for window in range(1, length + 1):

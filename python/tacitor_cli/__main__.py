@@ -1,7 +1,0 @@
-"""``python -m tacitor_cli``: the same as the ``tacitor`` console script."""
-
-import sys
-
-from .main import main
-
-sys.exit(main())
