@@ -30,6 +30,9 @@ _LAZY = {
     "NativeInternalError": "native_failure",
 }
 
+# Library a module needs → the extra of the tacitor distribution that installs it.
+_EXTRAS = {"sklearn": "sklearn", "pandas": "pandas", "xarray": "xarray", "dask": "dask"}
+
 __all__ = ["NativeInternalError", "TacitorDenoiser", "denoise_dask", "denoise_dataarray",
            "denoise_frame"]
 
@@ -38,7 +41,16 @@ def __getattr__(name: str) -> object:
     module = _LAZY.get(name)
     if module is None:
         raise AttributeError(f"module 'tacitor_tools' has no attribute {name!r}")
-    value = getattr(importlib.import_module(f".{module}", __name__), name)
+    try:
+        imported = importlib.import_module(f".{module}", __name__)
+    except ModuleNotFoundError as e:
+        library = (e.name or "").partition(".")[0]
+        if library not in _EXTRAS:
+            raise
+        raise ModuleNotFoundError(
+            f"tacitor_tools.{name} needs {library}, which is not installed; install it with "
+            f"pip install 'tacitor[{_EXTRAS[library]}]'", name=e.name) from e
+    value = getattr(imported, name)
     globals()[name] = value
     return value
 

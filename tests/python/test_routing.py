@@ -78,3 +78,24 @@ def test_missing_values_go_to_the_missing_value_loop():
         denoise(samples, Settings("linear", 8, 1, "impute")),
         missing.denoise(samples.astype(np.float32), 8, 1, method="linear",
                         missing="impute").astype(np.float64))
+
+
+def test_the_package_imports_other_libraries_only_when_asked(run_python):
+    result = run_python("""
+        import sys
+        import tacitor_tools
+        heavy = ("pandas", "xarray", "dask", "sklearn")
+        print(sorted(name for name in heavy if name in sys.modules))
+        sys.modules["sklearn"] = None  # as if scikit-learn were not installed
+        try:
+            tacitor_tools.TacitorDenoiser
+        except ModuleNotFoundError as e:
+            print(e)
+        print(tacitor_tools.denoise_frame.__module__)
+    """)
+    assert result.returncode == 0, result.stderr
+    lines = result.stdout.splitlines()
+    assert lines[0] == "[]"
+    assert lines[1] == ("tacitor_tools.TacitorDenoiser needs sklearn, which is not installed; "
+                        "install it with pip install 'tacitor[sklearn]'")
+    assert lines[2] == "tacitor_tools.frames"
