@@ -62,24 +62,6 @@ def test_an_absent_companion_module_is_named(name, settings):
         denoise(batch(), settings)
 
 
-def test_auto_uses_the_selection_of_the_batch():
-    selection = pytest.importorskip("tacitor_tools.selection")
-    samples = batch(series=8, length=200, seed=1).astype(np.float32)
-    chosen = selection.select(samples, method="tree", strides=(2,))
-    np.testing.assert_array_equal(denoise(samples, Settings("tree", "auto", 2)),
-                                  chosen.denoise(samples))
-
-
-def test_missing_values_go_to_the_missing_value_loop():
-    missing = pytest.importorskip("tacitor_tools.missing")
-    samples = batch(seed=2)
-    samples[1, 20:24] = np.nan
-    np.testing.assert_array_equal(
-        denoise(samples, Settings("linear", 8, 1, "impute")),
-        missing.denoise(samples.astype(np.float32), 8, 1, method="linear",
-                        missing="impute").astype(np.float64))
-
-
 def test_the_package_imports_other_libraries_only_when_asked(run_python):
     result = run_python("""
         import sys
