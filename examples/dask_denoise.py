@@ -1,9 +1,10 @@
 """Denoise a dataset larger than memory with Dask, one block of series at a time.
 
 The input is a 2-D float32 ``.npy`` file (series × time positions), opened as a memory map.
-It is split into chunks of whole series (never along time), every chunk is denoised by a
-worker process of a ``distributed.LocalCluster``, and each result chunk is written straight
-into the output ``.npy`` file, also a memory map, so no process ever holds the whole dataset.
+It is split into chunks of whole series (never along time), ``tacitor_tools.denoise_dask``
+denoises every chunk in a worker process of a ``distributed.LocalCluster``, and each result
+chunk is written straight into the output ``.npy`` file, also a memory map, so no process
+ever holds the whole dataset.
 
 Worker processes rather than threads: a tacitor call keeps the interpreter lock for its
 whole duration (its own thread pool does the parallel work), so threads of one process would
@@ -20,7 +21,6 @@ single call.
 from __future__ import annotations
 
 import argparse
-import functools
 import os
 import sys
 import tempfile
@@ -29,12 +29,7 @@ import dask.array as da
 import numpy as np
 from distributed import Client, LocalCluster
 
-import tacitor
-
-FUNCTIONS = {
-    "linear": tacitor.denoise_linear_regression,
-    "tree": tacitor.denoise_decision_tree,
-}
+from tacitor_tools import denoise_dask
 
 
 class NpyChunks:
@@ -62,12 +57,7 @@ class NpyChunks:
         target.flush()
 
 
-def denoise_block(block: np.ndarray, method: str, window: int, stride: int) -> np.ndarray:
-    """Denoises one chunk of whole series with its own estimators."""
-    return FUNCTIONS[method](np.ascontiguousarray(block, dtype=np.float32), window, stride)
-
-
-def denoise_file(source: str, destination: str, method: str, window: int, stride: int,
+def denoise_file(source: str, destination: str, method: str, window: int | str, stride: int,
                  chunk_series: int, client: Client) -> None:
     """Denoises ``source`` into ``destination`` chunk by chunk on the cluster of ``client``."""
     reader = NpyChunks(source)
@@ -76,9 +66,7 @@ def denoise_file(source: str, destination: str, method: str, window: int, stride
                          f"{reader.dtype}")
     samples = da.from_array(reader, chunks=(chunk_series, -1), lock=False, asarray=True,
                             fancy=False)
-    denoised = samples.map_blocks(
-        functools.partial(denoise_block, method=method, window=window, stride=stride),
-        dtype=np.float32, meta=np.empty((0, 0), np.float32))
+    denoised = denoise_dask(samples, method=method, window_size=window, stride=stride)
 
     # Write into a temporary file beside the destination and rename it at the end, so an
     # interrupted run leaves no half-written output.
@@ -98,12 +86,17 @@ def denoise_file(source: str, destination: str, method: str, window: int, stride
         raise
 
 
+def window_size(text: str) -> int | str:
+    return text if text == "auto" else int(text)
+
+
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("source", help="2-D float32 .npy file, series × time positions")
     parser.add_argument("destination", help=".npy file to write")
-    parser.add_argument("--method", choices=sorted(FUNCTIONS), default="linear")
-    parser.add_argument("--window", type=int, default=16)
+    parser.add_argument("--method", choices=["linear", "tree"], default="linear")
+    parser.add_argument("--window", type=window_size, default=16,
+                        help="window size, or 'auto' to select it on the first chunk")
     parser.add_argument("--stride", type=int, default=1)
     parser.add_argument("--chunk-series", type=int, default=256,
                         help="series per chunk (default: 256)")

@@ -1,4 +1,59 @@
 """tacitor's companion package: everything in Python around the native ``tacitor`` module.
 
-The command-line tool lives in :mod:`tacitor_tools.cli`.
+The command-line tool lives in :mod:`tacitor_tools.cli`. The interfaces to other libraries
+are imported on first use, so that importing this package imports none of those libraries:
+
+- :class:`TacitorDenoiser`: a scikit-learn transformer (:mod:`tacitor_tools.sklearn_api`);
+- :func:`denoise_frame`: pandas DataFrames and Series (:mod:`tacitor_tools.frames`);
+- :func:`denoise_dataarray`: xarray DataArrays (:mod:`tacitor_tools.xarray_api`);
+- :func:`denoise_dask`: Dask arrays larger than memory (:mod:`tacitor_tools.dask_api`).
 """
+
+from __future__ import annotations
+
+import importlib
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:
+    from .dask_api import denoise_dask
+    from .frames import denoise_frame
+    from .native_failure import NativeInternalError
+    from .sklearn_api import TacitorDenoiser
+    from .xarray_api import denoise_dataarray
+
+# Public name → module that defines it, imported when the name is first used.
+_LAZY = {
+    "TacitorDenoiser": "sklearn_api",
+    "denoise_frame": "frames",
+    "denoise_dataarray": "xarray_api",
+    "denoise_dask": "dask_api",
+    "NativeInternalError": "native_failure",
+}
+
+# Library a module needs → the extra of the tacitor distribution that installs it.
+_EXTRAS = {"sklearn": "sklearn", "pandas": "pandas", "xarray": "xarray", "dask": "dask"}
+
+__all__ = ["NativeInternalError", "TacitorDenoiser", "denoise_dask", "denoise_dataarray",
+           "denoise_frame"]
+
+
+def __getattr__(name: str) -> object:
+    module = _LAZY.get(name)
+    if module is None:
+        raise AttributeError(f"module 'tacitor_tools' has no attribute {name!r}")
+    try:
+        imported = importlib.import_module(f".{module}", __name__)
+    except ModuleNotFoundError as e:
+        library = (e.name or "").partition(".")[0]
+        if library not in _EXTRAS:
+            raise
+        raise ModuleNotFoundError(
+            f"tacitor_tools.{name} needs {library}, which is not installed; install it with "
+            f"pip install 'tacitor[{_EXTRAS[library]}]'", name=e.name) from e
+    value = getattr(imported, name)
+    globals()[name] = value
+    return value
+
+
+def __dir__() -> list[str]:
+    return sorted(set(globals()) | set(_LAZY))

@@ -72,3 +72,47 @@ def test_stubs_match_the_native_module(tmp_path: Path) -> None:
                             capture_output=True, text=True, timeout=300, check=False)
     assert result.returncode == 0, result.stdout + result.stderr
     assert "Success: no issues found in 1 module" in result.stdout
+
+
+INTERFACES = """
+    import numpy as np
+    import pandas as pd
+    import xarray as xr
+    from tacitor_tools import TacitorDenoiser, denoise_dask, denoise_dataarray, denoise_frame
+
+    frame = pd.DataFrame(np.zeros((32, 3)), index=pd.RangeIndex(32))
+    smooth: pd.DataFrame = denoise_frame(frame, window_size=8)
+    one: pd.Series = denoise_frame(frame[0], method="tree", window_size="auto")
+    cube: xr.DataArray = denoise_dataarray(xr.DataArray(np.zeros((2, 32)), dims=("x", "time")))
+    lazy = denoise_dask(np.zeros((4, 32)), window_size=8, rechunk=False)
+    denoiser = TacitorDenoiser(method="linear", window_size=8, missing="impute")
+    print(smooth, one, cube, lazy.shape, denoiser.fit_transform(np.zeros((4, 32))))
+
+    wrong_type: pd.DataFrame = denoise_frame(frame[0], window_size=8)
+    TacitorDenoiser(window_size="automatic")
+"""
+
+
+@pytest.mark.slow
+def test_mypy_checks_a_script_using_the_interfaces(tmp_path: Path) -> None:
+    for module in ("pandas", "xarray", "dask.array", "sklearn"):
+        pytest.importorskip(module)
+    result = mypy(tmp_path, INTERFACES)
+    lines = result.stdout.splitlines()
+    assert any(":15: error:" in line and '"Series[' in line and "[assignment]" in line
+               for line in lines), result.stdout
+    assert any(":16: error:" in line and "'automatic'" in line and "[arg-type]" in line
+               for line in lines), result.stdout
+    assert "Found 2 errors" in result.stdout
+
+
+@pytest.mark.slow
+def test_the_whole_package_passes_mypy_strict(tmp_path: Path) -> None:
+    root = Path(__file__).resolve().parents[2]
+    result = subprocess.run(
+        [sys.executable, "-m", "mypy", "--strict", "--config-file", str(root / "pyproject.toml"),
+         "--no-incremental", "--cache-dir", str(tmp_path / "cache"),
+         str(root / "python" / "tacitor_tools")],
+        cwd=root, capture_output=True, text=True, timeout=600, check=False)
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert result.stdout.startswith("Success: no issues found")

@@ -7,6 +7,10 @@ errors itself.
 
 from __future__ import annotations
 
+from ..native_failure import is_internal_failure
+
+__all__ = ["EXIT_FAILURE", "EXIT_USAGE", "CliError", "is_internal_failure"]
+
 # Exit codes: 1 for a failure of the work itself, 2 for a command line or input that cannot
 # be used (argparse uses 2 for its own usage errors too).
 EXIT_FAILURE = 1
@@ -20,13 +24,3 @@ class CliError(Exception):
         super().__init__(message)
         self.message = message
         self.exit_code = exit_code
-
-
-def is_internal_failure(exc: BaseException) -> bool:
-    """Whether ``exc`` is the native module's ``tacitor.InternalFailure``.
-
-    The class derives directly from BaseException and need not be a module attribute, so it
-    is recognised by its module and name rather than by identity.
-    """
-    cls = type(exc)
-    return cls.__module__ == "tacitor" and cls.__name__ == "InternalFailure"

@@ -1,0 +1,72 @@
+"""tacitor on Dask arrays larger than memory, one block of whole series at a time."""
+
+from __future__ import annotations
+
+from typing import Literal
+
+import dask.array as da
+import numpy as np
+import numpy.typing as npt
+
+from . import routing
+
+__all__ = ["denoise_dask"]
+
+
+def denoise_dask(samples: da.Array | npt.ArrayLike, method: str = "linear",
+                 window_size: int | Literal["auto"] = "auto", stride: int = 1,
+                 missing: str | None = None, *, rechunk: bool = True) -> da.Array:
+    """Lazily denoises a 2-D Dask array, one series per row, one time position per column.
+
+    Every block is denoised by one task as a batch of its own: its estimators learn from its
+    own series only, so the result equals one call per block of rows, not one call over the
+    whole array. Blocks of a few hundred series or more give results close to a single call.
+    Nothing is computed until the result is (``.compute()``, ``da.store``, ...), and no task
+    holds more than its block, so the array may be larger than memory.
+
+    Blocks must hold whole series, since windows cannot be cut at block borders. When the
+    time axis is split into several chunks, ``rechunk=True`` (the default) puts it in one
+    chunk and lets Dask choose how many series a block holds (its ``array.chunk-size``
+    setting); ``rechunk=False`` refuses such an array with ValueError.
+
+    ``method``, ``window_size``, ``stride`` and ``missing`` are those of
+    :class:`tacitor_tools.TacitorDenoiser`. With ``window_size="auto"`` the window is
+    selected once, on the first block (computed at once for that purpose), and used for every
+    block. Values are computed in float32; float32 data comes back as float32, everything
+    else as float64.
+
+    The native module's internal failure is raised in the tasks as
+    :class:`tacitor_tools.native_failure.NativeInternalError`, an ordinary exception, so that
+    Dask records it as the failure of that task like any other error.
+
+    Use worker processes rather than threads: a tacitor call holds the interpreter lock for
+    its whole duration and runs its own thread pool, so threads of one process take turns.
+    """
+    array = samples if isinstance(samples, da.Array) else da.asarray(samples)
+    if array.ndim != 2:
+        raise ValueError(f"samples must be 2-D (series × time positions), not {array.ndim}-D "
+                         f"of shape {array.shape}")
+    settings = routing.Settings(method, window_size, stride, missing).checked()
+    time_chunks = array.chunks[1]
+    if len(time_chunks) > 1:
+        if not rechunk:
+            raise ValueError(
+                f"the time axis (axis 1) is split into {len(time_chunks)} chunks; tacitor needs "
+                "whole series in every block: pass rechunk=True, or rechunk the array with "
+                "samples.rechunk({0: 'auto', 1: -1})")
+        array = array.rechunk({0: "auto", 1: -1})
+    choice = None
+    if settings.window_size == routing.AUTO:
+        first = np.asarray(array.blocks[0, 0].compute())
+        choice = routing.choose(routing.as_rows(first), settings)
+    dtype = routing.result_dtype(array.dtype)
+    denoised: da.Array = da.map_blocks(
+        _denoise_block, array, settings=settings, choice=choice, dtype=dtype,
+        meta=np.empty((0, 0), dtype=dtype))
+    return denoised
+
+
+def _denoise_block(block: np.ndarray, settings: routing.Settings,
+                   choice: routing.Choice | None) -> np.ndarray:
+    """One block of whole series, denoised as a batch of its own."""
+    return routing.denoise(block, settings, choice)

@@ -1,0 +1,105 @@
+"""tacitor as a scikit-learn transformer (needs scikit-learn 1.6 or later)."""
+
+from __future__ import annotations
+
+from typing import Any, Literal
+
+import numpy as np
+import numpy.typing as npt
+from sklearn.base import BaseEstimator, OneToOneFeatureMixin, TransformerMixin
+from sklearn.utils.validation import check_is_fitted, validate_data
+
+from . import routing
+
+__all__ = ["TacitorDenoiser"]
+
+
+# scikit-learn ships no type information: its classes are Any to a type checker.
+class TacitorDenoiser(OneToOneFeatureMixin, TransformerMixin, BaseEstimator):  # type: ignore[misc]
+    """Self-supervised denoising of a batch of time series, as a scikit-learn transformer.
+
+    ``X`` holds one series per row and one time position per column, like the native
+    module: rows are the samples of scikit-learn, columns its features.
+
+    The transformer is *transductive*: ``transform`` trains tacitor's estimators on the batch
+    it is given and returns their predictions for that same batch. Nothing learnt from the
+    data is kept between calls. What ``fit`` keeps are the settings: with
+    ``window_size="auto"`` it selects the window on the batch given to ``fit`` (without
+    ground truth), and ``transform`` then uses that window on every batch. With an integer
+    ``window_size``, ``fit`` only checks its input.
+
+    Parameters
+    ----------
+    method : {"linear", "tree"}
+        The estimator of every window position: least-squares linear regression or a
+        regression tree.
+    window_size : int or "auto"
+        Time positions per window, or ``"auto"`` to select it on the batch given to ``fit``.
+    stride : int
+        Distance between the starts of consecutive windows.
+    missing : None or str
+        None: NaN is refused. ``"impute"``: NaN marks missing samples, filled in by the
+        missing-value loop of :mod:`tacitor_tools.missing`.
+
+    Attributes
+    ----------
+    window_size_, stride_ : int
+        The settings in use, chosen by ``fit``.
+    selection_ : Selection or None
+        The selection made by ``fit`` when ``window_size="auto"``, else None.
+    n_features_in_ : int
+        The series length seen by ``fit``; ``transform`` and ``score`` need the same.
+
+    ``score(X)`` is the negative held-out loss: minus the estimated mean squared error
+    against the clean signal, estimated without it, so that ``GridSearchCV`` can choose the
+    settings on unlabelled data. Results are computed in float32; float32 input comes back as
+    float32, other input as float64.
+    """
+
+    def __init__(self, method: str = "linear", window_size: int | Literal["auto"] = "auto",
+                 stride: int = 1, missing: str | None = None) -> None:
+        self.method = method
+        self.window_size = window_size
+        self.stride = stride
+        self.missing = missing
+
+    def _settings(self) -> routing.Settings:
+        return routing.Settings(self.method, self.window_size, self.stride,
+                                self.missing).checked()
+
+    def _validated(self, X: npt.ArrayLike, reset: bool) -> npt.NDArray[np.floating]:
+        array: npt.NDArray[np.floating] = validate_data(
+            self, X, reset=reset, dtype=[np.float64, np.float32],
+            ensure_all_finite="allow-nan" if self.missing is not None else True)
+        return array
+
+    def _choice(self) -> routing.Choice:
+        check_is_fitted(self)
+        return routing.Choice(self.window_size_, self.stride_, self.selection_)
+
+    def fit(self, X: npt.ArrayLike, y: object = None) -> TacitorDenoiser:
+        """Chooses the settings on ``X`` (selects the window when it is ``"auto"``)."""
+        settings = self._settings()
+        rows = routing.as_rows(self._validated(X, reset=True))
+        choice = routing.choose(rows, settings)
+        self.window_size_: int = choice.window_size
+        self.stride_: int = choice.stride
+        self.selection_: routing.SelectionLike | None = choice.selection
+        return self
+
+    def transform(self, X: npt.ArrayLike) -> routing.Result:
+        """``X`` denoised: estimators trained on ``X`` itself predict it."""
+        choice = self._choice()
+        return routing.denoise(self._validated(X, reset=False), self._settings(), choice)
+
+    def score(self, X: npt.ArrayLike, y: object = None) -> float:
+        """Minus the estimated mean squared error of denoising ``X`` (higher is better)."""
+        choice = self._choice()
+        rows = routing.as_rows(self._validated(X, reset=False))
+        return -routing.held_out_loss(rows, self._settings(), choice)
+
+    def __sklearn_tags__(self) -> Any:
+        tags = super().__sklearn_tags__()
+        tags.input_tags.allow_nan = self.missing is not None
+        tags.transformer_tags.preserves_dtype = ["float64", "float32"]
+        return tags
