@@ -14,6 +14,14 @@ Each chunk trains its own estimators, so the result equals one tacitor call per 
 call over the whole dataset. Chunks of a few hundred series or more give results close to a
 single call.
 
+The output follows the rules of ``tacitor denoise``: an existing file is kept unless --force
+is given, the input is never overwritten, and the result appears complete or not at all, with
+the permissions of a newly created file. tacitor's internal failure derives from
+BaseException, which Dask's error handling does not catch; every block converts it into a
+RuntimeError, so that Dask reports it to the client.
+
+Needs ``pip install "dask[array]" distributed``.
+
     python examples/dask_denoise.py noisy.npy denoised.npy --chunk-series 256 --workers 2
 """
 
@@ -21,15 +29,16 @@ from __future__ import annotations
 
 import argparse
 import functools
-import os
 import sys
-import tempfile
+from collections.abc import Callable
 
 import dask.array as da
 import numpy as np
 from distributed import Client, LocalCluster
 
 import tacitor
+from tacitor_tools.cli.errors import CliError, is_internal_failure
+from tacitor_tools.cli.output import check_output_path, replacing
 
 FUNCTIONS = {
     "linear": tacitor.denoise_linear_regression,
@@ -62,9 +71,26 @@ class NpyChunks:
         target.flush()
 
 
+def call_reporting_failures(function: Callable[..., np.ndarray], *args: object) -> np.ndarray:
+    """``function(*args)``, with tacitor's internal failure raised as a RuntimeError.
+
+    The internal failure derives from BaseException so that ``except Exception`` misses it;
+    Dask's workers catch only Exception, so it would end the task without a report and the
+    client would wait forever. As a RuntimeError with the same text it reaches the client.
+    """
+    try:
+        return function(*args)
+    except BaseException as error:
+        if not is_internal_failure(error):
+            raise
+        text = error.args[0] if error.args else "unknown failure"
+        raise RuntimeError(f"tacitor internal failure: {text}") from error
+
+
 def denoise_block(block: np.ndarray, method: str, window: int, stride: int) -> np.ndarray:
     """Denoises one chunk of whole series with its own estimators."""
-    return FUNCTIONS[method](np.ascontiguousarray(block, dtype=np.float32), window, stride)
+    samples = np.ascontiguousarray(block, dtype=np.float32)
+    return call_reporting_failures(FUNCTIONS[method], samples, window, stride)
 
 
 def denoise_file(source: str, destination: str, method: str, window: int, stride: int,
@@ -82,20 +108,13 @@ def denoise_file(source: str, destination: str, method: str, window: int, stride
 
     # Write into a temporary file beside the destination and rename it at the end, so an
     # interrupted run leaves no half-written output.
-    directory = os.path.dirname(os.path.abspath(destination))
-    fd, partial = tempfile.mkstemp(dir=directory, suffix=".npy.partial")
-    os.close(fd)
-    try:
+    with replacing(destination) as partial:
         np.lib.format.open_memmap(partial, mode="w+", dtype=np.float32,
                                   shape=reader.shape).flush()
         # Every task writes its own rows of the output; the rows of different chunks do not
         # overlap, so the writes need no lock.
         writes = da.store(denoised, NpyChunks(partial, mode="r+"), lock=False, compute=False)
         client.compute(writes).result()
-        os.replace(partial, destination)
-    except BaseException:
-        os.unlink(partial)
-        raise
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -108,15 +127,26 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--chunk-series", type=int, default=256,
                         help="series per chunk (default: 256)")
     parser.add_argument("--workers", type=int, default=2, help="worker processes (default: 2)")
+    parser.add_argument("-f", "--force", action="store_true",
+                        help="replace the destination if it exists")
     args = parser.parse_args(argv)
 
+    try:
+        check_output_path(args.destination, args.source, args.force)
+        run(args)
+    except CliError as e:
+        print(f"{parser.prog}: error: {e.message}", file=sys.stderr)
+        return e.exit_code
+    print(f"denoised {args.source} into {args.destination}")
+    return 0
+
+
+def run(args: argparse.Namespace) -> None:
     with LocalCluster(n_workers=args.workers, threads_per_worker=1, processes=True,
                       host="127.0.0.1", dashboard_address=None) as cluster, \
             Client(cluster) as client:
         denoise_file(args.source, args.destination, args.method, args.window, args.stride,
                      args.chunk_series, client)
-    print(f"denoised {args.source} into {args.destination}")
-    return 0
 
 
 if __name__ == "__main__":
