@@ -1,4 +1,7 @@
-# Developer and user entry points. Every target does its own set-up.
+# Developer and user entry points. Every target installs what it needs itself: Debian packages
+# through scripts/ensure-debs.sh, Python packages into the venv. Stamp files in the venv
+# remember what was installed from which requirement file, so a second run reinstalls nothing
+# unless a requirement file (or pyproject.toml, or a source file for the package) changed.
 SHELL := /bin/bash
 
 # The first interpreter >= 3.12 found (python3 honours .python-version under pyenv).
@@ -9,47 +12,95 @@ VENV ?= .venv
 PY := $(VENV)/bin/python
 BUILD ?= build/native
 # scikit-build-core's build directory for `pip install .`; separate trees may build at once.
+# It is kept between installs, so a reinstall compiles only what changed.
 WHEEL_BUILD ?= build/wheel
 JOBS ?= 2
+STAMPS := $(VENV)/.stamps
+PIP := $(PY) -m pip install -q
+# A pip constraint file in the environment (as CI sets one) is part of every install's input.
+PIP_INPUTS := $(wildcard $(PIP_CONSTRAINT))
 
-.PHONY: all venv install native ctest pytest test demo format format-check clean
+# Debian packages each kind of target needs. The compiler and CMake build the module; the C++
+# tests need GoogleTest.
+BUILD_DEBS := g++ cmake
+GTEST_DEBS := libgtest-dev libgmock-dev
+ENSURE_DEBS := scripts/ensure-debs.sh
+
+# What the installed package is built from: a change to any of these reinstalls it.
+PACKAGE_INPUTS := CMakeLists.txt pyproject.toml README.md \
+  $(shell find src python -type f ! -name '*.pyc' 2>/dev/null)
+
+.PHONY: all venv install native ctest pytest test test-fast demo format format-check clean
 
 all: test
 
-# Creates the venv, or recreates it when it is missing or older than 3.12; refreshes packages.
-venv:
+# Creates the venv, or recreates it when it is missing or older than 3.12.
+$(STAMPS)/venv:
 	@if [ -z "$(BOOT_PYTHON)" ]; then echo "error: no Python >= 3.12 found" >&2; exit 1; fi
 	@if ! $(PY) -c 'import sys; sys.exit(sys.version_info < (3, 12))' 2>/dev/null; then \
 	  rm -rf $(VENV) && $(BOOT_PYTHON) -m venv $(VENV); fi
-	$(PY) -m pip install -q --upgrade pip
-	$(PY) -m pip install -q -r requirements-build.txt -r requirements-test.txt
+	$(PIP) --upgrade pip
+	@mkdir -p $(STAMPS) && touch $@
 
-install: venv
-	$(PY) -m pip install -q --no-build-isolation --force-reinstall --no-deps \
-	  --config-settings=build-dir=$(WHEEL_BUILD) .
+$(STAMPS)/build: requirements-build.txt pyproject.toml $(PIP_INPUTS) $(STAMPS)/venv
+	$(PIP) -r requirements-build.txt
+	@touch $@
 
-native: venv
-	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \
+$(STAMPS)/test: requirements-test.txt $(PIP_INPUTS) $(STAMPS)/venv
+	$(PIP) -r requirements-test.txt
+	@touch $@
+
+$(STAMPS)/demo: requirements-demo.txt $(PIP_INPUTS) $(STAMPS)/venv
+	$(PIP) -r requirements-demo.txt
+	@touch $@
+
+$(STAMPS)/bench: requirements-bench.txt $(PIP_INPUTS) $(STAMPS)/venv
+	$(PIP) -r requirements-bench.txt
+	@touch $@
+
+$(STAMPS)/fuzz: fuzz/requirements.txt $(PIP_INPUTS) $(STAMPS)/venv
+	$(PIP) -r fuzz/requirements.txt
+	@touch $@
+
+# The package with its run-time dependencies (NumPy), built in WHEEL_BUILD.
+$(STAMPS)/install: $(PACKAGE_INPUTS) $(STAMPS)/build
+	$(ENSURE_DEBS) $(BUILD_DEBS)
+	$(PIP) --no-build-isolation --config-settings=build-dir=$(WHEEL_BUILD) .
+	@touch $@
+
+# The venv with everything the tests and developer tools need.
+venv: $(STAMPS)/build $(STAMPS)/test
+
+install: $(STAMPS)/install
+
+# Configured once; ninja reruns CMake by itself when a CMakeLists.txt changes.
+native: $(STAMPS)/build
+	$(ENSURE_DEBS) $(BUILD_DEBS) $(GTEST_DEBS)
+	@[ -f $(BUILD)/build.ninja ] || cmake -S . -B $(BUILD) -G Ninja \
+	  -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \
 	  -DTACITOR_BUILD_TESTS=ON -DPython_EXECUTABLE=$(abspath $(PY))
 	cmake --build $(BUILD) -j $(JOBS)
 
 ctest: native
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
-pytest: install
+pytest: $(STAMPS)/install $(STAMPS)/test
 	$(PY) -m pytest -q tests/python
 
 test: ctest pytest
 
-# The demo's figure needs matplotlib, which tacitor itself does not depend on.
-demo: install
-	@$(PY) -c 'import matplotlib' 2>/dev/null || $(PY) -m pip install -q matplotlib
+# Day-to-day: the C++ tests and every Python test not marked slow.
+test-fast: ctest $(STAMPS)/install $(STAMPS)/test
+	$(PY) -m pytest -q -m "not slow" tests/python
+
+# The demo needs the package and matplotlib for its figure, not the test stack.
+demo: $(STAMPS)/install $(STAMPS)/demo
 	$(PY) -m tacitor_tools.cli.main demo
 
-format: venv
+format: $(STAMPS)/test
 	$(VENV)/bin/clang-format -i $$(git ls-files '*.cpp' '*.hpp')
 
-format-check: venv
+format-check: $(STAMPS)/test
 	$(VENV)/bin/clang-format --dry-run --Werror $$(git ls-files '*.cpp' '*.hpp')
 
 clean:
@@ -85,14 +136,15 @@ export ASAN_MODULE_CHECK := import sys, tacitor; print("tacitor:", tacitor.__fil
   sys.exit(not tacitor.__file__.startswith(sys.argv[1]))
 
 # The module and the C++ tests built with ASan and UBSan.
-asan-build: venv
+asan-build: $(STAMPS)/build
+	$(ENSURE_DEBS) $(BUILD_DEBS) $(GTEST_DEBS)
 	cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \
 	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTACITOR_BUILD_TESTS=ON -DTACITOR_SANITIZE=address \
 	  -DPython_EXECUTABLE=$(abspath $(PY))
 	cmake --build $(ASAN_BUILD) -j $(JOBS) $(ASAN_TARGETS)
 
 # ASan and UBSan over the C++ tests (with leak detection) and the whole pytest suite.
-test-asan: install asan-build
+test-asan: $(STAMPS)/install $(STAMPS)/test asan-build
 	$(SANITIZER_OPTIONS) ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 	  LSAN_OPTIONS=suppressions=$(abspath tests/sanitizers/lsan.supp):print_suppressions=0 \
 	  ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
@@ -101,7 +153,8 @@ test-asan: install asan-build
 	  $(PY) -m pytest -q -p no:cacheprovider --capture=sys tests/python
 
 # TSan over the worker pool's tests and the pipeline on the pool.
-test-tsan: venv
+test-tsan: $(STAMPS)/build
+	$(ENSURE_DEBS) $(BUILD_DEBS) $(GTEST_DEBS)
 	cmake -S . -B $(TSAN_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \
 	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTACITOR_BUILD_TESTS=ON -DTACITOR_SANITIZE=thread \
 	  -DPython_EXECUTABLE=$(abspath $(PY))
@@ -112,7 +165,8 @@ test-tsan: venv
 
 # Memcheck over a short script on the installed module; fails on memory errors and definite
 # leaks that pass through tacitor's code (the interpreter's own are not ours to fix).
-valgrind: install
+valgrind: $(STAMPS)/install
+	$(ENSURE_DEBS) valgrind
 	PYTHONMALLOC=malloc valgrind --tool=memcheck \
 	  --leak-check=full --show-leak-kinds=definite --num-callers=50 \
 	  --suppressions=tests/valgrind/python.supp --log-file=$(VALGRIND_LOG) \
@@ -124,8 +178,7 @@ valgrind: install
 # sanitizer runtime takes over the coverage hooks, so the guided run itself cannot use it).
 # Crash inputs land in $(FUZZ_DIR)/artifacts.
 FUZZ_ASAN ?= 1
-fuzz: install $(if $(filter 1,$(FUZZ_ASAN)),fuzz-asan-module)
-	$(PY) -m pip install -q -r fuzz/requirements.txt
+fuzz: $(STAMPS)/install $(STAMPS)/fuzz $(if $(filter 1,$(FUZZ_ASAN)),fuzz-asan-module)
 	mkdir -p $(FUZZ_DIR)/corpus $(FUZZ_DIR)/artifacts
 	$(PY) fuzz/fuzz_entry_points.py $(FUZZ_FLAGS) -max_total_time=$(FUZZ_SECONDS) -timeout=60 \
 	  -rss_limit_mb=4096 -artifact_prefix=$(FUZZ_DIR)/artifacts/ $(FUZZ_DIR)/corpus
@@ -136,13 +189,16 @@ fuzz-asan-module:
 	$(MAKE) asan-build ASAN_TARGETS="--target tacitor"
 
 # Benchmarks against a NumPy + scikit-learn version of the same method (see bench/README.md).
-# BENCH_ARGS passes options through, e.g. `make bench BENCH_ARGS=--quick`.
+# BENCH_ARGS passes options through, e.g. `make bench BENCH_ARGS=--quick`. The speed run ends
+# with a perf profile (unless --no-profile or --only), hence linux-perf.
 BENCH_ARGS ?=
 .PHONY: bench bench-quality
-bench: install
-	$(PY) -m pip install -q -r requirements-bench.txt
+bench: $(STAMPS)/install $(STAMPS)/bench
+	$(ENSURE_DEBS) $(BUILD_DEBS) linux-perf
 	$(PY) bench/speed.py --wheel-build $(WHEEL_BUILD) $(BENCH_ARGS)
 
-bench-quality: install
-	$(PY) -m pip install -q -r requirements-bench.txt
+bench-quality: $(STAMPS)/install $(STAMPS)/bench
 	$(PY) bench/quality.py $(BENCH_ARGS)
+
+# Further targets (ports, packaging) live in mk/.
+include $(wildcard mk/*.mk)

@@ -15,21 +15,30 @@ Each chunk trains its own estimators, so the result equals one tacitor call per 
 call over the whole dataset. Chunks of a few hundred series or more give results close to a
 single call.
 
+The output follows the rules of ``tacitor denoise``: an existing file is kept unless --force
+is given, the input is never overwritten, and the result appears complete or not at all, with
+the permissions of a newly created file. tacitor's internal failure derives from
+BaseException, which ``except Exception`` handlers do not catch; every block converts it
+into ``tacitor_tools.NativeInternalError`` (a RuntimeError), so that Dask reports it to the
+client like any other task error.
+
+Needs ``pip install "dask[array]" distributed``.
+
     python examples/dask_denoise.py noisy.npy denoised.npy --chunk-series 256 --workers 2
 """
 
 from __future__ import annotations
 
 import argparse
-import os
 import sys
-import tempfile
 
 import dask.array as da
 import numpy as np
 from distributed import Client, LocalCluster
 
 from tacitor_tools import denoise_dask
+from tacitor_tools.cli.errors import CliError
+from tacitor_tools.cli.output import check_output_path, replacing
 
 
 class NpyChunks:
@@ -70,20 +79,13 @@ def denoise_file(source: str, destination: str, method: str, window: int | str, 
 
     # Write into a temporary file beside the destination and rename it at the end, so an
     # interrupted run leaves no half-written output.
-    directory = os.path.dirname(os.path.abspath(destination))
-    fd, partial = tempfile.mkstemp(dir=directory, suffix=".npy.partial")
-    os.close(fd)
-    try:
+    with replacing(destination) as partial:
         np.lib.format.open_memmap(partial, mode="w+", dtype=np.float32,
                                   shape=reader.shape).flush()
         # Every task writes its own rows of the output; the rows of different chunks do not
         # overlap, so the writes need no lock.
         writes = da.store(denoised, NpyChunks(partial, mode="r+"), lock=False, compute=False)
         client.compute(writes).result()
-        os.replace(partial, destination)
-    except BaseException:
-        os.unlink(partial)
-        raise
 
 
 def window_size(text: str) -> int | str:
@@ -101,15 +103,26 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--chunk-series", type=int, default=256,
                         help="series per chunk (default: 256)")
     parser.add_argument("--workers", type=int, default=2, help="worker processes (default: 2)")
+    parser.add_argument("-f", "--force", action="store_true",
+                        help="replace the destination if it exists")
     args = parser.parse_args(argv)
 
+    try:
+        check_output_path(args.destination, args.source, args.force)
+        run(args)
+    except CliError as e:
+        print(f"{parser.prog}: error: {e.message}", file=sys.stderr)
+        return e.exit_code
+    print(f"denoised {args.source} into {args.destination}")
+    return 0
+
+
+def run(args: argparse.Namespace) -> None:
     with LocalCluster(n_workers=args.workers, threads_per_worker=1, processes=True,
                       host="127.0.0.1", dashboard_address=None) as cluster, \
             Client(cluster) as client:
         denoise_file(args.source, args.destination, args.method, args.window, args.stride,
                      args.chunk_series, client)
-    print(f"denoised {args.source} into {args.destination}")
-    return 0
 
 
 if __name__ == "__main__":

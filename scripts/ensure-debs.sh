@@ -19,5 +19,8 @@ if [[ $(id -u) -ne 0 ]]; then
 fi
 echo "installing Debian packages: ${missing[*]}" >&2
 export DEBIAN_FRONTEND=noninteractive
-apt-get update -qq
-apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+# Another apt-get or dpkg run (an unattended upgrade, a second make target) may hold the
+# package database for a while: wait for it rather than fail at once.
+lock_wait=(-o DPkg::Lock::Timeout=600)
+apt-get "${lock_wait[@]}" update -qq
+apt-get "${lock_wait[@]}" install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

@@ -22,6 +22,18 @@ def run(*args: str, cwd: Path, stdin: bytes | None = None) -> subprocess.Complet
                           timeout=120, check=False)
 
 
+def run_in_process(*args: str, cwd: Path, monkeypatch: pytest.MonkeyPatch,
+                   capfd: pytest.CaptureFixture[bytes]) -> subprocess.CompletedProcess[bytes]:
+    """``run`` without the cost of starting an interpreter, for the many quick error cases."""
+    monkeypatch.chdir(cwd)
+    try:
+        code = main.main(list(args))
+    except SystemExit as e:  # argparse's usage errors
+        code = int(e.code or 0)
+    out, err = capfd.readouterr()
+    return subprocess.CompletedProcess(list(args), code, out, err)
+
+
 def noisy(series: int = 6, length: int = 60, seed: int = 0) -> np.ndarray:
     rng = np.random.default_rng(seed)
     t = np.arange(length) / 9.0
@@ -147,7 +159,7 @@ def test_gaps_are_announced_and_nan(tmp_path: Path) -> None:
     # Length 10, window 3, stride 4: windows [0,3), [4,7), [7,10) leave position 3 uncovered.
     result = run("denoise", "in.npy", "-o", "out.npy", "-w", "3", "-s", "4", cwd=tmp_path)
     assert result.returncode == 0
-    assert "1 time positions" in result.stderr.decode()
+    assert "1 time position of every series lies in no window" in result.stderr.decode()
     out = np.load(tmp_path / "out.npy")
     assert np.isnan(out).any(axis=0).tolist() == [t == 3 for t in range(10)]
 
@@ -173,11 +185,33 @@ def test_force_verbose_and_version(tmp_path: Path) -> None:
 ERRORS = [
     # (files to create, arguments, expected fragment of the message)
     ({}, ["missing.npy", "-o", "out.npy", "-w", "4"], "'missing.npy': no such file"),
-    ({"folder.csv/": None}, ["folder.csv", "-o", "out.csv", "-w", "4"], "Is a directory"),
+    ({"folder.csv/": None}, ["folder.csv", "-o", "out.csv", "-w", "4"],
+     "cannot read 'folder.csv': it is a directory"),
+    ({"folder.npy/": None}, ["folder.npy", "-o", "out.npy", "-w", "4"],
+     "cannot read 'folder.npy': it is a directory"),
     ({"in.csv": "1,2,3\n4,x,6\n"}, ["in.csv", "-o", "out.csv", "-w", "2"],
      "line 2, column 2: 'x' is not a number"),
+    # Empty cells are missing values: read as NaN, which cannot be denoised.
     ({"in.csv": "1,2,3\n4,,6\n"}, ["in.csv", "-o", "out.csv", "-w", "2"],
-     "an empty cell is not a number"),
+     "1 NaN or infinite values"),
+    ({"in.csv": "1;2;3\n4;5;6\n"}, ["in.csv", "-o", "out.csv", "-w", "2"],
+     "'4;5;6' is not a number; the values seem separated by ';', which tacitor does not read"),
+    ({"in.csv": "1\t2\t3\n4\t5\t6\n"}, ["in.csv", "-o", "out.csv", "-w", "2"],
+     "seem separated by tabs, but .csv is read with commas; read the file with "
+     "--input-format tsv"),
+    ({"in.txt": "1,2,3\n4,5,6\n"}, ["in.txt", "-o", "out.txt", "-w", "2"],
+     "--input-format csv"),
+    ({"in.csv": "a;b\n1,5;2,5\n"}, ["in.csv", "-o", "out.csv", "-w", "2"],
+     "the header has 1 label but line 2 has 3 values; the values seem separated by ';'"),
+    ({"in.csv": "2024-01-01,1,2\n2024-01-02,4,5\n"}, ["in.csv", "-o", "out.csv", "-w", "2"],
+     "column 1: '2024-01-01' is not a number; if the first columns hold labels (such as "
+     "dates, as in a file written by pandas), skip them with --index-column"),
+    ({"in.csv": "x,y,1,2\nz,w,4,5\n"}, ["in.csv", "-o", "out.csv", "-w", "2",
+                                          "--index-column"], "skip them with --skip-columns 2"),
+    ({"in.csv": "a,1\nb,2\n"}, ["in.csv", "-o", "out.csv", "-w", "1", "--skip-columns", "2"],
+     "has 2 columns, all of them skipped as labels"),
+    ({"in.npy": np.zeros((4, 10), np.float32)}, ["in.npy", "-o", "out.npy", "-w", "2",
+                                                 "--index-column"], "text inputs only"),
     ({"in.txt": "1 2 3\n4 5\n"}, ["in.txt", "-o", "out.txt", "-w", "2"],
      "line 2: 2 values where line 1 has 3"),
     ({"in.csv": "1,2,3\n4,nan,6\n"}, ["in.csv", "-o", "out.csv", "-w", "2"],
@@ -189,11 +223,18 @@ ERRORS = [
      "holds a 1-D array"),
     ({"in.npy": np.zeros((2, 3), np.complex64)}, ["in.npy", "-o", "out.npy", "-w", "2"],
      "complex64"),
-    ({"in.npy": b"not numpy"}, ["in.npy", "-o", "out.npy", "-w", "2"], "cannot read 'in.npy'"),
+    ({"in.npy": b"not numpy"}, ["in.npy", "-o", "out.npy", "-w", "2"],
+     "cannot read 'in.npy' as .npy: not a valid .npy file"),
+    ({"in.npz": b"not numpy"}, ["in.npz", "-o", "out.npz", "-w", "2"],
+     "cannot read 'in.npz' as .npz: not a valid .npz file"),
+    ({"in.npy": np.array([[1, None]], dtype=object)}, ["in.npy", "-o", "out.npy", "-w", "2"],
+     "it holds Python objects (dtype object)"),
     ({"in.npy": np.zeros((10, 10), np.float32)}, ["in.npy", "-o", "out.npy", "-w", "12"],
-     "window_size (12) is larger than the series length (10)"),
+     "--window (12) is larger than the series length (10)"),
     ({"in.npy": np.zeros((2, 40), np.float32)}, ["in.npy", "-o", "out.npy", "-w", "20",
                                                  "-s", "20"], "training rows"),
+    ({"in.npy": np.zeros((4, 40), np.float32)}, ["in.npy", "-o", "out.npy", "-w", "40"],
+     "but 1 window × 4 series give 4"),
     ({"in.npy": np.zeros((0, 10), np.float32)}, ["in.npy", "-o", "out.npy", "-w", "2"],
      "the input is empty"),
     ({"in.npy": np.zeros((4, 10), np.float32)}, ["in.npy", "-o", "out.npy", "-w", "2", "-s",
@@ -218,22 +259,62 @@ ERRORS = [
 @pytest.mark.parametrize(("files", "args", "fragment"), ERRORS,
                          ids=[e[2][:40] for e in ERRORS])
 def test_errors_are_one_line_and_leave_no_output(
-        tmp_path: Path, files: dict[str, object], args: list[str], fragment: str) -> None:
+        tmp_path: Path, monkeypatch: pytest.MonkeyPatch, capfdbinary: pytest.CaptureFixture[bytes],
+        files: dict[str, object], args: list[str], fragment: str) -> None:
     for name, content in files.items():
         if name.endswith("/"):
             (tmp_path / name).mkdir()
         elif isinstance(content, np.ndarray):
-            np.save(tmp_path / name, content)
+            np.save(tmp_path / name, content, allow_pickle=content.dtype == object)
         else:
             data = content.encode() if isinstance(content, str) else content
             assert isinstance(data, bytes)
             (tmp_path / name).write_bytes(data)
     before = {p.name for p in tmp_path.iterdir()}
     contents = {p.name: p.read_bytes() for p in tmp_path.iterdir() if p.is_file()}
-    result = run("denoise", *args, cwd=tmp_path)
+    result = run_in_process("denoise", *args, cwd=tmp_path, monkeypatch=monkeypatch,
+                            capfd=capfdbinary)
     assert_clean_failure(result, fragment, tmp_path, before)
     assert result.returncode == 2  # an input or command line that cannot be used
     assert {p.name: p.read_bytes() for p in tmp_path.iterdir() if p.is_file()} == contents
+
+
+@pytest.mark.parametrize("index_header", ["date", ""])
+def test_a_pandas_csv_with_an_index_column(tmp_path: Path, index_header: str) -> None:
+    # The layout of DataFrame.to_csv(): a header, then the index (here dates) before the
+    # values; the header of an unnamed index is empty, and its columns may be numbers.
+    samples = noisy(series=3, length=40)
+    names = ["0", "1", "2"] if not index_header else ["a", "b", "c"]
+    dates = [f"2024-01-{day:02d}" for day in range(1, 41)]
+    lines = [",".join([index_header, *names])]
+    lines += [",".join([date, *map(repr, map(float, row))]) for date, row in zip(dates, samples.T)]
+    (tmp_path / "frame.csv").write_text("\n".join(lines) + "\n")
+    result = run("denoise", "frame.csv", "-o", "out.csv", "--index-column",
+                 "--series-in-columns", "-w", "5", cwd=tmp_path)
+    assert result.returncode == 0, result.stderr.decode()
+    written = (tmp_path / "out.csv").read_text().splitlines()
+    assert written[0] == lines[0]
+    assert [line.split(",")[0] for line in written[1:]] == dates
+    values = np.array([line.split(",")[1:] for line in written[1:]], dtype=np.float32)
+    assert_same(values.T, tacitor.denoise_linear_regression(samples, 5, 1))
+
+
+def test_worker_threads_are_reported_as_configured(
+        tmp_path: Path, monkeypatch: pytest.MonkeyPatch,
+        capsys: pytest.CaptureFixture[str]) -> None:
+    save(tmp_path / "in.npy", noisy(), "npy")
+    for variables, shown in [({}, "one per available CPU"),
+                             ({"RAYON_RS_NUM_CPUS": "3"}, "RAYON_RS_NUM_CPUS=3"),
+                             ({"RAYON_NUM_THREADS": "0", "RAYON_RS_NUM_CPUS": "3"},
+                              "RAYON_NUM_THREADS=0")]:
+        for name in ("RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS"):
+            monkeypatch.delenv(name, raising=False)
+        for name, value in variables.items():
+            monkeypatch.setenv(name, value)
+        code = main.main(["denoise", str(tmp_path / "in.npy"), "-o", str(tmp_path / "o.npy"),
+                          "-w", "4", "--force", "--verbose"])
+        assert code == 0
+        assert f"; worker threads: {shown}\n" in capsys.readouterr().err
 
 
 @pytest.mark.parametrize("verbose", [False, True])
@@ -265,7 +346,7 @@ def test_a_failed_write_leaves_no_file(tmp_path: Path, monkeypatch: pytest.Monke
                                        capsys: pytest.CaptureFixture[str]) -> None:
     from tacitor_tools.cli import denoise
 
-    def write_half(stream, fmt, array, header, key):  # type: ignore[no-untyped-def]
+    def write_half(stream, fmt, array, header, key, row_labels):  # type: ignore[no-untyped-def]
         stream.write(b"half of the result")
         raise OSError(28, "No space left on device")
 

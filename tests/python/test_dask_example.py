@@ -1,22 +1,46 @@
-"""The Dask example, run as a script on a local cluster of two worker processes."""
+"""The Dask example on local clusters of worker processes."""
 
 from __future__ import annotations
 
+import functools
+import importlib
+import os
 import subprocess
 import sys
+import time
 from collections.abc import Callable
 from pathlib import Path
+from types import ModuleType
 
 import numpy as np
 import pytest
 
 import tacitor
 
-pytest.importorskip("dask.array")
+da = pytest.importorskip("dask.array")
 pytest.importorskip("distributed")
+
+# Every test here starts a cluster of worker processes.
+pytestmark = pytest.mark.slow
 
 EXAMPLE = Path(__file__).resolve().parents[2] / "examples" / "dask_denoise.py"
 CHUNK = 5
+
+
+def run_example(*args: str, cwd: Path) -> subprocess.CompletedProcess[str]:
+    return subprocess.run([sys.executable, str(EXAMPLE), *args], cwd=cwd, capture_output=True,
+                          text=True, timeout=300, check=False)
+
+
+@pytest.fixture
+def example_module(monkeypatch: pytest.MonkeyPatch) -> ModuleType:
+    """The example imported as a module, importable on the worker processes too."""
+    directory = str(EXAMPLE.parent)
+    monkeypatch.syspath_prepend(directory)
+    monkeypatch.setenv("PYTHONPATH", os.pathsep.join(
+        filter(None, [directory, os.environ.get("PYTHONPATH")])))
+    monkeypatch.delitem(sys.modules, "dask_denoise", raising=False)
+    return importlib.import_module("dask_denoise")
 
 
 @pytest.mark.parametrize(("method", "function"), [
@@ -32,10 +56,9 @@ def test_each_chunk_equals_a_direct_call_on_it(
     samples = (np.sin(t + rng.uniform(0, 6, size=(13, 1)))
                + 0.3 * rng.standard_normal((13, 120))).astype(np.float32)
     np.save(tmp_path / "noisy.npy", samples)
-    result = subprocess.run(
-        [sys.executable, str(EXAMPLE), "noisy.npy", "denoised.npy", "--method", method,
-         "--window", "6", "--stride", "2", "--chunk-series", str(CHUNK), "--workers", "2"],
-        cwd=tmp_path, capture_output=True, text=True, timeout=300, check=False)
+    result = run_example("noisy.npy", "denoised.npy", "--method", method, "--window", "6",
+                         "--stride", "2", "--chunk-series", str(CHUNK), "--workers", "2",
+                         cwd=tmp_path)
     assert result.returncode == 0, result.stderr[-3000:]
 
     out = np.load(tmp_path / "denoised.npy")
@@ -47,3 +70,45 @@ def test_each_chunk_equals_a_direct_call_on_it(
     assert not np.array_equal(out, function(samples, 6, 2))
     assert np.array_equal(np.load(tmp_path / "noisy.npy"), samples)
     assert sorted(p.name for p in tmp_path.iterdir()) == ["denoised.npy", "noisy.npy"]
+    # The permissions of a newly created file, as the command-line tool gives its outputs.
+    umask = os.umask(0)
+    os.umask(umask)
+    assert (tmp_path / "denoised.npy").stat().st_mode & 0o777 == 0o666 & ~umask
+
+
+def test_an_existing_output_is_kept_unless_forced(tmp_path: Path) -> None:
+    np.save(tmp_path / "noisy.npy", np.ones((4, 30), np.float32))
+    (tmp_path / "denoised.npy").write_bytes(b"previous result")
+    args = ("noisy.npy", "denoised.npy", "--window", "4", "--workers", "1")
+    result = run_example(*args, cwd=tmp_path)
+    assert result.returncode == 2
+    assert result.stderr.strip().endswith("'denoised.npy' already exists; use --force to "
+                                          "replace it")
+    assert (tmp_path / "denoised.npy").read_bytes() == b"previous result"
+    result = run_example("noisy.npy", "noisy.npy", "--window", "4", "--force", cwd=tmp_path)
+    assert result.returncode == 2 and "is the input file" in result.stderr
+
+    result = run_example(*args, "--force", cwd=tmp_path)
+    assert result.returncode == 0, result.stderr[-3000:]
+    assert np.load(tmp_path / "denoised.npy").shape == (4, 30)
+
+
+def test_an_internal_failure_reaches_the_client_as_an_ordinary_exception(
+        example_module: ModuleType) -> None:
+    from distributed import Client, LocalCluster
+
+    example = example_module
+    # One series of 1024 positions in windows of 64 every 32: 31 training rows for a linear
+    # fit of 64 coefficients, which the module cannot make.
+    samples = da.from_array(np.ones((1, 1024), np.float32), chunks=(1, -1))
+    blocks = samples.map_blocks(functools.partial(example.denoise_block, method="linear",
+                                                  window=64, stride=32), dtype=np.float32)
+    with LocalCluster(n_workers=1, threads_per_worker=1, processes=True, host="127.0.0.1",
+                      dashboard_address=None) as cluster, Client(cluster) as client:
+        started = time.monotonic()
+        with pytest.raises(RuntimeError, match="^tacitor internal failure: ") as caught:
+            client.compute(blocks).result(timeout=60)
+        assert time.monotonic() - started < 30
+        # The workers survive it and take the next task.
+        assert client.submit(sum, [1, 2]).result(timeout=60) == 3
+    assert isinstance(caught.value, Exception)

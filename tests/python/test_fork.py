@@ -89,6 +89,7 @@ def run_bounded(command: list[str], timeout: float) -> tuple[int, str, str]:
         return status, out.read(), err.read()
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("how", ["multiprocessing", "os.fork"])
 def test_forked_child_can_call_after_the_pool_exists(how):
     status, stdout, stderr = run_bounded([sys.executable, "-c", CHILD, how], timeout=150)

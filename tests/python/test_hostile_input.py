@@ -533,6 +533,7 @@ def run_property(entry: str, examples: int, last_case_path: str) -> None:
     print("outcomes:", dict(seen.most_common()))
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("entry", ENTRY_POINTS)
 def test_random_hostile_input(entry, tmp_path):
     examples = example_count()

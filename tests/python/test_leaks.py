@@ -115,6 +115,7 @@ def test_repeated_calls_do_not_grow_memory(path, capfd):
         assert rss_grown < RSS_BOUND, f"{rss_grown / 2**20:.1f} MiB kept by {REPEATS} calls"
 
 
+@pytest.mark.slow
 def test_dropped_results_free_their_buffers():
     # The returned array owns the pipeline's buffer; dropping it must release the buffer.
     samples = rng.standard_normal((64, 2048)).astype(np.float32)  # 512 KiB per result

@@ -121,6 +121,7 @@ def run_child(workers: int) -> str:
     return lines[-1].split()[1]
 
 
+@pytest.mark.slow
 def test_threads_match_a_serial_run_for_every_worker_count():
     # The results must also not depend on the number of workers.
     digests = {workers: run_child(workers) for workers in (1, 2, 4)}

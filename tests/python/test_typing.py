@@ -12,6 +12,9 @@ import pytest
 
 pytest.importorskip("mypy")
 
+# Every test runs mypy, which takes seconds even with a warm cache.
+pytestmark = pytest.mark.slow
+
 CORRECT = """
     import numpy as np
     import numpy.typing as npt

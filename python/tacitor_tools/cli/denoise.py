@@ -14,7 +14,7 @@ from .errors import EXIT_FAILURE, CliError, is_internal_failure
 from .formats import DEFAULT_NPZ_KEY, TEXT_FORMATS, describe, format_of, read_table, write_table
 from .native_stderr import HeldStderr
 from .output import check_output_path, write_atomically
-from .work import WorkSize, uncovered_positions, worker_threads
+from .work import WorkSize, plural, uncovered_positions, worker_threads
 
 # Command-line name → (function of the native module, name for messages).
 METHODS = {
@@ -34,6 +34,11 @@ def import_native() -> types.ModuleType:
     except ImportError as e:
         raise CliError(f"cannot import the native module tacitor: {e}", EXIT_FAILURE) from None
     return tacitor
+
+
+def in_flag_names(message: str) -> str:
+    """A message of the native module with its argument names replaced by this tool's flags."""
+    return message.replace("window_size", "--window")
 
 
 def as_samples(array: np.ndarray, source: str, exact_input: bool) -> np.ndarray:
@@ -76,18 +81,20 @@ def check_work(samples: np.ndarray, method: str, window: int, stride: int,
         hint = ""
         if not series_in_columns and series >= window:
             hint = "; if each column is a series, use --series-in-columns"
-        raise CliError(f"window_size ({window}) is larger than the series length ({length}){hint}")
+        raise CliError(f"--window ({window}) is larger than the series length ({length}){hint}")
     size = WorkSize(series, length, window, stride)
     if method == "linear" and size.training_rows < window:
         raise CliError(
             f"the linear method needs at least as many training rows as the window size "
-            f"({window}), but {size.windows} windows × {series} series give "
+            f"({window}), but {plural(size.windows, 'window')} × {series} series give "
             f"{size.training_rows}; use more series, a smaller --stride or a smaller --window"
         )
     gaps = uncovered_positions(length, window, stride)
     if gaps:
-        note(f"note: --stride {stride} is larger than --window {window}: {gaps} time "
-             "positions of every series lie in no window and come out as NaN")
+        lie = "lies" if gaps == 1 else "lie"
+        note(f"note: --stride {stride} is larger than --window {window}: "
+             f"{plural(gaps, 'time position')} of every series {lie} in no window and come "
+             "out as NaN")
     return size
 
 
@@ -98,9 +105,12 @@ def run(args: argparse.Namespace) -> int:
     check_output_path(args.output, args.input, args.force)
     if args.key is not None and input_format != "npz":
         raise CliError("--key selects an array of an .npz input, but the input is not .npz")
+    if args.skip_columns and input_format not in TEXT_FORMATS:
+        raise CliError("--skip-columns and --index-column apply to text inputs only, but the "
+                       f"input is .{input_format}")
 
     started = time.perf_counter()
-    table = read_table(args.input, input_format, args.key)
+    table = read_table(args.input, input_format, args.key, args.skip_columns)
     source = describe(args.input)
     samples = as_samples(table.array, source, exact_input=input_format not in TEXT_FORMATS)
     if args.series_in_columns:
@@ -113,9 +123,8 @@ def run(args: argparse.Namespace) -> int:
 
     size = check_work(samples, args.method, args.window, args.stride, args.series_in_columns)
     function_name, method_name = METHODS[args.method]
-    workers, origin = worker_threads()
     verbose(f"work: {method_name}, window {args.window}, stride {args.stride}: "
-            f"{size.describe()}; {workers} worker threads ({origin})")
+            f"{size.describe()}; worker threads: {worker_threads()}")
 
     denoise = getattr(import_native(), function_name)
     started = time.perf_counter()
@@ -124,7 +133,7 @@ def run(args: argparse.Namespace) -> int:
         with held:
             result = denoise(samples, args.window, args.stride)
     except ValueError as e:
-        raise CliError(str(e), EXIT_FAILURE) from None
+        raise CliError(in_flag_names(str(e)), EXIT_FAILURE) from None
     except BaseException as e:
         if is_internal_failure(e) and held.text:
             verbose(f"diagnostic of the native module: {held.text.strip()}")
@@ -135,10 +144,11 @@ def run(args: argparse.Namespace) -> int:
         result = result.T
     key = table.key or DEFAULT_NPZ_KEY
     header = table.header if output_format in TEXT_FORMATS else None
+    row_labels = table.row_labels if output_format in TEXT_FORMATS else None
     started = time.perf_counter()
     write_atomically(
         args.output,
-        lambda stream: write_table(stream, output_format, result, header, key),
+        lambda stream: write_table(stream, output_format, result, header, key, row_labels),
         binary=output_format not in TEXT_FORMATS,
     )
     target = "standard output" if args.output == "-" else f"'{args.output}'"

@@ -2,9 +2,10 @@
 
 Binary: ``.npy`` (one array) and ``.npz`` (several named arrays). Text: ``.csv`` (comma
 separated), ``.tsv`` (tab separated) and ``.txt`` (separated by runs of white space). A text
-file holds numbers only, one row of the array per line; it may start with one header line of
-labels, and lines starting with ``#`` are comments. Any of them may be a standard stream,
-named ``-``.
+file holds numbers, one row of the array per line, with empty cells read as NaN; it may start
+with one header line of labels, its first columns may hold row labels (such as the dates of
+the index ``pandas.DataFrame.to_csv`` writes), and lines starting with ``#`` are comments. Any
+of them may be a standard stream, named ``-``.
 """
 
 from __future__ import annotations
@@ -19,6 +20,7 @@ from typing import Any, BinaryIO
 import numpy as np
 
 from .errors import CliError
+from .work import plural
 
 STREAM = "-"
 TEXT_FORMATS = ("csv", "tsv", "txt")
@@ -31,6 +33,10 @@ DEFAULT_NPZ_KEY = "denoised"
 FLOAT32_TEXT_FORMAT = "%.9g"
 
 _DELIMITERS = {"csv": ",", "tsv": "\t", "txt": None}
+# Separators a text file may use instead of its format's, with the format that reads each.
+_OTHER_SEPARATORS = {",": "csv", "\t": "tsv", " ": "txt", ";": None, "|": None}
+# What an empty cell of a text file stands for (pandas writes missing values so).
+_EMPTY_CELL = "nan"
 
 
 @dataclass
@@ -40,6 +46,8 @@ class Table:
     array: np.ndarray
     header: list[str] | None = None  # labels of the columns, from a text file's header line
     key: str | None = None  # name of the array inside an .npz file
+    # The label cells that start each row of a text file (its first columns), kept verbatim.
+    row_labels: list[list[str]] | None = None
 
 
 def describe(path: str) -> str:
@@ -68,6 +76,8 @@ def format_of(path: str, explicit: str | None, option: str) -> str:
 def _open_error(path: str, error: OSError) -> CliError:
     if isinstance(error, FileNotFoundError):
         return CliError(f"cannot read '{path}': no such file")
+    if isinstance(error, IsADirectoryError):
+        return CliError(f"cannot read '{path}': it is a directory")
     return CliError(f"cannot read '{path}': {error.strerror or error}")
 
 
@@ -93,8 +103,11 @@ def _binary_source(path: str) -> str | io.BytesIO:
     return path
 
 
-def read_table(path: str, fmt: str, key: str | None) -> Table:
-    """Reads the array stored at ``path`` (``-`` for standard input) in format ``fmt``."""
+def read_table(path: str, fmt: str, key: str | None, label_columns: int = 0) -> Table:
+    """Reads the array stored at ``path`` (``-`` for standard input) in format ``fmt``.
+
+    ``label_columns`` first columns of a text file hold row labels rather than numbers.
+    """
     source = describe(path)
     if fmt == "npy":
         return Table(_load_npy(_binary_source(path), source))
@@ -104,8 +117,7 @@ def read_table(path: str, fmt: str, key: str | None) -> Table:
         text = _read_bytes(path).decode("utf-8")
     except UnicodeDecodeError:
         raise CliError(f"cannot read {source} as .{fmt}: it is not a UTF-8 text file") from None
-    array, header = parse_text(text, fmt, source)
-    return Table(array, header)
+    return parse_table(text, fmt, source, label_columns)
 
 
 def _load_npy(data: str | io.BytesIO, source: str) -> np.ndarray:
@@ -117,7 +129,7 @@ def _load_npy(data: str | io.BytesIO, source: str) -> np.ndarray:
         else:
             loaded = np.load(data, allow_pickle=False)
     except (ValueError, OSError, EOFError) as e:
-        raise CliError(f"cannot read {source} as .npy: {e}") from None
+        raise CliError(f"cannot read {source} as .npy: {_load_error(e, 'npy')}") from None
     if not isinstance(loaded, np.ndarray):
         loaded.close()
         raise CliError(
@@ -129,7 +141,7 @@ def _load_npz(data: str | io.BytesIO, source: str, key: str | None) -> Table:
     try:
         archive = np.load(data, allow_pickle=False)
     except (ValueError, OSError, EOFError, zipfile.BadZipFile) as e:
-        raise CliError(f"cannot read {source} as .npz: {e}") from None
+        raise CliError(f"cannot read {source} as .npz: {_load_error(e, 'npz')}") from None
     if not isinstance(archive, np.lib.npyio.NpzFile):
         raise CliError(f"cannot read {source} as .npz: it holds a single .npy array")
     with archive:
@@ -146,7 +158,23 @@ def _load_npz(data: str | io.BytesIO, source: str, key: str | None) -> Table:
         try:
             return Table(archive[key], key=key)
         except (ValueError, OSError, zipfile.BadZipFile) as e:
-            raise CliError(f"cannot read array '{key}' of {source}: {e}") from None
+            raise CliError(
+                f"cannot read array '{key}' of {source}: {_load_error(e, 'npy')}") from None
+
+
+def _load_error(error: BaseException, fmt: str) -> str:
+    """NumPy's reason for refusing a file, in the terms of this tool.
+
+    With pickles refused, NumPy takes any file it does not recognise for a pickle and says
+    how to load it unsafely; a user of this tool needs to hear that the file is not what its
+    name says. Object arrays need pickles too, and hold no numbers anyway.
+    """
+    text = str(error)
+    if "pickled" in text or isinstance(error, EOFError):
+        return f"not a valid .{fmt} file"
+    if "Object arrays" in text or "Python objects" in text:
+        return "it holds Python objects (dtype object); tacitor needs real numbers"
+    return f"not a valid .{fmt} file ({text})"
 
 
 def _is_number(cell: str) -> bool:
@@ -158,20 +186,32 @@ def _is_number(cell: str) -> bool:
 
 
 def parse_text(text: str, fmt: str, source: str) -> tuple[np.ndarray, list[str] | None]:
-    """Parses delimited numbers into a float64 array, with the header line if there is one.
+    """Parses delimited numbers into a float64 array, with the header line if there is one."""
+    table = parse_table(text, fmt, source)
+    return table.array, table.header
 
-    The first non-comment line is a header when none of its cells is a number. Every other
-    line must hold the same count of numbers.
-    """
+
+def _split(line: str, fmt: str) -> list[str]:
     delimiter = _DELIMITERS[fmt]
+    return [c.strip() for c in line.split(delimiter)] if delimiter else line.split()
+
+
+def parse_table(text: str, fmt: str, source: str, label_columns: int = 0) -> Table:
+    """Parses delimited numbers into a float64 array (empty cells are NaN).
+
+    The first ``label_columns`` cells of every line are row labels, kept as they are. The
+    first non-comment line is a header when none of its other cells is a number, or when its
+    label cells are all empty (as pandas writes the header of an unnamed index). Every other
+    line must hold the same count of cells.
+    """
     header: list[str] | None = None
     rows: list[tuple[int, list[str]]] = []
     for line_no, raw in enumerate(text.splitlines(), start=1):
         line = raw.strip()
         if not line or line.startswith("#"):
             continue
-        cells = [c.strip() for c in line.split(delimiter)] if delimiter else line.split()
-        if header is None and not rows and not any(_is_number(c) for c in cells):
+        cells = _split(line, fmt)
+        if header is None and not rows and _is_header(cells, label_columns):
             header = cells
             continue
         rows.append((line_no, cells))
@@ -180,9 +220,10 @@ def parse_text(text: str, fmt: str, source: str) -> tuple[np.ndarray, list[str] 
     first_line, first_cells = rows[0]
     width = len(first_cells)
     if header is not None and len(header) != width:
+        hint = _separator_hint(header[0], fmt, numbers=False) if len(header) == 1 else ""
         raise CliError(
-            f"{source}: the header has {len(header)} labels but line {first_line} "
-            f"has {width} values"
+            f"{source}: the header has {plural(len(header), 'label')} but line {first_line} "
+            f"has {plural(width, 'value')}{hint}"
         )
     for line_no, cells in rows:
         if len(cells) != width:
@@ -190,38 +231,83 @@ def parse_text(text: str, fmt: str, source: str) -> tuple[np.ndarray, list[str] 
                 f"{source}, line {line_no}: {len(cells)} values where line {first_line} "
                 f"has {width}; every row needs the same number of values"
             )
-    flat = [c for _, cells in rows for c in cells]
+    if width <= label_columns:
+        raise CliError(f"{source} has {width} columns, all of them skipped as labels; "
+                       "there are no values left to denoise")
+    flat = [c or _EMPTY_CELL for _, cells in rows for c in cells[label_columns:]]
     try:
         values = np.fromiter(map(float, flat), dtype=np.float64, count=len(flat))
     except ValueError:
-        for line_no, cells in rows:
-            for column, cell in enumerate(cells, start=1):
-                if not _is_number(cell):
-                    shown = f"'{cell}'" if cell else "an empty cell"
-                    raise CliError(
-                        f"{source}, line {line_no}, column {column}: {shown} is not a number"
-                    ) from None
-        raise  # unreachable: some cell failed to parse above
-    return values.reshape(len(rows), width), header
+        raise _first_bad_cell(rows, fmt, source, label_columns) from None
+    labels = [cells[:label_columns] for _, cells in rows] if label_columns else None
+    return Table(values.reshape(len(rows), width - label_columns), header, row_labels=labels)
 
 
-def format_text(array: np.ndarray, fmt: str, header: list[str] | None) -> str:
-    """Writes a 2-D array as delimited text, one row per line."""
+def _is_header(cells: list[str], label_columns: int) -> bool:
+    if not any(_is_number(c) for c in cells[label_columns:]):
+        return True
+    return label_columns > 0 and not any(cells[:label_columns])
+
+
+def _first_bad_cell(rows: list[tuple[int, list[str]]], fmt: str, source: str,
+                    label_columns: int) -> CliError:
+    """The error for the first cell that is not a number, with a hint where one helps."""
+    for line_no, cells in rows:
+        for column, cell in enumerate(cells[label_columns:], start=label_columns + 1):
+            if cell and not _is_number(cell):
+                return CliError(f"{source}, line {line_no}, column {column}: '{cell}' is not "
+                                f"a number{_hint(cell, column, fmt, label_columns)}")
+    raise AssertionError("a cell failed to parse but every cell is a number")
+
+
+def _hint(cell: str, column: int, fmt: str, label_columns: int) -> str:
+    """Advice for a cell that is not a number: another separator, or a label column."""
+    separator = _separator_hint(cell, fmt)
+    if separator:
+        return separator
+    if column == label_columns + 1:
+        flag = "--index-column" if label_columns == 0 else f"--skip-columns {column}"
+        return (f"; if the first columns hold labels (such as dates, as in a file written by "
+                f"pandas), skip them with {flag}")
+    return ""
+
+
+def _separator_hint(cell: str, fmt: str, numbers: bool = True) -> str:
+    """Advice for a cell that seems to hold several cells (of numbers) split another way."""
+    for separator, reader in _OTHER_SEPARATORS.items():
+        if separator == _DELIMITERS[fmt] or (separator == " " and fmt == "txt"):
+            continue
+        parts = [p.strip() for p in cell.split(separator)]
+        if len(parts) < 2:
+            continue
+        shown = {"\t": "tabs", " ": "spaces"}.get(separator, f"'{separator}'")
+        if reader is not None and (not numbers or all(not p or _is_number(p) for p in parts)):
+            own = {"csv": "commas", "tsv": "tabs", "txt": "white space"}[fmt]
+            return (f"; the values seem separated by {shown}, but .{fmt} is read with {own}; "
+                    f"read the file with --input-format {reader}")
+        if reader is None:
+            return (f"; the values seem separated by {shown}, which tacitor does not read: "
+                    "it reads commas (.csv), tabs (.tsv) or white space (.txt), with '.' as "
+                    "the decimal point")
+    return ""
+
+
+def format_text(array: np.ndarray, fmt: str, header: list[str] | None,
+                row_labels: list[list[str]] | None = None) -> str:
+    """Writes a 2-D array as delimited text, one row per line, each after its row labels."""
     delimiter = _DELIMITERS[fmt] or " "
     buffer = io.StringIO()
-    np.savetxt(
-        buffer,
-        array,
-        fmt=FLOAT32_TEXT_FORMAT,
-        delimiter=delimiter,
-        header=delimiter.join(header) if header else "",
-        comments="",
-    )
-    return buffer.getvalue()
+    np.savetxt(buffer, array, fmt=FLOAT32_TEXT_FORMAT, delimiter=delimiter)
+    lines = buffer.getvalue().splitlines()
+    if row_labels is not None:
+        lines = [delimiter.join([*labels, line]) for labels, line in zip(row_labels, lines)]
+    if header:
+        lines.insert(0, delimiter.join(header))
+    return "".join(line + "\n" for line in lines)
 
 
 def write_table(stream: BinaryIO, fmt: str, array: np.ndarray, header: list[str] | None,
-                key: str) -> None:
+                key: str, row_labels: list[list[str]] | None = None) -> None:
     """Writes ``array`` to an open binary stream in format ``fmt``."""
     if fmt == "npy":
         np.save(stream, array, allow_pickle=False)
@@ -229,4 +315,4 @@ def write_table(stream: BinaryIO, fmt: str, array: np.ndarray, header: list[str]
         named: dict[str, Any] = {key: array}
         np.savez(stream, **named)
     else:
-        stream.write(format_text(array, fmt, header).encode("utf-8"))
+        stream.write(format_text(array, fmt, header, row_labels).encode("utf-8"))

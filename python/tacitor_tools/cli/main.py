@@ -17,15 +17,17 @@ DENOISE_EXAMPLES = """\
 formats (chosen by extension, or by --input-format/--output-format):
   .npy  one array            .npz  named arrays (--key picks one)
   .csv  comma separated      .tsv  tab separated      .txt  white-space separated
-  Text files hold numbers only, one row per line, with an optional header line of
-  labels and '#' comment lines. '-' reads standard input or writes standard output
-  (csv unless a format is given).
+  Text files hold numbers, one row per line (empty cells are missing values), with an
+  optional header line of labels and '#' comment lines; --skip-columns N keeps the first
+  N columns as row labels. '-' reads standard input or writes standard output (csv unless
+  a format is given).
 
 examples:
   tacitor denoise noisy.npy -o clean.npy --method linear --window 16 --stride 1
   tacitor denoise sensors.csv -o smooth.csv --series-in-columns --window 32 --stride 4
   tacitor denoise runs.npz --key trial3 -o trial3.npz --method tree --window 16 --stride 2
   cat noisy.tsv | tacitor denoise - --input-format tsv -o - --window 8 --stride 1 > out.tsv
+  tacitor denoise frame.csv -o smooth.csv --index-column --series-in-columns --window 16
 """
 
 MAIN_EXAMPLES = """\
@@ -53,6 +55,17 @@ def _count(text: str) -> int:
         raise argparse.ArgumentTypeError(f"must be at least 1, not {value}")
     if value > MAX_COUNT:
         raise argparse.ArgumentTypeError(f"must be at most {MAX_COUNT}, not {value}")
+    return value
+
+
+def _labels(text: str) -> int:
+    """A count of label columns: a whole number from 0 up."""
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"'{text}' is not a whole number") from None
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"must be at least 0, not {value}")
     return value
 
 
@@ -96,6 +109,14 @@ def build_parser() -> argparse.ArgumentParser:
                               "than the window leaves NaN gaps")
     denoise.add_argument("--series-in-columns", action="store_true",
                          help="each column of the input is a series (rows are time positions)")
+    labels = denoise.add_mutually_exclusive_group()
+    labels.add_argument("--skip-columns", type=_labels, default=0, metavar="N",
+                        help="the first N columns of a text input hold row labels (names, "
+                             "dates); they are not denoised and are copied to a text output")
+    labels.add_argument("--index-column", action="store_const", const=1, default=0,
+                        dest="skip_columns",
+                        help="the same as --skip-columns 1: the index column that "
+                             "pandas.DataFrame.to_csv writes")
     denoise.add_argument("--key", metavar="NAME",
                          help="array to read from an .npz input (default: its only array)")
     denoise.add_argument("--input-format", choices=FORMATS, metavar="FMT",

@@ -3,7 +3,9 @@
 The result goes to a temporary file in the output's own directory, which is then renamed
 over the output path with ``os.replace``. The rename is atomic within a file system, so a
 reader sees either no output or the complete output, and a failure at any point leaves no
-partial file behind.
+partial file behind. The finished file gets the permissions a plain ``open`` would give it.
+Other writers of results (such as examples/dask_denoise.py) use the same two steps:
+``check_output_path`` before any work, then ``replacing`` around the writing.
 """
 
 from __future__ import annotations
@@ -11,7 +13,8 @@ from __future__ import annotations
 import os
 import sys
 import tempfile
-from collections.abc import Callable
+from collections.abc import Callable, Iterator
+from contextlib import contextmanager
 from typing import BinaryIO
 
 from .errors import EXIT_FAILURE, CliError
@@ -42,26 +45,28 @@ def _current_umask() -> int:
     return mask
 
 
-def write_atomically(output: str, write: Callable[[BinaryIO], None], binary: bool) -> None:
-    """Calls ``write`` with a binary stream that ends up at ``output`` (``-``: stdout)."""
-    if output == STREAM:
-        if binary and sys.stdout.isatty():
-            raise CliError("refusing to write binary data to a terminal; redirect the output "
-                           "or choose a text format with --output-format")
-        write(sys.stdout.buffer)
-        sys.stdout.buffer.flush()
-        return
+@contextmanager
+def replacing(output: str) -> Iterator[str]:
+    """Yields the path of a new, empty temporary file beside ``output``.
+
+    When the block completes, the file is synced to disk, given the mode a plain ``open``
+    would give it and renamed over ``output``; when the block fails, it is removed. OSErrors
+    come out as a one-line CliError.
+    """
     directory = os.path.dirname(os.path.abspath(output))
     try:
         fd, temporary = tempfile.mkstemp(
             dir=directory, prefix=f".{os.path.basename(output)}.", suffix=".partial")
+        os.close(fd)
     except OSError as e:
         raise CliError(f"cannot write '{output}': {e.strerror or e}", EXIT_FAILURE) from None
     try:
-        with os.fdopen(fd, "wb") as stream:
-            write(stream)
-            stream.flush()
-            os.fsync(stream.fileno())
+        yield temporary
+        fd = os.open(temporary, os.O_RDONLY)
+        try:
+            os.fsync(fd)
+        finally:
+            os.close(fd)
         # mkstemp creates the file private to its owner; give it the mode a plain open would.
         os.chmod(temporary, 0o666 & ~_current_umask())
         os.replace(temporary, output)
@@ -71,6 +76,19 @@ def write_atomically(output: str, write: Callable[[BinaryIO], None], binary: boo
     except BaseException:
         _remove_quietly(temporary)
         raise
+
+
+def write_atomically(output: str, write: Callable[[BinaryIO], None], binary: bool) -> None:
+    """Calls ``write`` with a binary stream that ends up at ``output`` (``-``: stdout)."""
+    if output == STREAM:
+        if binary and sys.stdout.isatty():
+            raise CliError("refusing to write binary data to a terminal; redirect the output "
+                           "or choose a text format with --output-format")
+        write(sys.stdout.buffer)
+        sys.stdout.buffer.flush()
+        return
+    with replacing(output) as temporary, open(temporary, "wb") as stream:
+        write(stream)
 
 
 def _remove_quietly(path: str) -> None:

@@ -9,7 +9,10 @@ from __future__ import annotations
 import os
 from dataclasses import dataclass
 
-MAX_WORKERS = 255
+
+def plural(count: int, noun: str) -> str:
+    """``count`` followed by ``noun``, with an "s" unless the count is one."""
+    return f"{count} {noun}" if count == 1 else f"{count} {noun}s"
 
 
 def window_count(length: int, window: int, stride: int) -> int:
@@ -46,46 +49,24 @@ class WorkSize:
         return self.windows * self.series
 
     def describe(self) -> str:
-        return (f"{self.windows} windows × {self.series} series = {self.training_rows} "
-                f"training rows × {self.window - 1} features for each of {self.window} "
-                f"estimators")
+        return (f"{plural(self.windows, 'window')} × {self.series} series = "
+                f"{plural(self.training_rows, 'training row')} × "
+                f"{plural(self.window - 1, 'feature')} for each of "
+                f"{plural(self.window, 'estimator')}")
 
 
-def _parse_count(value: str | None) -> int | None:
-    """A worker-count variable's value: digits with an optional '+', else None."""
-    if value is None:
-        return None
-    digits = value[1:] if value.startswith("+") else value
-    if not digits or not digits.isascii() or not digits.isdigit():
-        return None
-    return int(digits)
+# The variables the native pool reads its size from, in the order it reads them.
+WORKER_VARIABLES = ("RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS")
 
 
-def _cgroup_cpu_limit() -> int | None:
-    """The CPU quota of this process's own version-2 control group, if it has one."""
-    try:
-        with open("/proc/self/cgroup") as f:
-            lines = f.read().splitlines()
-        path = next(line[3:] for line in lines if line.startswith("0::"))
-        with open(os.path.join("/sys/fs/cgroup", path.lstrip("/"), "cpu.max")) as f:
-            limit, period = f.read().split()[:2]
-        if limit == "max":
-            return None
-        return max(1, int(limit) // int(period))
-    except (OSError, StopIteration, ValueError):
-        return None
+def worker_threads() -> str:
+    """How the native pool's size is chosen, for messages: the variable that sets it, if any.
 
-
-def worker_threads() -> tuple[int, str]:
-    """The worker count the native pool will use, and where it comes from."""
-    for name in ("RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS"):
-        count = _parse_count(os.environ.get(name))
-        if count is not None and count > 0:
-            return min(count, MAX_WORKERS), name
-        if count == 0 and name == "RAYON_NUM_THREADS":
-            break  # 0 asks for the CPU count explicitly
-    cpus = len(os.sched_getaffinity(0)) or os.cpu_count() or 1
-    quota = _cgroup_cpu_limit()
-    if quota is not None:
-        cpus = min(cpus, quota)
-    return min(cpus, MAX_WORKERS), "CPU count"
+    The pool sizes itself; its rules (which values count, CPU affinity, container quotas)
+    are not repeated here, so the value of the variable is shown as it is set.
+    """
+    for name in WORKER_VARIABLES:
+        value = os.environ.get(name)
+        if value is not None:
+            return f"{name}={value}"
+    return "one per available CPU"
