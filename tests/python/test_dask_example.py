@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import functools
 import importlib
 import os
 import subprocess
@@ -101,8 +100,7 @@ def test_an_internal_failure_reaches_the_client_as_an_ordinary_exception(
     # One series of 1024 positions in windows of 64 every 32: 31 training rows for a linear
     # fit of 64 coefficients, which the module cannot make.
     samples = da.from_array(np.ones((1, 1024), np.float32), chunks=(1, -1))
-    blocks = samples.map_blocks(functools.partial(example.denoise_block, method="linear",
-                                                  window=64, stride=32), dtype=np.float32)
+    blocks = example.denoise_dask(samples, method="linear", window_size=64, stride=32)
     with LocalCluster(n_workers=1, threads_per_worker=1, processes=True, host="127.0.0.1",
                       dashboard_address=None) as cluster, Client(cluster) as client:
         started = time.monotonic()
