@@ -70,6 +70,7 @@ def test_the_handlers_exception_ends_the_call_and_the_next_call_is_identical(ent
     np.testing.assert_array_equal(bits(function(SMALL, 7, 2)), bits(fresh))
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("entry", ENTRY_POINTS)
 def test_interrupted_calls_keep_no_memory(entry):
     function = getattr(tacitor, entry)
