@@ -122,7 +122,7 @@ ASAN_PYTHON = LD_PRELOAD="$(ASAN_RUNTIME)" ASAN_OPTIONS=detect_leaks=0:allocator
 ASAN_TARGETS ?=
 VALGRIND_LOG ?= build/valgrind.log
 # The worker pool's own tests, and the pipeline's, whose loops run on the pool.
-TSAN_TESTS ?= parallel_map_test pool_size_test classical_test
+TSAN_TESTS ?= parallel_map_test cancellation_test pool_size_test classical_test
 FUZZ_SECONDS ?= 60
 # A fixed seed makes the bounded CI run explore the same inputs first every time; inputs of
 # any length from the start, so that arrays of every shape and value turn up early.

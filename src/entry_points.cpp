@@ -11,11 +11,21 @@
 #include "models/decision_tree.hpp"
 #include "models/linear_regression.hpp"
 #include "numpy_api.hpp"
+#include "pool/cancellation.hpp"
+#include "pool/outside_wait.hpp"
 #include "py_ref.hpp"
 #include "result_holder.hpp"
 
 namespace tacitor::entry_points {
 namespace {
+
+// The wait hook of a call: runs the interpreter's signal handlers (the calling thread holds
+// the interpreter lock while it waits for the pool). When one raises (KeyboardInterrupt for
+// Ctrl-C by default), its exception stays pending and the call is cancelled; the boundary
+// then raises that exception.
+bool python_signal_raised() noexcept {
+  return PyErr_CheckSignals() != 0;
+}
 
 [[noreturn]] void throw_value_error(const std::string& text) {
   py::Ref message = py::Ref::steal(py::check(py::to_str(text)));
@@ -58,6 +68,9 @@ template <class Model, class Parameters>
 PyObject* run(const char* function_name, const Parameters& parameters, PyObject* const* args,
               Py_ssize_t nargs, PyObject* kwnames) noexcept {
   try {
+    // A cancellation left over from an interrupted call must not stop this one.
+    pool::clear_cancellation();
+    const pool::ScopedWaitHook signal_checks(&python_signal_raised);
     const arguments::Slots slots = arguments::bind(function_name, args, nargs, kwnames);
     const arguments::Converted converted = arguments::convert(slots);
     data::Array2 denoised;

@@ -4,6 +4,7 @@
 #include <new>
 
 #include "common/internal_failure.hpp"
+#include "pool/cancellation.hpp"
 #include "py_ref.hpp"
 
 namespace tacitor::py {
@@ -23,8 +24,9 @@ constexpr const char* kInternalFailureDoc =
 // The class, created once per process under the interpreter lock and never released.
 PyObject* internal_failure_type = nullptr;
 
-// Internal failures that did not come through raise_internal_failure have not yet written
-// their diagnostic.
+// One line per failed call or import, written here rather than where the failure happened:
+// when several estimators fail at once, only the failure that reaches the caller is shown.
+// This is the line of a failure that carries no source location.
 void print_diagnostic(std::string_view text) noexcept {
   std::fprintf(stderr, "tacitor: internal failure: %.*s\n", static_cast<int>(text.size()),
                text.data());
@@ -97,8 +99,14 @@ void set_python_error_from_current_exception() noexcept {
     if (!PyErr_Occurred()) {
       PyErr_SetString(PyExc_SystemError, kNoExceptionText);
     }
+  } catch (const pool::Cancelled&) {
+    // A signal handler's exception is pending (set by the wait hook); a cancellation that
+    // came without one is an interrupt all the same.
+    if (!PyErr_Occurred()) {
+      PyErr_SetNone(PyExc_KeyboardInterrupt);
+    }
   } catch (const InternalFailure& failure) {
-    // raise_internal_failure has written the diagnostic where the failure happened.
+    failure.write_diagnostic(stderr);
     set_internal_failure_error(failure.message());
   } catch (const std::bad_alloc&) {
     PyErr_Clear();

@@ -3,6 +3,15 @@
 Failures that valid input never produces are raised as ``tacitor.InternalFailure``, a class
 derived directly from ``BaseException``. It is created when first needed and is not a module
 attribute, so catch it as ``BaseException`` and look at ``type(e).__name__``.
+
+The arguments are checked in this order, and the first problem found is raised: binding
+(missing, repeated or unknown arguments: ``TypeError``); ``samples``, ``window_size``, then
+``stride`` (``TypeError`` or ``OverflowError``); ``stride`` 0 (``tacitor.InternalFailure``);
+``window_size`` larger than the series length, then ``window_size`` 0 (``ValueError``); NaN or
+infinite values in ``samples`` (``ValueError``); only then does fitting start.
+
+A call can be interrupted with Ctrl-C: the computation stops within a fraction of a second
+and the call raises ``KeyboardInterrupt`` (or whatever the signal handler raised).
 """
 
 from typing import SupportsIndex
@@ -34,9 +43,12 @@ def denoise_linear_regression(
     Raises:
         TypeError: ``samples`` is not a 2-D float32 NumPy array.
         OverflowError: ``window_size`` or ``stride`` is negative or at least 2**32.
-        ValueError: ``window_size`` is 0, or larger than the series length.
+        ValueError: ``window_size`` is 0, or larger than the series length; ``samples``
+            holds NaN or infinite values ("samples holds 3 NaN or infinite values (the
+            first at series 4, position 17); fill or drop them before denoising").
         tacitor.InternalFailure: ``stride`` is 0; fewer training rows (windows times
             series, zero series included) than ``window_size``.
+        KeyboardInterrupt: the call was interrupted (Ctrl-C).
     """
 
 def denoise_decision_tree(
@@ -50,6 +62,8 @@ def denoise_decision_tree(
     Raises:
         TypeError: ``samples`` is not a 2-D float32 NumPy array.
         OverflowError: ``window_size`` or ``stride`` is negative or at least 2**32.
-        ValueError: ``window_size`` is 0, or larger than the series length.
+        ValueError: ``window_size`` is 0, or larger than the series length; ``samples``
+            holds NaN or infinite values.
         tacitor.InternalFailure: ``stride`` is 0; ``samples`` has no rows.
+        KeyboardInterrupt: the call was interrupted (Ctrl-C).
     """

@@ -1,6 +1,5 @@
 #include "common/internal_failure.hpp"
 
-#include <cstdio>
 #include <utility>
 
 namespace tacitor {
@@ -8,24 +7,14 @@ namespace tacitor {
 InternalFailure::InternalFailure(std::string message, std::source_location where)
     : message_(std::move(message)), where_(where) {}
 
-std::string InternalFailure::diagnostic() const {
-  std::string text = "tacitor: internal failure at ";
-  text += where_.file_name();
-  text += ':';
-  text += std::to_string(where_.line());
-  text += " in ";
-  text += where_.function_name();
-  text += ": ";
-  text += message_;
-  return text;
+void InternalFailure::write_diagnostic(std::FILE* stream) const noexcept {
+  std::fprintf(stream, "tacitor: internal failure at %s:%u: %s\n", where_.file_name(),
+               static_cast<unsigned>(where_.line()), message_.c_str());
+  std::fflush(stream);
 }
 
 void raise_internal_failure(std::string message, std::source_location where) {
-  InternalFailure failure(std::move(message), where);
-  const std::string text = failure.diagnostic();
-  std::fprintf(stderr, "%s\n", text.c_str());
-  std::fflush(stderr);
-  throw failure;
+  throw InternalFailure(std::move(message), where);
 }
 
 }  // namespace tacitor

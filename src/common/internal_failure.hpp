@@ -7,6 +7,7 @@
 // std::exception_ptr, and becomes a BaseException-derived Python exception at the module
 // boundary.
 
+#include <cstdio>
 #include <exception>
 #include <source_location>
 #include <string>
@@ -22,16 +23,19 @@ class InternalFailure : public std::exception {
   const std::string& message() const noexcept { return message_; }
   const std::source_location& where() const noexcept { return where_; }
 
-  // "internal failure at FILE:LINE in FUNCTION: MESSAGE", the text written to stderr.
-  std::string diagnostic() const;
+  // Writes the one-line diagnostic "tacitor: internal failure at FILE:LINE: MESSAGE" to
+  // `stream`, FILE relative to the source tree. Allocates nothing, so it cannot fail while
+  // an exception is being handled.
+  void write_diagnostic(std::FILE* stream) const noexcept;
 
  private:
   std::string message_;
   std::source_location where_;
 };
 
-// Writes the diagnostic to standard error (where the failure happens, whichever thread that
-// is) and throws the InternalFailure.
+// Throws the InternalFailure. Its diagnostic is written once, by the module boundary, when
+// the failure ends a call (not where it happens: a call whose estimators all fail at once
+// would otherwise print a line for each).
 [[noreturn]] void raise_internal_failure(
     std::string message, std::source_location where = std::source_location::current());
 

@@ -1,18 +1,20 @@
 #pragma once
 // Classical: a model set of one estimator per window position.
 //
-// `train` plans the windows and fits, for every window position i, an estimator that predicts
-// the value at position i of a window from the window's other values, with every
-// (window, series) pair as a training row. `denoise` plans the same windows again, lets every
-// estimator predict its own training rows and averages the overlapping windows back into
-// series. Both loops run position by position on the worker pool; results are collected in
-// position order, so the output does not depend on scheduling.
+// `train` plans the windows, refuses samples that hold NaN or infinite values, and fits, for
+// every window position i, an estimator that predicts the value at position i of a window
+// from the window's other values, with every (window, series) pair as a training row.
+// `denoise` plans the same windows again, lets every estimator predict its own training rows
+// and averages the overlapping windows back into series. Both loops run position by position
+// on the worker pool; results are collected in position order, so the output does not depend
+// on scheduling.
 //
 // The estimator type provides
 //   static Expected<Estimator, Failed> fit(const DenseMatrix&, VectorView, const Parameters&);
 //   Expected<std::vector<float>, Failed> predict(const DenseMatrix&) const;
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -20,6 +22,7 @@
 #include "common/expected.hpp"
 #include "common/internal_failure.hpp"
 #include "data/array2.hpp"
+#include "data/finite_samples.hpp"
 #include "data/reassemble.hpp"
 #include "data/training_set.hpp"
 #include "data/windows.hpp"
@@ -46,6 +49,13 @@ struct Classical {
     auto plan = data::create_windows(samples, window_size, stride);
     if (!plan) {
       return unexpected(std::move(plan).error());
+    }
+    // Checked after the plan, so that the window errors keep their precedence, and not for
+    // window_size 0, whose set fails to denoise with its own error whatever the values are.
+    if (window_size > 0) {
+      if (std::optional<std::string> error = data::non_finite_error(samples)) {
+        return unexpected(std::move(*error));
+      }
     }
     const std::vector<data::Window>& windows = plan->windows;
     auto fitted = pool::parallel_try_map(

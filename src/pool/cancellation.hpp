@@ -6,6 +6,12 @@
 // by throwing `Cancelled`, which travels to the caller like any exception thrown by a task.
 // The flag is read and written relaxed: a worker may run one more step before it notices,
 // which costs at most one step's time and never changes a result that is returned.
+//
+// One flag serves the whole process. The module boundary clears it when a call starts, so a
+// cancelled call never affects the next one. Calls cannot overlap a pending cancellation:
+// each holds the interpreter lock throughout, except while its wait hook runs signal
+// handlers, and whatever those start on this or another thread ends before the hook returns
+// and cancellation is requested.
 
 #include <atomic>
 #include <exception>

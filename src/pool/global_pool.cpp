@@ -26,7 +26,10 @@ PoolSlot& current_slot() {
 
 // Runs in the child right after fork, on the only thread there is. It must not lock anything
 // of the old pool; it only forgets it (old slot and pool leak deliberately).
+std::atomic<std::uint64_t> forks_seen{0};
+
 void forget_pool_in_child() noexcept {
+  forks_seen.fetch_add(1, std::memory_order_relaxed);
   process_slot.store(nullptr, std::memory_order_relaxed);
   ThreadPool::forget_current_thread();
 }
@@ -54,6 +57,10 @@ ThreadPool& PoolSlot::get() {
     }
   }
   raise_internal_failure(*failure_);
+}
+
+std::uint64_t fork_generation() noexcept {
+  return forks_seen.load(std::memory_order_relaxed);
 }
 
 ThreadPool& global_pool() {

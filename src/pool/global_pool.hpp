@@ -12,6 +12,7 @@
 // abandoned pool's memory is leaked on purpose.
 
 #include <atomic>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -47,5 +48,9 @@ class PoolSlot {
 };
 
 ThreadPool& global_pool();
+
+// Counts the forks this process descends from (each child increments it right after the
+// fork). A thread that sees it change knows that the pool's threads are gone.
+std::uint64_t fork_generation() noexcept;
 
 }  // namespace tacitor::pool

@@ -8,6 +8,7 @@
 // waiter again, which may destroy it at once, so `set` must not touch the job afterwards.
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <exception>
 #include <mutex>
@@ -25,15 +26,11 @@ struct JobRef {
   friend bool operator==(const JobRef&, const JobRef&) = default;
 };
 
-// A latch that blocks an outside thread. One thread waits; one thread sets it once per use.
+// A latch that blocks an outside thread. One thread waits; one thread sets it once.
 // The flag is guarded by the mutex, so the waiter returns only after the setter has released
 // it and no longer touches the latch.
 class LockLatch {
  public:
-  void reset() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    is_set_ = false;
-  }
   void set() noexcept {
     std::lock_guard<std::mutex> lock(mutex_);
     is_set_ = true;
@@ -42,6 +39,11 @@ class LockLatch {
   void wait() {
     std::unique_lock<std::mutex> lock(mutex_);
     condition_.wait(lock, [this] { return is_set_; });
+  }
+  // Waits at most `timeout`; true when the latch is set.
+  bool wait_for(std::chrono::nanoseconds timeout) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return condition_.wait_for(lock, timeout, [this] { return is_set_; });
   }
 
  private:

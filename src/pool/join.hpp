@@ -6,7 +6,7 @@
 // runs inline, and then `b` is popped back and run inline unless another worker stole it, in
 // which case this worker runs other jobs until the thief has finished `b`. From any other
 // thread the whole join becomes one job on the injection queue and the caller blocks until a
-// worker has completed it.
+// worker has completed it (see outside_wait.hpp for how the wait can be interrupted).
 //
 // Exceptions: both closures always complete before join_context returns or throws, so neither
 // can outlive the stack frame it references. If `a` throws, its exception wins; otherwise an
@@ -19,7 +19,9 @@
 #include <type_traits>
 #include <utility>
 
+#include "pool/cancellation.hpp"
 #include "pool/job.hpp"
+#include "pool/outside_wait.hpp"
 #include "pool/thread_pool.hpp"
 
 namespace tacitor::pool {
@@ -76,15 +78,18 @@ detail::JoinResult<A, B> join_context(ThreadPool& pool, A&& a, B&& b) {
   if (const std::optional<std::size_t> index = pool.current_worker_index()) {
     return detail::join_on_worker(pool, *index, a, b, false);
   }
-  // An outside thread: hand the join to the workers and wait on this thread's own latch.
-  thread_local LockLatch latch;
-  latch.reset();
+  // An outside thread: hand the join to the workers and wait. The latch lives on this frame,
+  // not per thread, because a wait hook may start another join on this thread while the
+  // first one waits.
+  LockLatch latch;
   auto whole_join = [&pool, &a, &b](bool) {
     return detail::join_on_worker(pool, *pool.current_worker_index(), a, b, true);
   };
   StackJob<decltype(whole_join), LockLatch> job(whole_join, latch);
   pool.inject(job.as_job_ref());
-  latch.wait();
+  if (wait_outside_pool(latch)) {
+    throw Cancelled();
+  }
   return job.take_result();
 }
 

@@ -10,7 +10,11 @@
 // log2(T) times for T workers) and a task that another worker stole gets a fresh budget, so
 // idle workers find work even when items take uneven time. Every leaf collects its values in
 // its own vector; the vectors are concatenated once at the end, so the success path takes no
-// lock. Shared per call:
+// lock.
+//
+// Cancellation (cancellation.hpp) is checked before every task and every item: once it is
+// requested no new item starts, running items stop at their own checks, and `Cancelled`
+// reaches the caller like any exception of f. Shared per call:
 // - `stop`: set once any item fails; read and written relaxed, so a task may compute one item
 //   more than needed before it notices.
 // - the error slot, guarded by a flag that is only ever tried, never waited for: a failing
@@ -30,6 +34,7 @@
 
 #include "common/expected.hpp"
 #include "common/internal_failure.hpp"
+#include "pool/cancellation.hpp"
 #include "pool/global_pool.hpp"
 #include "pool/join.hpp"
 #include "pool/thread_pool.hpp"
@@ -52,6 +57,7 @@ class TryMap {
     if (stop_.load(std::memory_order_relaxed)) {
       return {};
     }
+    throw_if_cancelled();
     const std::size_t half = (end - begin) / 2;
     if (half >= 1 && try_split(budget, stolen)) {
       const std::size_t middle = begin + half;
@@ -85,6 +91,7 @@ class TryMap {
     std::vector<T> values;
     values.reserve(end - begin);
     for (std::size_t i = begin; i < end; ++i) {
+      throw_if_cancelled();
       Item item = f_(i);
       if (!item) {
         offer_error(std::move(item).error());

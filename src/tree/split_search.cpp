@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "common/checked_size.hpp"
+#include "pool/cancellation.hpp"
 #include "tree/argsort.hpp"
 
 namespace tacitor {
@@ -27,6 +28,7 @@ PresortedColumns presort_columns(const DenseMatrix& x) {
   columns.feature_order.reserve(x.ncols);
   columns.sorted_values.reserve(x.ncols);
   for (std::size_t j = 0; j < x.ncols; ++j) {
+    pool::throw_if_cancelled();
     std::vector<float> values(x.nrows);
     for (std::size_t i = 0; i < x.nrows; ++i) {
       values[i] = x.at(i, j);
@@ -63,6 +65,7 @@ bool find_best_cutoff(DecisionTreeRegressor& tree, SplitTask& task, const TreeTr
   const double parent_term = (count * mean) * mean;
   const std::size_t examined = std::min(feature_budget, ncols);
   for (std::size_t k = 0; k < examined; ++k) {
+    pool::throw_if_cancelled();
     scan_feature(tree, task, data, candidates[k], n, node_total, parent_term);
   }
   return tree.nodes[task.node].gain.has_value();

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstring>
+#include <limits>
 #include <optional>
 #include <string>
 #include <vector>
@@ -175,6 +176,37 @@ TEST(Classical, PlanningErrorsOfTrainAndDenoise) {
   ASSERT_FALSE(shorter.has_value());
   EXPECT_EQ(shorter.error(), "window_size (6) is larger than the series length (5)");
   EXPECT_THROW((void)model.denoise(samples, 0), InternalFailure);
+}
+
+TEST(Classical, NonFiniteSamplesAreRefusedAfterTheWindowChecks) {
+  data::Array2 samples = integer_samples(3, 10);
+  // The largest float, the smallest subnormal and -0 are finite.
+  samples(0, 0) = 3.4028235e38f;
+  samples(0, 1) = 1e-45f;
+  samples(0, 2) = -0.0f;
+  EXPECT_TRUE(EchoModel::train(samples, 4, 2, {}).has_value());
+
+  samples(1, 7) = -std::numeric_limits<float>::infinity();
+  auto one = EchoModel::train(samples, 4, 2, {});
+  ASSERT_FALSE(one.has_value());
+  EXPECT_EQ(one.error(),
+            "samples holds 1 NaN or infinite value (at series 1, position 7); fill or drop it "
+            "before denoising");
+
+  samples(2, 0) = std::numeric_limits<float>::quiet_NaN();
+  samples(1, 3) = std::numeric_limits<float>::infinity();
+  auto three = EchoModel::train(samples, 4, 2, {});
+  ASSERT_FALSE(three.has_value());
+  EXPECT_EQ(three.error(),
+            "samples holds 3 NaN or infinite values (the first at series 1, position 3); fill "
+            "or drop them before denoising");
+
+  // The window checks come first: stride 0, a window wider than the series, window_size 0.
+  EXPECT_THROW((void)EchoModel::train(samples, 4, 0, {}), InternalFailure);
+  EXPECT_EQ(EchoModel::train(samples, 11, 1, {}).error(),
+            "window_size (11) is larger than the series length (10)");
+  const EchoModel empty = trained(samples, 0, 1);
+  EXPECT_EQ(empty.denoise(samples, 1).error(), "ShapeError/Unsupported: unsupported operation");
 }
 
 TEST(Classical, NoSeriesReachesTheReassemblyAssertion) {

@@ -10,6 +10,7 @@
 
 #include "common/internal_failure.hpp"
 #include "embedded_python.hpp"
+#include "pool/cancellation.hpp"
 
 namespace tacitor::py {
 namespace {
@@ -48,6 +49,34 @@ TEST(Conversion, InternalFailureKeepsItsTextAsTheOnlyArgument) {
   EXPECT_EQ(Py_TYPE(error.get()), reinterpret_cast<PyTypeObject*>(internal_failure_class()));
   Ref args = Ref::steal(PyObject_GetAttrString(error.get(), "args"));
   EXPECT_EQ(text_of(args.get()), "('broken invariant: 3 != 4',)");
+}
+
+TEST(Conversion, InternalFailureWritesOneLineWithARelativeLocation) {
+  ::testing::internal::CaptureStderr();
+  Ref error;
+  try {
+    raise_internal_failure("broken invariant");
+  } catch (...) {
+    set_python_error_from_current_exception();
+    error = take_exception();
+  }
+  const std::string printed = ::testing::internal::GetCapturedStderr();
+  ASSERT_TRUE(error);
+  // The path as the source tree names it, then the line and the text; no function signature.
+  const std::string prefix = "tacitor: internal failure at tests/cpp/exceptions_test.cpp:";
+  EXPECT_EQ(printed.rfind(prefix, 0), 0u) << printed;
+  EXPECT_EQ(printed.find(": broken invariant\n"), printed.size() - 19) << printed;
+  EXPECT_EQ(printed.find("tacitor::"), std::string::npos) << printed;
+}
+
+TEST(Conversion, CancelledKeepsTheHandlersExceptionOrIsAKeyboardInterrupt) {
+  PyErr_SetString(PyExc_RuntimeError, "raised by a signal handler");
+  Ref handlers = converted(pool::Cancelled());
+  ASSERT_TRUE(handlers);
+  EXPECT_TRUE(PyErr_GivenExceptionMatches(handlers.get(), PyExc_RuntimeError));
+  Ref without = converted(pool::Cancelled());
+  ASSERT_TRUE(without);
+  EXPECT_EQ(Py_TYPE(without.get()), reinterpret_cast<PyTypeObject*>(PyExc_KeyboardInterrupt));
 }
 
 TEST(Conversion, EmptyTextBecomesTheGenericOne) {

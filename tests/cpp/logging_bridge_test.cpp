@@ -252,7 +252,9 @@ TEST(LoggingBridgeDeathTest, ForeignSinkMakesInstallationFail) {
         }
         std::exit(1);
       },
-      ::testing::ExitedWithCode(0), "Failed to initialize python logging");
+      // Nothing printed: the module boundary writes the diagnostic when the failure ends
+      // the import.
+      ::testing::ExitedWithCode(0), "^$");
 }
 
 TEST(LoggingBridgeDeathTest, LoggingThatCannotBeImportedIsAnInternalFailure) {
@@ -270,7 +272,9 @@ TEST(LoggingBridgeDeathTest, LoggingThatCannotBeImportedIsAnInternalFailure) {
         }
         std::exit(1);
       },
-      ::testing::ExitedWithCode(0), "Failed to initialize python logging");
+      // Nothing printed: the module boundary writes the diagnostic when the failure ends
+      // the import.
+      ::testing::ExitedWithCode(0), "^$");
 }
 
 }  // namespace

@@ -215,7 +215,7 @@ ERRORS = [
     ({"in.txt": "1 2 3\n4 5\n"}, ["in.txt", "-o", "out.txt", "-w", "2"],
      "line 2: 2 values where line 1 has 3"),
     ({"in.csv": "1,2,3\n4,nan,6\n"}, ["in.csv", "-o", "out.csv", "-w", "2"],
-     "1 NaN or infinite values (the first in series 1, time position 1)"),
+     "samples holds 1 NaN or infinite value (at series 1, position 1)"),
     ({"in.csv": b"\xff\xfe\x00"}, ["in.csv", "-o", "out.csv", "-w", "2"], "not a UTF-8 text"),
     ({"in.npy": np.zeros((2, 3, 4), np.float32)}, ["in.npy", "-o", "out.npy", "-w", "2"],
      "holds a 3-D array of shape (2, 3, 4)"),

@@ -38,16 +38,19 @@ def test_window_of_one_is_a_single_leaf_holding_the_mean():
     assert (result == expected).all()
 
 
-def test_non_finite_samples_do_not_crash():
+def test_non_finite_samples_are_refused_not_spread():
+    # One NaN used to turn the whole batch into NaN; now the call refuses the input.
     _, noisy = piecewise_constant(6, 40, seed=9)
     noisy[0, 3] = np.nan
     noisy[2, 10] = np.inf
     noisy[4, 20] = -np.inf
     noisy[5, :] = np.nan
-    first = tacitor.denoise_decision_tree(noisy, 5, 2)
-    second = tacitor.denoise_decision_tree(noisy, 5, 2)
-    assert first.shape == noisy.shape and first.dtype == np.float32
-    np.testing.assert_array_equal(first, second)
+    with pytest.raises(ValueError) as info:
+        tacitor.denoise_decision_tree(noisy, 5, 2)
+    assert info.value.args == (
+        "samples holds 43 NaN or infinite values (the first at series 0, position 3); fill or "
+        "drop them before denoising",
+    )
 
 
 def test_errors_match_the_linear_entry_point():

@@ -121,3 +121,20 @@ def test_result_buffers_are_freed(entry_point):
         result = entry_point(samples, 3, 1000)
         del result
     assert resident_bytes() - before < 20 * 2**20
+
+
+def test_a_call_whose_estimators_all_fail_writes_one_line(capfd):
+    import tacitor
+
+    # One training row for 50 positions: every fit fails, on several workers at once.
+    samples = np.random.default_rng(4).standard_normal((1, 60)).astype(np.float32)
+    capfd.readouterr()
+    with pytest.raises(BaseException) as caught:
+        tacitor.denoise_linear_regression(samples, 50, 1)
+    assert type(caught.value).__name__ == "InternalFailure"
+    lines = capfd.readouterr().err.splitlines()
+    assert len(lines) == 1, lines
+    # The source location is relative to the source tree and names no C++ signature.
+    assert lines[0].startswith("tacitor: internal failure at src/"), lines
+    assert lines[0].endswith(": " + caught.value.args[0]), lines
+    assert "(" not in lines[0].split(": ")[1] and os.getcwd() not in lines[0], lines

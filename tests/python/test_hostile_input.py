@@ -128,6 +128,22 @@ def failure(kind: type | str, message: str | None) -> Expectation:
     return Expectation(False, (Raises(kind, message),))
 
 
+def non_finite_message(values: np.ndarray) -> str:
+    bad = ~np.isfinite(values)
+    count = int(bad.sum())
+    series, position = (int(i) for i in np.argwhere(bad)[0])
+    where = f"series {series}, position {position}"
+    if count == 1:
+        return (
+            f"samples holds 1 NaN or infinite value (at {where}); fill or drop it before "
+            "denoising"
+        )
+    return (
+        f"samples holds {count} NaN or infinite values (the first at {where}); fill or drop "
+        "them before denoising"
+    )
+
+
 def expected_outcome(entry: str, samples: Any, window_size: Any, stride: Any) -> Expectation:
     if not accepts_samples(samples):
         qualname = type(samples).__qualname__
@@ -150,15 +166,15 @@ def expected_outcome(entry: str, samples: Any, window_size: Any, stride: Any) ->
         )
     if width == 0:
         return failure(ValueError, NO_POSITIONS)
+    values = np.asarray(samples, dtype=np.float64)
+    if not np.isfinite(values).all():
+        return failure(ValueError, non_finite_message(values))
     rows = len(window_starts(length, width, step)) * series
     if entry == "denoise_linear_regression":
         if rows < width:
             # The solve writes solution rows the system does not have.
             return failure("InternalFailure", None)
-        values = np.asarray(samples, dtype=np.float64)
-        if values.size and not (
-            np.isfinite(values).all() and np.abs(values).max() < OVERFLOWING_MAGNITUDE
-        ):
+        if values.size and np.abs(values).max() >= OVERFLOWING_MAGNITUDE:
             return Expectation(True, (Raises("InternalFailure", NO_CONVERGENCE),))
         return Expectation(True)
     if series == 0:

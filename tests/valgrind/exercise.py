@@ -29,7 +29,7 @@ CALLS = [
     (tacitor.denoise_decision_tree, (samples, 0, 1)),  # no positions
     (tacitor.denoise_linear_regression, (samples, 6, 0)),  # internal failure, calling thread
     (tacitor.denoise_linear_regression, (samples[:1, :12], 12, 1)),  # internal failure, worker
-    (tacitor.denoise_linear_regression, (np.full((3, 20), np.nan, np.float32), 4, 2)),
+    (tacitor.denoise_linear_regression, (np.full((3, 20), np.nan, np.float32), 4, 2)),  # NaN
     (tacitor.denoise_decision_tree, (np.zeros((0, 20), np.float32), 4, 2)),
     (tacitor.denoise_decision_tree, (samples.tolist(), 6, 2)),  # TypeError
     (tacitor.denoise_decision_tree, (samples, 6, -1)),  # OverflowError

@@ -69,14 +69,6 @@ def check_work(samples: np.ndarray, method: str, window: int, stride: int,
     if series == 0 or length == 0:
         layout = "time positions × series" if series_in_columns else "series × time positions"
         raise CliError(f"the input is empty ({series} × {length} {layout}); nothing to denoise")
-    finite = np.isfinite(samples)
-    if not finite.all():
-        series_index, position = np.argwhere(~finite)[0]
-        raise CliError(
-            f"the input holds {int((~finite).sum())} NaN or infinite values (the first in "
-            f"series {series_index}, time position {position}); the estimators cannot learn "
-            "from them, so fill in or drop missing values first"
-        )
     if window > length:
         hint = ""
         if not series_in_columns and series >= window:
@@ -133,7 +125,8 @@ def run(args: argparse.Namespace) -> int:
         with held:
             result = denoise(samples, args.window, args.stride)
     except ValueError as e:
-        raise CliError(in_flag_names(str(e)), EXIT_FAILURE) from None
+        # The module refuses unusable input (NaN or infinite values among it) with ValueError.
+        raise CliError(in_flag_names(str(e))) from None
     except BaseException as e:
         if is_internal_failure(e) and held.text:
             verbose(f"diagnostic of the native module: {held.text.strip()}")

@@ -14,6 +14,7 @@
 #include "common/internal_failure.hpp"
 #include "linalg/basic/column_kernels.hpp"
 #include "linalg/traits/svd.hpp"
+#include "pool/cancellation.hpp"
 
 namespace tacitor {
 
@@ -74,6 +75,7 @@ void GolubKahan::bidiagonalise() {
   float g = 0.0f;
   float scale = 0.0f;
   for (std::size_t i = 0; i < n_; ++i) {
+    pool::throw_if_cancelled();
     e_[i] = scale * g;
     g = 0.0f;
     float s = 0.0f;
@@ -179,6 +181,7 @@ void GolubKahan::accumulate_right() {
 // Turns a into U from the column reflections stored on and below the diagonal.
 void GolubKahan::accumulate_left() {
   for (std::size_t i = std::min(m_, n_); i-- > 0;) {
+    pool::throw_if_cancelled();
     const std::size_t l = i + 1;
     float g = w_[i];
     for (std::size_t j = l; j < n_; ++j) {
@@ -225,6 +228,7 @@ void GolubKahan::diagonalise() {
   std::size_t nm = 0;
   for (std::size_t k = n_; k-- > 0;) {
     for (int its = 0;; ++its) {
+      pool::throw_if_cancelled();
       // Find the start l of the unreduced block that ends at k.
       bool flag = true;
       std::size_t l = k;
