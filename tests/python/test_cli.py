@@ -193,7 +193,7 @@ ERRORS = [
      "line 2, column 2: 'x' is not a number"),
     # Empty cells are missing values: read as NaN, which cannot be denoised.
     ({"in.csv": "1,2,3\n4,,6\n"}, ["in.csv", "-o", "out.csv", "-w", "2"],
-     "1 NaN or infinite values"),
+     "samples holds 1 NaN or infinite value (at series 1, position 1)"),
     ({"in.csv": "1;2;3\n4;5;6\n"}, ["in.csv", "-o", "out.csv", "-w", "2"],
      "'4;5;6' is not a number; the values seem separated by ';', which tacitor does not read"),
     ({"in.csv": "1\t2\t3\n4\t5\t6\n"}, ["in.csv", "-o", "out.csv", "-w", "2"],
