@@ -19,15 +19,17 @@ void column_dots(const float* x, const float* first, std::size_t stride, std::si
 void scaled_add(float f, const float* x, float* y, std::size_t begin, std::size_t end);
 
 // For every row r in [begin, end), over the columns k in [first_col, last_col) of the
-// column-major `a` (columns `nrows` floats apart): t = sum_k a[r, k] * u[k] in increasing k,
+// column-major `a` (columns `stride` floats apart): t = sum_k a[r, k] * u[k] in increasing k,
 // then a[r, k] = t * e[k] + a[r, k]. u and e are indexed by column. Rows are independent, so
 // they are processed a cache-sized block at a time.
-void rank_one_row_update(float* a, std::size_t nrows, std::size_t first_col, std::size_t last_col,
+void rank_one_row_update(float* a, std::size_t stride, std::size_t first_col, std::size_t last_col,
                          const float* u, const float* e, std::size_t begin, std::size_t end);
 
 // Rearranges the columns of the column-major `a` so that column j becomes the former column
-// order[j]; `order` is a permutation of 0 .. ncols-1. Needs one column of scratch.
-void permute_columns(float* a, std::size_t nrows, const std::size_t* order, std::size_t ncols);
+// order[j]; `order` is a permutation of 0 .. ncols-1. Columns hold `nrows` values and start
+// `stride` floats apart. Needs one column of scratch.
+void permute_columns(float* a, std::size_t nrows, std::size_t stride, const std::size_t* order,
+                     std::size_t ncols);
 
 // A plane rotation of columns p and q: for every row, (y, z) = (col p, col q) becomes
 // (y * c + z * s, z * c - y * s), col p written first.
@@ -42,10 +44,10 @@ struct ColumnRotation {
 void rotate_columns(float* col_p, float* col_q, std::size_t nrows, float c, float s);
 
 // Applies `count` rotations, in list order, to every row of the column-major matrix `a`
-// (columns `nrows` floats apart). Each row sees the same sequence of operations as if the
+// (columns `stride` floats apart). Each row sees the same sequence of operations as if the
 // rotations were applied one after another to whole columns; rows are processed in blocks
 // that stay in cache.
-void apply_rotations(float* a, std::size_t nrows, std::size_t ncols,
+void apply_rotations(float* a, std::size_t nrows, std::size_t stride, std::size_t ncols,
                      const ColumnRotation* rotations, std::size_t count);
 
 }  // namespace tacitor::linalg

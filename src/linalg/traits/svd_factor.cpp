@@ -10,10 +10,13 @@
 #include <algorithm>
 #include <cmath>
 #include <numeric>
+#include <string>
 
 #include "common/internal_failure.hpp"
 #include "linalg/basic/column_kernels.hpp"
+#include "linalg/basic/epsilon.hpp"
 #include "linalg/traits/svd.hpp"
+#include "pool/cancellation.hpp"
 
 namespace tacitor {
 
@@ -21,7 +24,7 @@ namespace {
 
 using linalg::ColumnRotation;
 
-constexpr float kEpsilon = 0x1p-23f;
+using linalg::kEpsilon;
 // Each singular value gets this many split tests, so at most one fewer QR sweep.
 constexpr int kMaxIterations = 30;
 // Deferred left-vector rotations are applied once this many have collected; each flush is
@@ -30,10 +33,11 @@ constexpr std::size_t kRotationFlush = 16384;
 
 class GolubKahan {
  public:
-  explicit GolubKahan(DenseMatrix& a)
-      : m_(a.nrows),
-        n_(a.ncols),
-        a_(a.values.data()),
+  explicit GolubKahan(ColumnMajorSpan a)
+      : m_(a.rows),
+        n_(a.cols),
+        ld_(a.stride),
+        a_(a.data),
         v_(DenseMatrix::zeros(n_, n_, true)),
         w_(n_, 0.0f),
         e_(n_, 0.0f),
@@ -50,8 +54,8 @@ class GolubKahan {
   std::vector<float> take_sigma() { return std::move(w_); }
 
  private:
-  float* col(std::size_t c) { return a_ + c * m_; }
-  float& a(std::size_t r, std::size_t c) { return a_[c * m_ + r]; }
+  float* col(std::size_t c) { return a_ + c * ld_; }
+  float& a(std::size_t r, std::size_t c) { return a_[c * ld_ + r]; }
   float* vcol(std::size_t c) { return v_.values.data() + c * n_; }
   float& v(std::size_t r, std::size_t c) { return v_.values[c * n_ + r]; }
 
@@ -60,6 +64,7 @@ class GolubKahan {
 
   std::size_t m_;
   std::size_t n_;
+  std::size_t ld_;  // distance between the columns of a, at least m_
   float* a_;
   DenseMatrix v_;
   std::vector<float> w_;  // diagonal, becomes sigma
@@ -74,6 +79,7 @@ void GolubKahan::bidiagonalise() {
   float g = 0.0f;
   float scale = 0.0f;
   for (std::size_t i = 0; i < n_; ++i) {
+    pool::throw_if_cancelled();
     e_[i] = scale * g;
     g = 0.0f;
     float s = 0.0f;
@@ -96,7 +102,7 @@ void GolubKahan::bidiagonalise() {
         ci[i] = f - g;
         // Column j's update reads only column i and itself, so all sums can come first.
         const std::size_t count = n_ - i - 1;
-        linalg::column_dots(ci, a_ + (i + 1) * m_, m_, count, i, m_, dots_.data());
+        linalg::column_dots(ci, col(i + 1), ld_, count, i, m_, dots_.data());
         for (std::size_t q = 0; q < count; ++q) {
           linalg::scaled_add(dots_[q] / h, ci, col(i + 1 + q), i, m_);
         }
@@ -131,7 +137,7 @@ void GolubKahan::bidiagonalise() {
         for (std::size_t k = i + 1; k < n_; ++k) {
           dots_[k] = a(i, k);
         }
-        linalg::rank_one_row_update(a_, m_, i + 1, n_, dots_.data(), e_.data(), i + 1, m_);
+        linalg::rank_one_row_update(a_, ld_, i + 1, n_, dots_.data(), e_.data(), i + 1, m_);
         for (std::size_t k = i + 1; k < n_; ++k) {
           a(i, k) = scale * a(i, k);
         }
@@ -188,7 +194,7 @@ void GolubKahan::accumulate_left() {
     if (std::fabs(g) > kEpsilon) {
       g = 1.0f / g;
       const std::size_t count = n_ - l;
-      linalg::column_dots(ci, a_ + l * m_, m_, count, l, m_, dots_.data());
+      linalg::column_dots(ci, col(l), ld_, count, l, m_, dots_.data());
       const float aii = ci[i];
       for (std::size_t q = 0; q < count; ++q) {
         const float f = (dots_[q] / aii) * g;
@@ -214,7 +220,7 @@ void GolubKahan::rotate_left(std::size_t p, std::size_t q, float c, float s) {
 }
 
 void GolubKahan::flush_rotations() {
-  linalg::apply_rotations(a_, m_, n_, pending_.data(), pending_.size());
+  linalg::apply_rotations(a_, m_, ld_, n_, pending_.data(), pending_.size());
   pending_.clear();
 }
 
@@ -272,6 +278,7 @@ void GolubKahan::diagonalise() {
       if (its == kMaxIterations - 1) {
         raise_internal_failure("no convergence in 30 iterations");
       }
+      pool::throw_if_cancelled();
       // Shift from the trailing 2 x 2 block.
       float x = w_[l];
       nm = k - 1;
@@ -357,7 +364,7 @@ void GolubKahan::sort_descending() {
     }
   } while (inc > 1);
 
-  linalg::permute_columns(a_, m_, order.data(), n_);
+  linalg::permute_columns(a_, m_, ld_, order.data(), n_);
   DenseMatrix sorted_v = DenseMatrix::zeros(n_, n_, true);
   for (std::size_t j = 0; j < n_; ++j) {
     std::copy(vcol(order[j]), vcol(order[j]) + n_, sorted_v.values.data() + j * n_);
@@ -392,9 +399,10 @@ void GolubKahan::normalise_signs() {
 
 }  // namespace
 
-SVDFactors svd_factor(DenseMatrix a) {
-  if (!a.column_major) {
-    a = a.to_column_major();
+RightFactors svd_factor_in_place(ColumnMajorSpan a) {
+  if (a.stride < a.rows) {
+    raise_internal_failure("column stride " + std::to_string(a.stride) + " is shorter than the " +
+                           std::to_string(a.rows) + " rows of the matrix");
   }
   GolubKahan decomposition(a);
   decomposition.bidiagonalise();
@@ -403,9 +411,17 @@ SVDFactors svd_factor(DenseMatrix a) {
   decomposition.diagonalise();
   decomposition.sort_descending();
   decomposition.normalise_signs();
+  return {decomposition.take_v(), decomposition.take_sigma()};
+}
+
+SVDFactors svd_factor(DenseMatrix a) {
+  if (!a.column_major) {
+    a = a.to_column_major();
+  }
+  RightFactors right = svd_factor_in_place({a.values.data(), a.nrows, a.ncols, a.nrows});
   SVDFactors factors;
-  factors.v = decomposition.take_v();
-  factors.sigma = decomposition.take_sigma();
+  factors.v = std::move(right.v);
+  factors.sigma = std::move(right.sigma);
   factors.u = std::move(a);
   return factors;
 }
