@@ -42,8 +42,7 @@ Expected<LinearRegression, Failed> WindowRoute<LinearRegression>::fit(
 }
 
 Expected<std::vector<float>, Failed> WindowRoute<LinearRegression>::predict(
-    const LinearRegression& model, const std::vector<data::Window>& windows,
-    std::size_t position) {
+    const LinearRegression& model, const std::vector<data::Window>& windows, std::size_t position) {
   if (!model.coefficients || !model.intercept) {
     return unexpected(
         Failed{FailedError::PredictFailed, "The model has not been fitted: no coefficients"});

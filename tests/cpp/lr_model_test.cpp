@@ -93,9 +93,9 @@ TEST(LinearWindowRoute, FitAndPredictMatchTheTrainingSetRoute) {
             WindowRoute<LinearRegression>::fit(plan->windows, position, {}, scratch).value();
         expect_same_bits(general.coefficients->values, direct.coefficients->values);
         expect_same_bits({*general.intercept}, {*direct.intercept});
-        expect_same_bits(general.predict(x).value(),
-                         WindowRoute<LinearRegression>::predict(direct, plan->windows, position)
-                             .value());
+        expect_same_bits(
+            general.predict(x).value(),
+            WindowRoute<LinearRegression>::predict(direct, plan->windows, position).value());
       }
     }
   });

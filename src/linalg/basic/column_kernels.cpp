@@ -23,36 +23,53 @@ struct KernelSet {
   void (*rotate_columns)(float*, float*, std::size_t, float, float);
   void (*apply_rotations)(float*, std::size_t, std::size_t, std::size_t, const ColumnRotation*,
                           std::size_t);
+  void (*householder_rows)(float*, std::size_t, std::size_t, std::size_t, std::size_t, std::size_t,
+                           const float*, float, const float*, const float*, float*);
+  void (*left_accumulation_rows)(float*, std::size_t, std::size_t, std::size_t, std::size_t,
+                                 std::size_t, const float*, float, float*);
 };
 
 // The entry points of one level: `lanes` floats per vector, compiled with `target`.
-#define TACITOR_KERNEL_SET(name, lanes, target)                                                \
-  target void name##_column_dots(const float* x, const float* first, std::size_t stride,       \
-                                 std::size_t count, std::size_t begin, std::size_t end,        \
-                                 float* out) {                                                 \
-    body::column_dots<lanes>(x, first, stride, count, begin, end, out);                        \
-  }                                                                                            \
-  target void name##_scaled_add(float f, const float* x, float* y, std::size_t begin,          \
-                                std::size_t end) {                                             \
-    body::scaled_add<lanes>(f, x, y, begin, end);                                              \
-  }                                                                                            \
-  target void name##_rank_one_row_update(float* a, std::size_t stride, std::size_t first_col,  \
-                                         std::size_t last_col, const float* u, const float* e, \
-                                         std::size_t begin, std::size_t end) {                 \
-    body::rank_one_row_update<lanes>(a, stride, first_col, last_col, u, e, begin, end);        \
-  }                                                                                            \
-  target void name##_rotate_columns(float* col_p, float* col_q, std::size_t nrows, float c,    \
-                                    float s) {                                                 \
-    body::rotate_columns<lanes>(col_p, col_q, nrows, c, s);                                    \
-  }                                                                                            \
-  target void name##_apply_rotations(float* a, std::size_t nrows, std::size_t stride,          \
-                                     std::size_t ncols, const ColumnRotation* rotations,       \
-                                     std::size_t count) {                                      \
-    body::apply_rotations<lanes>(a, nrows, stride, ncols, rotations, count);                   \
-  }                                                                                            \
-  constexpr KernelSet name##_kernels{name##_column_dots, name##_scaled_add,                    \
-                                     name##_rank_one_row_update, name##_rotate_columns,        \
-                                     name##_apply_rotations};
+#define TACITOR_KERNEL_SET(name, lanes, target)                                                    \
+  target void name##_column_dots(const float* x, const float* first, std::size_t stride,           \
+                                 std::size_t count, std::size_t begin, std::size_t end,            \
+                                 float* out) {                                                     \
+    body::column_dots<lanes>(x, first, stride, count, begin, end, out);                            \
+  }                                                                                                \
+  target void name##_scaled_add(float f, const float* x, float* y, std::size_t begin,              \
+                                std::size_t end) {                                                 \
+    body::scaled_add<lanes>(f, x, y, begin, end);                                                  \
+  }                                                                                                \
+  target void name##_rank_one_row_update(float* a, std::size_t stride, std::size_t first_col,      \
+                                         std::size_t last_col, const float* u, const float* e,     \
+                                         std::size_t begin, std::size_t end) {                     \
+    body::rank_one_row_update<lanes>(a, stride, first_col, last_col, u, e, begin, end);            \
+  }                                                                                                \
+  target void name##_rotate_columns(float* col_p, float* col_q, std::size_t nrows, float c,        \
+                                    float s) {                                                     \
+    body::rotate_columns<lanes>(col_p, col_q, nrows, c, s);                                        \
+  }                                                                                                \
+  target void name##_apply_rotations(float* a, std::size_t nrows, std::size_t stride,              \
+                                     std::size_t ncols, const ColumnRotation* rotations,           \
+                                     std::size_t count) {                                          \
+    body::apply_rotations<lanes>(a, nrows, stride, ncols, rotations, count);                       \
+  }                                                                                                \
+  target void name##_householder_rows(float* a, std::size_t stride, std::size_t col,               \
+                                      std::size_t ncols, std::size_t begin, std::size_t end,       \
+                                      const float* factors, float scale, const float* row_u,       \
+                                      const float* row_e, float* next_abs_sum) {                   \
+    body::householder_rows<lanes>(a, stride, col, ncols, begin, end, factors, scale, row_u, row_e, \
+                                  next_abs_sum);                                                   \
+  }                                                                                                \
+  target void name##_left_accumulation_rows(float* a, std::size_t stride, std::size_t col,         \
+                                            std::size_t ncols, std::size_t begin, std::size_t end, \
+                                            const float* factors, float g, float* dots) {          \
+    body::left_accumulation_rows<lanes>(a, stride, col, ncols, begin, end, factors, g, dots);      \
+  }                                                                                                \
+  constexpr KernelSet name##_kernels{name##_column_dots,           name##_scaled_add,              \
+                                     name##_rank_one_row_update,   name##_rotate_columns,          \
+                                     name##_apply_rotations,       name##_householder_rows,        \
+                                     name##_left_accumulation_rows};
 
 // Four lanes: SSE on x86, NEON on ARM, plain scalar code where neither exists.
 TACITOR_KERNEL_SET(baseline, 4, )
@@ -100,6 +117,19 @@ void rotate_columns(float* col_p, float* col_q, std::size_t nrows, float c, floa
 void apply_rotations(float* a, std::size_t nrows, std::size_t stride, std::size_t ncols,
                      const ColumnRotation* rotations, std::size_t count) {
   kernels().apply_rotations(a, nrows, stride, ncols, rotations, count);
+}
+
+void householder_rows(float* a, std::size_t stride, std::size_t col, std::size_t ncols,
+                      std::size_t begin, std::size_t end, const float* factors, float scale,
+                      const float* row_u, const float* row_e, float* next_abs_sum) {
+  kernels().householder_rows(a, stride, col, ncols, begin, end, factors, scale, row_u, row_e,
+                             next_abs_sum);
+}
+
+void left_accumulation_rows(float* a, std::size_t stride, std::size_t col, std::size_t ncols,
+                            std::size_t begin, std::size_t end, const float* factors, float g,
+                            float* dots) {
+  kernels().left_accumulation_rows(a, stride, col, ncols, begin, end, factors, g, dots);
 }
 
 void permute_columns(float* a, std::size_t nrows, std::size_t stride, const std::size_t* order,

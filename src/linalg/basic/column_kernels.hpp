@@ -50,4 +50,26 @@ void rotate_columns(float* col_p, float* col_q, std::size_t nrows, float c, floa
 void apply_rotations(float* a, std::size_t nrows, std::size_t stride, std::size_t ncols,
                      const ColumnRotation* rotations, std::size_t count);
 
+// One pass of a Householder step of the bidiagonalisation over rows [begin, end) of the
+// column-major `a` (columns `stride` floats apart), a cache-sized block of rows at a time,
+// doing per row r, in this order:
+// - with `factors`: a[r, j] = factors[j] * a[r, col] + a[r, j] for j in (col, ncols), then
+//   a[r, col] = scale * a[r, col] (the column reflection);
+// - with `row_u`: t = sum over k in (col, ncols) of a[r, k] * row_u[k], then
+//   a[r, k] = t * row_e[k] + a[r, k] (the row reflection);
+// - with `next_abs_sum`: *next_abs_sum = *next_abs_sum + |a[r, col + 1]|, the final value,
+//   continued in increasing r (the next step's column scale).
+void householder_rows(float* a, std::size_t stride, std::size_t col, std::size_t ncols,
+                      std::size_t begin, std::size_t end, const float* factors, float scale,
+                      const float* row_u, const float* row_e, float* next_abs_sum);
+
+// One pass of a step of the left accumulation over rows [begin, end), a block at a time: with
+// `factors`, a[r, j] = factors[j] * a[r, col] + a[r, j] for j in (col, ncols), then
+// a[r, col] = a[r, col] * g; without, a[r, col] = 0. With `dots`, dots[q] then continues its
+// sum of a[r, col - 1] * a[r, col + q] for q < ncols - col over these rows, with the updated
+// values (the dot products of the next step, col - 1).
+void left_accumulation_rows(float* a, std::size_t stride, std::size_t col, std::size_t ncols,
+                            std::size_t begin, std::size_t end, const float* factors, float g,
+                            float* dots);
+
 }  // namespace tacitor::linalg

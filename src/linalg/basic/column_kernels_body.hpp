@@ -9,6 +9,7 @@
 // Products are rounded before they are added (the build never contracts them).
 
 #include <algorithm>
+#include <cmath>
 #include <cstddef>
 #include <cstring>
 #include <utility>
@@ -75,15 +76,20 @@ TACITOR_FORCE_INLINE void transpose(Vec<Lanes> (&v)[Lanes]) {
 // Dot products of x with `valid` <= Lanes * units columns in one pass over the rows. Lane q
 // of accumulator u is the sum of column u * Lanes + q: blocks of Lanes rows of Lanes columns
 // are transposed in registers so that each register holds one row, and the rows are added in
-// increasing order. Lanes beyond `valid` repeat the last column and are discarded.
+// increasing order. Lanes beyond `valid` repeat the last column and are discarded. With
+// `resume`, the sums continue from the values in `out` instead of starting at +0.0, so that a
+// sum can be carried from one block of rows to the next.
 template <std::size_t Lanes, std::size_t units>
 TACITOR_FORCE_INLINE void column_dots_pass(const float* x, const float* first, std::size_t stride,
                                            std::size_t valid, std::size_t begin, std::size_t end,
-                                           float* out) {
+                                           bool resume, float* out) {
   Vec<Lanes> sums[units];
   const float* cols[Lanes * units];
   for (std::size_t u = 0; u < units; ++u) {
     sums[u] = Vec<Lanes>{};
+    for (std::size_t lane = 0; resume && lane < Lanes && u * Lanes + lane < valid; ++lane) {
+      sums[u][lane] = out[u * Lanes + lane];
+    }
   }
   for (std::size_t q = 0; q < Lanes * units; ++q) {
     cols[q] = first + std::min(q, valid - 1) * stride;
@@ -120,7 +126,7 @@ constexpr std::size_t kDotColumns = 16;
 template <std::size_t Lanes>
 TACITOR_FORCE_INLINE void column_dots(const float* x, const float* first, std::size_t stride,
                                       std::size_t count, std::size_t begin, std::size_t end,
-                                      float* out) {
+                                      float* out, bool resume = false) {
   constexpr std::size_t max_units = kDotColumns / Lanes;
   for (std::size_t q = 0; q < count; q += kDotColumns) {
     const float* group = first + q * stride;
@@ -128,21 +134,21 @@ TACITOR_FORCE_INLINE void column_dots(const float* x, const float* first, std::s
     const std::size_t units = (valid + Lanes - 1) / Lanes;
     if constexpr (max_units >= 4) {
       if (units == 4) {
-        column_dots_pass<Lanes, 4>(x, group, stride, valid, begin, end, out + q);
+        column_dots_pass<Lanes, 4>(x, group, stride, valid, begin, end, resume, out + q);
         continue;
       }
       if (units == 3) {
-        column_dots_pass<Lanes, 3>(x, group, stride, valid, begin, end, out + q);
+        column_dots_pass<Lanes, 3>(x, group, stride, valid, begin, end, resume, out + q);
         continue;
       }
     }
     if constexpr (max_units >= 2) {
       if (units == 2) {
-        column_dots_pass<Lanes, 2>(x, group, stride, valid, begin, end, out + q);
+        column_dots_pass<Lanes, 2>(x, group, stride, valid, begin, end, resume, out + q);
         continue;
       }
     }
-    column_dots_pass<Lanes, 1>(x, group, stride, valid, begin, end, out + q);
+    column_dots_pass<Lanes, 1>(x, group, stride, valid, begin, end, resume, out + q);
   }
 }
 
@@ -203,9 +209,8 @@ constexpr std::size_t kRowStripUnits = 4;
 
 template <std::size_t Lanes>
 TACITOR_FORCE_INLINE void rank_one_row_update(float* a, std::size_t stride, std::size_t first_col,
-                                              std::size_t last_col, const float* u,
-                                              const float* e, std::size_t begin,
-                                              std::size_t end) {
+                                              std::size_t last_col, const float* u, const float* e,
+                                              std::size_t begin, std::size_t end) {
   constexpr std::size_t strip = Lanes * kRowStripUnits;
   std::size_t r0 = begin;
   for (; r0 + strip <= end; r0 += strip) {
@@ -263,6 +268,76 @@ TACITOR_FORCE_INLINE void apply_rotations(float* a, std::size_t nrows, std::size
       const ColumnRotation& rotation = rotations[t];
       rotate_columns<Lanes>(a + rotation.p * stride + r0, a + rotation.q * stride + r0, rows,
                             rotation.c, rotation.s);
+    }
+  }
+}
+
+// Rows per block of the fused passes: a block of a 64-column matrix is 32 KiB, so it stays in
+// the L1 cache between the operations that the pass applies to it one after another.
+constexpr std::size_t kFusedRows = 128;
+
+template <std::size_t Lanes>
+TACITOR_FORCE_INLINE void householder_rows(float* a, std::size_t stride, std::size_t col,
+                                           std::size_t ncols, std::size_t begin, std::size_t end,
+                                           const float* factors, float scale, const float* row_u,
+                                           const float* row_e, float* next_abs_sum) {
+  float* const pivot = a + col * stride;
+  for (std::size_t r0 = begin; r0 < end; r0 += kFusedRows) {
+    const std::size_t r1 = std::min(end, r0 + kFusedRows);
+    if (factors != nullptr) {
+      for (std::size_t j = col + 1; j < ncols; ++j) {
+        scaled_add<Lanes>(factors[j], pivot, a + j * stride, r0, r1);
+      }
+      std::size_t r = r0;
+      for (; r + Lanes <= r1; r += Lanes) {
+        Vec<Lanes> value;
+        load<Lanes>(value, pivot + r);
+        store<Lanes>(pivot + r, scale * value);
+      }
+      for (; r < r1; ++r) {
+        pivot[r] = scale * pivot[r];
+      }
+    }
+    if (row_u != nullptr) {
+      rank_one_row_update<Lanes>(a, stride, col + 1, ncols, row_u, row_e, r0, r1);
+    }
+    if (next_abs_sum != nullptr) {
+      const float* next = a + (col + 1) * stride;
+      float sum = *next_abs_sum;
+      for (std::size_t r = r0; r < r1; ++r) {
+        sum = sum + std::fabs(next[r]);
+      }
+      *next_abs_sum = sum;
+    }
+  }
+}
+
+template <std::size_t Lanes>
+TACITOR_FORCE_INLINE void left_accumulation_rows(float* a, std::size_t stride, std::size_t col,
+                                                 std::size_t ncols, std::size_t begin,
+                                                 std::size_t end, const float* factors, float g,
+                                                 float* dots) {
+  float* const pivot = a + col * stride;
+  for (std::size_t r0 = begin; r0 < end; r0 += kFusedRows) {
+    const std::size_t r1 = std::min(end, r0 + kFusedRows);
+    if (factors != nullptr) {
+      for (std::size_t j = col + 1; j < ncols; ++j) {
+        scaled_add<Lanes>(factors[j], pivot, a + j * stride, r0, r1);
+      }
+      std::size_t r = r0;
+      for (; r + Lanes <= r1; r += Lanes) {
+        Vec<Lanes> value;
+        load<Lanes>(value, pivot + r);
+        store<Lanes>(pivot + r, value * g);
+      }
+      for (; r < r1; ++r) {
+        pivot[r] = pivot[r] * g;
+      }
+    } else {
+      std::fill(pivot + r0, pivot + r1, 0.0f);
+    }
+    if (dots != nullptr) {
+      column_dots<Lanes>(pivot - stride, pivot, stride, ncols - col, r0, r1, dots, true);
     }
   }
 }

@@ -64,7 +64,9 @@ std::optional<InstructionSet> parse_instruction_set(std::string_view name) noexc
   return std::nullopt;
 }
 
-bool instruction_set_supported(InstructionSet level) noexcept { return processor_has(level); }
+bool instruction_set_supported(InstructionSet level) noexcept {
+  return processor_has(level);
+}
 
 InstructionSet clamp_instruction_set(InstructionSet level) noexcept {
   if (level == InstructionSet::avx512 && !processor_has(level)) {

@@ -41,7 +41,10 @@ class GolubKahan {
         v_(DenseMatrix::zeros(n_, n_, true)),
         w_(n_, 0.0f),
         e_(n_, 0.0f),
-        dots_(n_, 0.0f) {}
+        dots_(n_, 0.0f),
+        next_dots_(n_, 0.0f),
+        factors_(n_, 0.0f),
+        row_u_(n_, 0.0f) {}
 
   void bidiagonalise();
   void accumulate_right();
@@ -70,28 +73,48 @@ class GolubKahan {
   std::vector<float> w_;  // diagonal, becomes sigma
   std::vector<float> e_;  // superdiagonal; e_[0] stays 0 during diagonalisation
   std::vector<float> dots_;
+  std::vector<float> next_dots_;
+  std::vector<float> factors_;  // per column: the multiple of the pivot column added to it
+  std::vector<float> row_u_;    // the normalised row of the row reflection, per column
   float anorm_ = 0.0f;
   std::vector<ColumnRotation> pending_;
 };
 
 // Householder reduction to upper-bidiagonal form: w_ gets the diagonal, e_ the superdiagonal.
+//
+// Each step makes two passes over the rows below it: one for the dot products of its column
+// with the columns to its right, and one that applies, block by block, the column reflection,
+// the row reflection (which only needs row i, done first) and sums the next step's column
+// scale from the final values. Row i itself is handled on its own before the pass.
 void GolubKahan::bidiagonalise() {
   float g = 0.0f;
   float scale = 0.0f;
+  // The next step's column scale, when this step's pass has summed it.
+  bool next_scale_ready = false;
+  float next_scale = 0.0f;
   for (std::size_t i = 0; i < n_; ++i) {
     pool::throw_if_cancelled();
     e_[i] = scale * g;
     g = 0.0f;
     float s = 0.0f;
     scale = 0.0f;
+    const float* column_factors = nullptr;
+    float column_scale = 0.0f;
     if (i < m_) {
       float* ci = col(i);
-      for (std::size_t k = i; k < m_; ++k) {
-        scale = scale + std::fabs(ci[k]);
+      if (next_scale_ready) {
+        scale = next_scale;
+      } else {
+        for (std::size_t k = i; k < m_; ++k) {
+          scale = scale + std::fabs(ci[k]);
+        }
       }
       if (std::fabs(scale) > kEpsilon) {
+        // The divisions are independent; only the sum of squares is one chain.
         for (std::size_t k = i; k < m_; ++k) {
           ci[k] = ci[k] / scale;
+        }
+        for (std::size_t k = i; k < m_; ++k) {
           const float square = ci[k] * ci[k];
           s = s + square;
         }
@@ -104,17 +127,22 @@ void GolubKahan::bidiagonalise() {
         const std::size_t count = n_ - i - 1;
         linalg::column_dots(ci, col(i + 1), ld_, count, i, m_, dots_.data());
         for (std::size_t q = 0; q < count; ++q) {
-          linalg::scaled_add(dots_[q] / h, ci, col(i + 1 + q), i, m_);
+          factors_[i + 1 + q] = dots_[q] / h;
         }
-        for (std::size_t k = i; k < m_; ++k) {
-          ci[k] = scale * ci[k];
+        for (std::size_t j = i + 1; j < n_; ++j) {
+          const float product = factors_[j] * ci[i];
+          a(i, j) = product + a(i, j);
         }
+        ci[i] = scale * ci[i];
+        column_factors = factors_.data();
+        column_scale = scale;
       }
     }
     w_[i] = scale * g;
     g = 0.0f;
     s = 0.0f;
     scale = 0.0f;
+    const float* row_u = nullptr;
     if (i < m_ && i + 1 != n_) {
       for (std::size_t k = i + 1; k < n_; ++k) {
         scale = scale + std::fabs(a(i, k));
@@ -132,15 +160,27 @@ void GolubKahan::bidiagonalise() {
         a(i, i + 1) = f - g;
         for (std::size_t k = i + 1; k < n_; ++k) {
           e_[k] = a(i, k) / h;
+          row_u_[k] = a(i, k);
         }
-        // Rows below i: t = sum_k a[j, k] * a[i, k], then a[j, k] = t * e[k] + a[j, k].
-        for (std::size_t k = i + 1; k < n_; ++k) {
-          dots_[k] = a(i, k);
-        }
-        linalg::rank_one_row_update(a_, ld_, i + 1, n_, dots_.data(), e_.data(), i + 1, m_);
-        for (std::size_t k = i + 1; k < n_; ++k) {
-          a(i, k) = scale * a(i, k);
-        }
+        row_u = row_u_.data();
+      }
+    }
+    // Rows below i: t = sum_k a[j, k] * a[i, k], then a[j, k] = t * e[k] + a[j, k], after
+    // the column reflection of the same rows.
+    next_scale_ready = false;
+    if (column_factors != nullptr || row_u != nullptr) {
+      float* next_sum = nullptr;
+      if (i + 1 < n_) {
+        next_scale = 0.0f;
+        next_sum = &next_scale;
+      }
+      linalg::householder_rows(a_, ld_, i, n_, std::min(i + 1, m_), m_, column_factors,
+                               column_scale, row_u, e_.data(), next_sum);
+      next_scale_ready = next_sum != nullptr;
+    }
+    if (row_u != nullptr) {
+      for (std::size_t k = i + 1; k < n_; ++k) {
+        a(i, k) = scale * a(i, k);
       }
     }
     anorm_ = std::fmax(anorm_, std::fabs(w_[i]) + std::fabs(e_[i]));
@@ -183,7 +223,12 @@ void GolubKahan::accumulate_right() {
 }
 
 // Turns a into U from the column reflections stored on and below the diagonal.
+//
+// Step i changes only columns i and up, in rows i and below, while step i - 1 needs the dot
+// products of column i - 1 with those columns over the same rows: so each step's single pass
+// over the rows also sums the next step's dot products from the values it has just written.
 void GolubKahan::accumulate_left() {
+  bool dots_ready = false;  // dots_ holds this step's sums, made by the previous step's pass
   for (std::size_t i = std::min(m_, n_); i-- > 0;) {
     const std::size_t l = i + 1;
     float g = w_[i];
@@ -191,22 +236,40 @@ void GolubKahan::accumulate_left() {
       a(i, j) = 0.0f;
     }
     float* ci = col(i);
-    if (std::fabs(g) > kEpsilon) {
+    const bool reflect = std::fabs(g) > kEpsilon;
+    if (reflect) {
       g = 1.0f / g;
       const std::size_t count = n_ - l;
-      linalg::column_dots(ci, col(l), ld_, count, l, m_, dots_.data());
+      if (!dots_ready) {
+        linalg::column_dots(ci, col(l), ld_, count, l, m_, dots_.data());
+      }
       const float aii = ci[i];
       for (std::size_t q = 0; q < count; ++q) {
-        const float f = (dots_[q] / aii) * g;
-        linalg::scaled_add(f, ci, col(l + q), i, m_);
+        factors_[l + q] = (dots_[q] / aii) * g;
       }
-      for (std::size_t j = i; j < m_; ++j) {
-        ci[j] = ci[j] * g;
+      for (std::size_t j = l; j < n_; ++j) {
+        const float product = factors_[j] * ci[i];
+        a(i, j) = product + a(i, j);
       }
+      ci[i] = ci[i] * g;
     } else {
-      std::fill(ci + i, ci + m_, 0.0f);
+      ci[i] = 0.0f;
     }
     ci[i] = ci[i] + 1.0f;
+    // The next step's sums over rows i .. m-1 start with row i, now final.
+    float* next = nullptr;
+    if (i > 0 && std::fabs(w_[i - 1]) > kEpsilon) {
+      next = next_dots_.data();
+      const float* previous = col(i - 1);
+      for (std::size_t j = i; j < n_; ++j) {
+        const float product = previous[i] * a(i, j);
+        next[j - i] = 0.0f + product;
+      }
+    }
+    linalg::left_accumulation_rows(a_, ld_, i, n_, l, m_, reflect ? factors_.data() : nullptr, g,
+                                   next);
+    std::swap(dots_, next_dots_);
+    dots_ready = next != nullptr;
   }
 }
 
