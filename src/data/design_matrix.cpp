@@ -1,5 +1,6 @@
 #include "data/design_matrix.hpp"
 
+#include <algorithm>
 #include <string>
 
 #include "common/checked_size.hpp"
@@ -68,23 +69,24 @@ DesignMatrix build_design_matrix(const std::vector<Window>& windows, std::size_t
   design.values = buffer.columns(checked_mul(design.stride, width));
   design.targets = buffer.targets(rows);
 
-  // Each training row reads one window row (contiguous in the sample matrix) and writes one
-  // element of every column, so all columns are written front to back.
-  float* const ones = design.values + (width - 1) * design.stride;
+  // Each training row reads one window row and writes one element of every feature column,
+  // so all columns are written front to back.
   std::size_t row = 0;
   for (const Window& window : windows) {
     for (std::size_t s = 0; s < window.rows; ++s, ++row) {
+      const float* in = window.origin + static_cast<std::ptrdiff_t>(s) * window.row_step;
       float* out = design.values + row;
-      for (std::size_t c = 0; c < width; ++c) {
-        if (c != position) {
-          *out = window(s, c);
-          out += design.stride;
-        }
+      for (std::size_t c = 0; c < position; ++c) {
+        out[c * design.stride] = in[static_cast<std::ptrdiff_t>(c) * window.col_step];
       }
-      design.targets[row] = window(s, position);
-      ones[row] = 1.0f;
+      for (std::size_t c = position + 1; c < width; ++c) {
+        out[(c - 1) * design.stride] = in[static_cast<std::ptrdiff_t>(c) * window.col_step];
+      }
+      design.targets[row] = in[static_cast<std::ptrdiff_t>(position) * window.col_step];
     }
   }
+  float* const ones = design.values + (width - 1) * design.stride;
+  std::fill(ones, ones + rows, 1.0f);
   return design;
 }
 

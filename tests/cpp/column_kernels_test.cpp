@@ -122,8 +122,16 @@ TEST(ColumnKernels, RowUpdateAndRotationsMatchPlainLoops) {
           plain[rotation.q * m + r] = z * rotation.c - y * rotation.s;
         }
       }
-      linalg::apply_rotations(fast.data(), m, m, n, rotations, 4);
+      std::vector<std::size_t> negatives(n, 1);
+      linalg::apply_rotations(fast.data(), m, m, n, rotations, 4, negatives.data());
       expect_same_bits(plain, fast);
+      for (std::size_t c = 0; c < n; ++c) {
+        std::size_t expected = 1;
+        for (std::size_t r = 0; r < m; ++r) {
+          expected += plain[c * m + r] < 0.0f ? 1 : 0;
+        }
+        EXPECT_EQ(negatives[c], expected) << "column " << c;
+      }
     }
   });
 }

@@ -22,7 +22,7 @@ struct KernelSet {
                               const float*, std::size_t, std::size_t);
   void (*rotate_columns)(float*, float*, std::size_t, float, float);
   void (*apply_rotations)(float*, std::size_t, std::size_t, std::size_t, const ColumnRotation*,
-                          std::size_t);
+                          std::size_t, std::size_t*);
   void (*householder_rows)(float*, std::size_t, std::size_t, std::size_t, std::size_t, std::size_t,
                            const float*, float, const float*, const float*, float*);
   void (*left_accumulation_rows)(float*, std::size_t, std::size_t, std::size_t, std::size_t,
@@ -51,8 +51,8 @@ struct KernelSet {
   }                                                                                                \
   target void name##_apply_rotations(float* a, std::size_t nrows, std::size_t stride,              \
                                      std::size_t ncols, const ColumnRotation* rotations,           \
-                                     std::size_t count) {                                          \
-    body::apply_rotations<lanes>(a, nrows, stride, ncols, rotations, count);                       \
+                                     std::size_t count, std::size_t* negatives) {                  \
+    body::apply_rotations<lanes>(a, nrows, stride, ncols, rotations, count, negatives);            \
   }                                                                                                \
   target void name##_householder_rows(float* a, std::size_t stride, std::size_t col,               \
                                       std::size_t ncols, std::size_t begin, std::size_t end,       \
@@ -115,8 +115,8 @@ void rotate_columns(float* col_p, float* col_q, std::size_t nrows, float c, floa
 }
 
 void apply_rotations(float* a, std::size_t nrows, std::size_t stride, std::size_t ncols,
-                     const ColumnRotation* rotations, std::size_t count) {
-  kernels().apply_rotations(a, nrows, stride, ncols, rotations, count);
+                     const ColumnRotation* rotations, std::size_t count, std::size_t* negatives) {
+  kernels().apply_rotations(a, nrows, stride, ncols, rotations, count, negatives);
 }
 
 void householder_rows(float* a, std::size_t stride, std::size_t col, std::size_t ncols,
@@ -133,22 +133,37 @@ void left_accumulation_rows(float* a, std::size_t stride, std::size_t col, std::
 }
 
 void permute_columns(float* a, std::size_t nrows, std::size_t stride, const std::size_t* order,
-                     std::size_t ncols) {
+                     const bool* negate, std::size_t ncols) {
+  // Copies column `from` into column `to`, negated if asked.
+  const auto move = [&](const float* from, float* to, bool negated) {
+    if (negated) {
+      for (std::size_t r = 0; r < nrows; ++r) {
+        to[r] = -from[r];
+      }
+    } else if (from != to) {
+      std::copy(from, from + nrows, to);
+    }
+  };
   // Follow each cycle of the permutation with one saved column.
   std::vector<bool> placed(ncols, false);
   std::vector<float> saved;
   for (std::size_t start = 0; start < ncols; ++start) {
-    if (placed[start] || order[start] == start) {
+    if (placed[start]) {
+      continue;
+    }
+    if (order[start] == start) {
+      move(a + start * stride, a + start * stride, negate[start]);
+      placed[start] = true;
       continue;
     }
     saved.assign(a + start * stride, a + start * stride + nrows);
     std::size_t j = start;
     while (order[j] != start) {
-      std::copy(a + order[j] * stride, a + order[j] * stride + nrows, a + j * stride);
+      move(a + order[j] * stride, a + j * stride, negate[j]);
       placed[j] = true;
       j = order[j];
     }
-    std::copy(saved.begin(), saved.end(), a + j * stride);
+    move(saved.data(), a + j * stride, negate[j]);
     placed[j] = true;
   }
 }

@@ -26,10 +26,11 @@ void rank_one_row_update(float* a, std::size_t stride, std::size_t first_col, st
                          const float* u, const float* e, std::size_t begin, std::size_t end);
 
 // Rearranges the columns of the column-major `a` so that column j becomes the former column
-// order[j]; `order` is a permutation of 0 .. ncols-1. Columns hold `nrows` values and start
-// `stride` floats apart. Needs one column of scratch.
+// order[j], negated where negate[j]; `order` is a permutation of 0 .. ncols-1. Columns hold
+// `nrows` values and start `stride` floats apart. Needs one column of scratch; columns that
+// neither move nor change sign are not touched.
 void permute_columns(float* a, std::size_t nrows, std::size_t stride, const std::size_t* order,
-                     std::size_t ncols);
+                     const bool* negate, std::size_t ncols);
 
 // A plane rotation of columns p and q: for every row, (y, z) = (col p, col q) becomes
 // (y * c + z * s, z * c - y * s), col p written first.
@@ -46,9 +47,11 @@ void rotate_columns(float* col_p, float* col_q, std::size_t nrows, float c, floa
 // Applies `count` rotations, in list order, to every row of the column-major matrix `a`
 // (columns `stride` floats apart). Each row sees the same sequence of operations as if the
 // rotations were applied one after another to whole columns; rows are processed in blocks
-// that stay in cache.
+// that stay in cache. With `negatives`, negatives[c] is then increased by the number of
+// entries of column c that are < 0 (-0.0 and NaN are not), counted from the final values.
 void apply_rotations(float* a, std::size_t nrows, std::size_t stride, std::size_t ncols,
-                     const ColumnRotation* rotations, std::size_t count);
+                     const ColumnRotation* rotations, std::size_t count,
+                     std::size_t* negatives = nullptr);
 
 // One pass of a Householder step of the bidiagonalisation over rows [begin, end) of the
 // column-major `a` (columns `stride` floats apart), a cache-sized block of rows at a time,

@@ -26,6 +26,11 @@ struct Vector {
 };
 template <std::size_t Lanes>
 using Vec = typename Vector<Lanes>::type;
+// The integer vector of the same lane count, as comparisons of Vec give.
+template <std::size_t Lanes>
+struct IntVector {
+  typedef int type __attribute__((vector_size(Lanes * sizeof(int))));
+};
 
 template <std::size_t Lanes>
 TACITOR_FORCE_INLINE void load(Vec<Lanes>& v, const float* p) {
@@ -253,11 +258,29 @@ TACITOR_FORCE_INLINE void rank_one_row_update(float* a, std::size_t stride, std:
 // the L2 cache of any current core while all rotations of the list pass over it.
 constexpr std::size_t kRotationBlockFloats = 16384;
 
+// Adds to `count` the number of entries of col[0, rows) that are < 0 (-0.0 and NaN are not).
+template <std::size_t Lanes>
+TACITOR_FORCE_INLINE void count_negatives(const float* col, std::size_t rows, std::size_t& count) {
+  typename IntVector<Lanes>::type lanes = {};
+  std::size_t r = 0;
+  for (; r + Lanes <= rows; r += Lanes) {
+    Vec<Lanes> value;
+    load<Lanes>(value, col + r);
+    lanes -= value < 0.0f;  // a true comparison is -1 in every bit
+  }
+  for (std::size_t lane = 0; lane < Lanes; ++lane) {
+    count += static_cast<std::size_t>(lanes[lane]);
+  }
+  for (; r < rows; ++r) {
+    count += col[r] < 0.0f ? 1 : 0;
+  }
+}
+
 template <std::size_t Lanes>
 TACITOR_FORCE_INLINE void apply_rotations(float* a, std::size_t nrows, std::size_t stride,
                                           std::size_t ncols, const ColumnRotation* rotations,
-                                          std::size_t count) {
-  if (count == 0 || nrows == 0) {
+                                          std::size_t count, std::size_t* negatives) {
+  if (nrows == 0 || (count == 0 && negatives == nullptr)) {
     return;
   }
   const std::size_t block =
@@ -268,6 +291,10 @@ TACITOR_FORCE_INLINE void apply_rotations(float* a, std::size_t nrows, std::size
       const ColumnRotation& rotation = rotations[t];
       rotate_columns<Lanes>(a + rotation.p * stride + r0, a + rotation.q * stride + r0, rows,
                             rotation.c, rotation.s);
+    }
+    // The block is still in cache: count its final signs now rather than in another pass.
+    for (std::size_t c = 0; negatives != nullptr && c < ncols; ++c) {
+      count_negatives<Lanes>(a + c * stride + r0, rows, negatives[c]);
     }
   }
 }
@@ -282,33 +309,82 @@ TACITOR_FORCE_INLINE void householder_rows(float* a, std::size_t stride, std::si
                                            const float* factors, float scale, const float* row_u,
                                            const float* row_e, float* next_abs_sum) {
   float* const pivot = a + col * stride;
-  for (std::size_t r0 = begin; r0 < end; r0 += kFusedRows) {
-    const std::size_t r1 = std::min(end, r0 + kFusedRows);
-    if (factors != nullptr) {
-      for (std::size_t j = col + 1; j < ncols; ++j) {
-        scaled_add<Lanes>(factors[j], pivot, a + j * stride, r0, r1);
-      }
-      std::size_t r = r0;
-      for (; r + Lanes <= r1; r += Lanes) {
+  constexpr std::size_t units = kRowStripUnits;
+  constexpr std::size_t strip = Lanes * units;
+  float next_sum = next_abs_sum != nullptr ? *next_abs_sum : 0.0f;
+  std::size_t r0 = begin;
+  // A strip of rows at a time, held in registers: the column reflection and the row
+  // reflection's sums in one sweep over the columns, the row update in a second.
+  for (; r0 + strip <= end; r0 += strip) {
+    Vec<Lanes> p[units];
+    Vec<Lanes> sums[units] = {};
+    for (std::size_t v = 0; v < units; ++v) {
+      load<Lanes>(p[v], pivot + r0 + v * Lanes);
+    }
+    for (std::size_t j = col + 1; j < ncols; ++j) {
+      float* cj = a + j * stride + r0;
+      for (std::size_t v = 0; v < units; ++v) {
         Vec<Lanes> value;
-        load<Lanes>(value, pivot + r);
-        store<Lanes>(pivot + r, scale * value);
+        load<Lanes>(value, cj + v * Lanes);
+        if (factors != nullptr) {
+          const Vec<Lanes> product = factors[j] * p[v];
+          value = product + value;
+          store<Lanes>(cj + v * Lanes, value);
+        }
+        if (row_u != nullptr) {
+          const Vec<Lanes> product = value * row_u[j];
+          sums[v] = sums[v] + product;
+        }
       }
-      for (; r < r1; ++r) {
-        pivot[r] = scale * pivot[r];
+    }
+    if (factors != nullptr) {
+      for (std::size_t v = 0; v < units; ++v) {
+        store<Lanes>(pivot + r0 + v * Lanes, scale * p[v]);
       }
     }
     if (row_u != nullptr) {
-      rank_one_row_update<Lanes>(a, stride, col + 1, ncols, row_u, row_e, r0, r1);
+      for (std::size_t j = col + 1; j < ncols; ++j) {
+        float* cj = a + j * stride + r0;
+        for (std::size_t v = 0; v < units; ++v) {
+          Vec<Lanes> value;
+          load<Lanes>(value, cj + v * Lanes);
+          const Vec<Lanes> product = sums[v] * row_e[j];
+          store<Lanes>(cj + v * Lanes, product + value);
+        }
+      }
     }
     if (next_abs_sum != nullptr) {
       const float* next = a + (col + 1) * stride;
-      float sum = *next_abs_sum;
-      for (std::size_t r = r0; r < r1; ++r) {
-        sum = sum + std::fabs(next[r]);
+      for (std::size_t r = r0; r < r0 + strip; ++r) {
+        next_sum = next_sum + std::fabs(next[r]);
       }
-      *next_abs_sum = sum;
     }
+  }
+  for (std::size_t r = r0; r < end; ++r) {
+    if (factors != nullptr) {
+      for (std::size_t j = col + 1; j < ncols; ++j) {
+        const float product = factors[j] * pivot[r];
+        a[j * stride + r] = product + a[j * stride + r];
+      }
+      pivot[r] = scale * pivot[r];
+    }
+    if (row_u != nullptr) {
+      float t = 0.0f;
+      for (std::size_t j = col + 1; j < ncols; ++j) {
+        const float product = a[j * stride + r] * row_u[j];
+        t = t + product;
+      }
+      for (std::size_t j = col + 1; j < ncols; ++j) {
+        const float product = t * row_e[j];
+        a[j * stride + r] = product + a[j * stride + r];
+      }
+    }
+    if (next_abs_sum != nullptr) {
+      next_sum = next_sum + std::fabs(a[(col + 1) * stride + r]);
+    }
+  }
+  if (next_abs_sum != nullptr) {
+    *next_abs_sum = next_sum;
   }
 }
 

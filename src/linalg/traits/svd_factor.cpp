@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <memory>
 #include <numeric>
 #include <string>
 
@@ -44,7 +45,8 @@ class GolubKahan {
         dots_(n_, 0.0f),
         next_dots_(n_, 0.0f),
         factors_(n_, 0.0f),
-        row_u_(n_, 0.0f) {}
+        row_u_(n_, 0.0f),
+        u_negatives_(n_, 0) {}
 
   void bidiagonalise();
   void accumulate_right();
@@ -63,7 +65,7 @@ class GolubKahan {
   float& v(std::size_t r, std::size_t c) { return v_.values[c * n_ + r]; }
 
   void rotate_left(std::size_t p, std::size_t q, float c, float s);
-  void flush_rotations();
+  void flush_rotations(std::size_t* negatives = nullptr);
 
   std::size_t m_;
   std::size_t n_;
@@ -76,6 +78,8 @@ class GolubKahan {
   std::vector<float> next_dots_;
   std::vector<float> factors_;  // per column: the multiple of the pivot column added to it
   std::vector<float> row_u_;    // the normalised row of the row reflection, per column
+  std::vector<std::size_t> u_negatives_;  // per column of a: entries < 0 after the rotations
+  std::vector<std::size_t> order_;        // column j of the sorted factors was column order_[j]
   float anorm_ = 0.0f;
   std::vector<ColumnRotation> pending_;
 };
@@ -282,8 +286,8 @@ void GolubKahan::rotate_left(std::size_t p, std::size_t q, float c, float s) {
   }
 }
 
-void GolubKahan::flush_rotations() {
-  linalg::apply_rotations(a_, m_, ld_, n_, pending_.data(), pending_.size());
+void GolubKahan::flush_rotations(std::size_t* negatives) {
+  linalg::apply_rotations(a_, m_, ld_, n_, pending_.data(), pending_.size(), negatives);
   pending_.clear();
 }
 
@@ -396,14 +400,17 @@ void GolubKahan::diagonalise() {
       w_[k] = x;
     }
   }
-  flush_rotations();
+  // The last flush leaves a final, so it also counts the negative entries of every column
+  // for the sign normalisation.
+  flush_rotations(u_negatives_.data());
 }
 
-// Shell sort of w_ into descending order; the columns of a and V follow their values. The
-// comparison is strict, so equal values and NaN never move past each other.
+// Shell sort of w_ into descending order; the columns of V follow their values at once, the
+// columns of a later, in the same pass as their sign changes. The comparison is strict, so
+// equal values and NaN never move past each other.
 void GolubKahan::sort_descending() {
-  std::vector<std::size_t> order(n_);
-  std::iota(order.begin(), order.end(), std::size_t{0});
+  order_.resize(n_);
+  std::iota(order_.begin(), order_.end(), std::size_t{0});
   std::size_t inc = 1;
   do {
     inc = 3 * inc + 1;
@@ -412,52 +419,49 @@ void GolubKahan::sort_descending() {
     inc /= 3;
     for (std::size_t i = inc; i < n_; ++i) {
       const float sw = w_[i];
-      const std::size_t saved = order[i];
+      const std::size_t saved = order_[i];
       std::size_t j = i;
       while (w_[j - inc] < sw) {
         w_[j] = w_[j - inc];
-        order[j] = order[j - inc];
+        order_[j] = order_[j - inc];
         j -= inc;
         if (j < inc) {
           break;
         }
       }
       w_[j] = sw;
-      order[j] = saved;
+      order_[j] = saved;
     }
   } while (inc > 1);
 
-  linalg::permute_columns(a_, m_, ld_, order.data(), n_);
   DenseMatrix sorted_v = DenseMatrix::zeros(n_, n_, true);
   for (std::size_t j = 0; j < n_; ++j) {
-    std::copy(vcol(order[j]), vcol(order[j]) + n_, sorted_v.values.data() + j * n_);
+    std::copy(vcol(order_[j]), vcol(order_[j]) + n_, sorted_v.values.data() + j * n_);
   }
   v_ = std::move(sorted_v);
 }
 
-// Flips every (u, v) pair whose entries are mostly negative.
+// Flips every (u, v) pair whose entries are mostly negative. A column's count of negative
+// entries does not depend on where the sort puts it, so the counts made in the last rotation
+// pass serve, and a's columns are moved into sorted order and flipped in one pass.
 void GolubKahan::normalise_signs() {
   const double half = static_cast<double>(m_ + n_) * 0.5;
+  std::unique_ptr<bool[]> flip(new bool[n_]);
   for (std::size_t k = 0; k < n_; ++k) {
-    float* uk = col(k);
     float* vk = vcol(k);
     // An integer count converts to the same double as a count kept in double.
-    std::size_t negatives = 0;
-    for (std::size_t i = 0; i < m_; ++i) {
-      negatives += uk[i] < 0.0f ? 1 : 0;
-    }
+    std::size_t negatives = u_negatives_[order_[k]];
     for (std::size_t j = 0; j < n_; ++j) {
       negatives += vk[j] < 0.0f ? 1 : 0;
     }
-    if (static_cast<double>(negatives) > half) {
-      for (std::size_t i = 0; i < m_; ++i) {
-        uk[i] = -uk[i];
-      }
+    flip[k] = static_cast<double>(negatives) > half;
+    if (flip[k]) {
       for (std::size_t j = 0; j < n_; ++j) {
         vk[j] = -vk[j];
       }
     }
   }
+  linalg::permute_columns(a_, m_, ld_, order_.data(), flip.get(), n_);
 }
 
 }  // namespace
