@@ -70,11 +70,9 @@ TACITOR_FORCE_INLINE void transpose(Vec<Lanes> (&v)[Lanes]) {
   constexpr auto lanes = std::make_index_sequence<Lanes>();
   butterfly<Lanes, 1>(v, lanes);
   butterfly<Lanes, 2>(v, lanes);
-  if constexpr (Lanes >= 8) {
+  static_assert(Lanes == 4 || Lanes == 8, "dot products use four- or eight-lane vectors");
+  if constexpr (Lanes == 8) {
     butterfly<Lanes, 4>(v, lanes);
-  }
-  if constexpr (Lanes >= 16) {
-    butterfly<Lanes, 8>(v, lanes);
   }
 }
 
@@ -128,32 +126,37 @@ TACITOR_FORCE_INLINE void column_dots_pass(const float* x, const float* first, s
 // Columns per pass of column_dots: sixteen sums in flight hide the latency of the additions.
 constexpr std::size_t kDotColumns = 16;
 
+// Dot products of x with `count` columns, sixteen columns per pass over the rows. The vector
+// width is chosen by measurement, not by the level's `Lanes`: transposing costs shuffles, and
+// 16 x 16 transposes (or 8 x 8 ones without AVX-512's two-register permutes) cost more than
+// they save, so the AVX-512 level sums in eight-lane vectors, the others in four-lane ones,
+// and a group of at most four columns always in one four-lane vector.
 template <std::size_t Lanes>
 TACITOR_FORCE_INLINE void column_dots(const float* x, const float* first, std::size_t stride,
                                       std::size_t count, std::size_t begin, std::size_t end,
                                       float* out, bool resume = false) {
-  constexpr std::size_t max_units = kDotColumns / Lanes;
   for (std::size_t q = 0; q < count; q += kDotColumns) {
     const float* group = first + q * stride;
     const std::size_t valid = std::min(count - q, kDotColumns);
-    const std::size_t units = (valid + Lanes - 1) / Lanes;
-    if constexpr (max_units >= 4) {
-      if (units == 4) {
-        column_dots_pass<Lanes, 4>(x, group, stride, valid, begin, end, resume, out + q);
-        continue;
+    if (valid <= 4) {
+      column_dots_pass<4, 1>(x, group, stride, valid, begin, end, resume, out + q);
+    } else if constexpr (Lanes <= 8) {
+      // Eight-lane transposes need shuffles across the two halves of a 256-bit register,
+      // which cost more than they save: four-lane vectors do better at this level.
+      if (valid <= 8) {
+        column_dots_pass<4, 2>(x, group, stride, valid, begin, end, resume, out + q);
+      } else if (valid <= 12) {
+        column_dots_pass<4, 3>(x, group, stride, valid, begin, end, resume, out + q);
+      } else {
+        column_dots_pass<4, 4>(x, group, stride, valid, begin, end, resume, out + q);
       }
-      if (units == 3) {
-        column_dots_pass<Lanes, 3>(x, group, stride, valid, begin, end, resume, out + q);
-        continue;
+    } else {
+      if (valid <= 8) {
+        column_dots_pass<8, 1>(x, group, stride, valid, begin, end, resume, out + q);
+      } else {
+        column_dots_pass<8, 2>(x, group, stride, valid, begin, end, resume, out + q);
       }
     }
-    if constexpr (max_units >= 2) {
-      if (units == 2) {
-        column_dots_pass<Lanes, 2>(x, group, stride, valid, begin, end, resume, out + q);
-        continue;
-      }
-    }
-    column_dots_pass<Lanes, 1>(x, group, stride, valid, begin, end, resume, out + q);
   }
 }
 
