@@ -426,6 +426,9 @@ def main() -> None:
     parser.add_argument("--only", action="append", default=[], metavar="POINT",
                         help="measure only these points, e.g. 'tree 64 16384 4 1' (method S L w "
                         "stride); repeatable; skips the scaling and profile runs")
+    parser.add_argument("--methods", default=None, metavar="LIST",
+                        help="measure only the grid points of these methods, e.g. 'linear' or "
+                        "'linear,tree' (comma-separated)")
     parser.add_argument("--child", help=argparse.SUPPRESS)
     parser.add_argument("--info", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args()
@@ -455,6 +458,12 @@ def main() -> None:
     # Cheapest first, by the time estimated from what has been measured so far (a method not
     # yet measured goes first), so the budget cuts the most expensive points off the end.
     points = ([parse_point(text) for text in args.only] if args.only else grid(args.quick))
+    if args.methods:
+        wanted = {name.strip() for name in args.methods.split(",") if name.strip()}
+        unknown = wanted - set(METHODS)
+        if unknown:
+            raise SystemExit(f"--methods: unknown method(s) {', '.join(sorted(unknown))}")
+        points = [p for p in points if p.method in wanted]
     sides = ("tacitor", "landed", "peer") if args.landed_python else ("tacitor", "peer")
     pending = sorted(points, key=lambda p: p.cost_units())
     results: list[Measurement] = []

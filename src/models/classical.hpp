@@ -29,6 +29,7 @@
 #include "linalg/basic/matrix.hpp"
 #include "linalg/basic/vector_view.hpp"
 #include "linear/failed.hpp"
+#include "models/scratch_pool.hpp"
 #include "pool/parallel_map.hpp"
 
 namespace tacitor::models {
@@ -36,6 +37,20 @@ namespace tacitor::models {
 // Stacks equally long vectors as the columns of a row-major matrix, releasing each vector
 // once copied. No vectors, or vectors of different lengths, give the shape error's text.
 Expected<data::Array2, std::string> stack_columns(std::vector<std::vector<float>>&& columns);
+
+// An estimator may offer a direct route from the windows to a fit and to its predictions that
+// skips the row-major training set, by specialising this with `available` true and
+//   static Expected<Estimator, Failed> fit(const std::vector<data::Window>&, std::size_t
+//       position, const Parameters&, ScratchPool<Scratch>&);
+// where Scratch is work storage that one fit at a time uses and the next fit reuses.
+//   static Expected<std::vector<float>, Failed> predict(const Estimator&,
+//       const std::vector<data::Window>&, std::size_t position);
+// It must give the same bits as fitting and predicting the training set.
+template <class Estimator>
+struct WindowRoute {
+  static constexpr bool available = false;
+  struct Scratch {};
+};
 
 template <class Estimator, class Parameters>
 struct Classical {
@@ -58,8 +73,17 @@ struct Classical {
       }
     }
     const std::vector<data::Window>& windows = plan->windows;
+    using Route = WindowRoute<Estimator>;
+    ScratchPool<typename Route::Scratch> scratch;
     auto fitted = pool::parallel_try_map(
         window_size, [&](std::size_t position) -> Expected<Estimator, std::string> {
+          if constexpr (Route::available) {
+            auto estimator = Route::fit(windows, position, parameters, scratch);
+            if (!estimator) {
+              return unexpected(estimator.error().to_string());
+            }
+            return std::move(estimator).value();
+          }
           data::TrainingSet set = data::windows_to_train(windows, position);
           const DenseMatrix x = data::to_dense_matrix(std::move(set.features));
           const Parameters own_parameters = parameters;
@@ -91,6 +115,13 @@ struct Classical {
     const std::vector<data::Window>& windows = plan->windows;
     auto predicted = pool::parallel_try_map(
         window_size, [&](std::size_t position) -> Expected<std::vector<float>, std::string> {
+          if constexpr (WindowRoute<Estimator>::available) {
+            auto values = WindowRoute<Estimator>::predict(estimators[position], windows, position);
+            if (!values) {
+              return unexpected(values.error().to_string());
+            }
+            return std::move(values).value();
+          }
           data::TrainingSet set = data::windows_to_train(windows, position);
           set.targets = {};
           const DenseMatrix x = data::to_dense_matrix(std::move(set.features));

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "common/internal_failure.hpp"
+#include "instruction_levels.hpp"
 #include "least_squares_reference.hpp"
 
 namespace tacitor {
@@ -213,21 +214,73 @@ void expect_same_bits(const std::vector<float>& expected, const std::vector<floa
   }
 }
 
+// Random columns of very different scales (huge, tiny, subnormal), zero and constant columns,
+// zeros of both signs scattered in, and a ones column last, like a design matrix.
+DenseMatrix adversarial_matrix(std::size_t m, std::size_t n, unsigned seed) {
+  DenseMatrix a = random_matrix(m, n, seed);
+  const float scales[] = {1.0f, 3e12f, 2e-12f, 1.0f, 1.0f, 1.0f};
+  for (std::size_t c = 0; c < n; ++c) {
+    for (std::size_t r = 0; r < m; ++r) {
+      float& value = a.at(r, c);
+      value = c + 1 == n ? 1.0f : value * scales[c % 6];
+      if (c % 7 == 4)
+        value = 0.0f;
+      if (c % 7 == 5)
+        value = -2.5f;
+      if ((r * 13 + c) % 11 == 0)
+        value = (r % 2 == 0) ? 0.0f : -0.0f;
+      if ((r * 7 + c) % 17 == 3)
+        value = 3e-39f;  // subnormal
+    }
+  }
+  return a;
+}
+
 // Shapes chosen to cross the row-block sizes and rotation batches of the fast loops and to
-// include square, single-column and wider-than-tall matrices.
+// include square, single-column and wider-than-tall matrices, and row counts whose columns
+// start a multiple of 4 KiB apart. Every instruction-set level must give the plain bits.
 TEST(SvdFactor, MatchesPlainLoopsBitForBit) {
   const std::pair<std::size_t, std::size_t> shapes[] = {
-      {1, 1}, {7, 1}, {6, 6}, {9, 4}, {3, 5}, {300, 7}, {1100, 16}, {70, 33}, {180, 170}};
+      {1, 1},     {7, 1},   {6, 6},     {9, 4},     {3, 5},   {300, 7},
+      {1100, 16}, {70, 33}, {180, 170}, {1024, 16}, {2048, 5}};
+  std::vector<std::pair<DenseMatrix, PlainSvd>> cases;
   unsigned seed = 1;
   for (const auto& [m, n] : shapes) {
-    const DenseMatrix a = random_matrix(m, n, seed++);
-    const PlainSvd plain(a);
-    const SVDFactors fast = svd_factor(a);
-    SCOPED_TRACE(std::to_string(m) + "x" + std::to_string(n));
-    expect_same_bits(plain.w, fast.sigma, "sigma");
-    expect_same_bits(plain.a, fast.u.values, "u");
-    expect_same_bits(plain.v, fast.v.values, "v");
+    for (const DenseMatrix& a : {random_matrix(m, n, seed), adversarial_matrix(m, n, seed)}) {
+      cases.emplace_back(a, PlainSvd(a));
+    }
+    ++seed;
   }
+  testing::for_each_instruction_set([&] {
+    for (const auto& [a, plain] : cases) {
+      const SVDFactors fast = svd_factor(a);
+      SCOPED_TRACE(std::to_string(a.nrows) + "x" + std::to_string(a.ncols));
+      expect_same_bits(plain.w, fast.sigma, "sigma");
+      expect_same_bits(plain.a, fast.u.values, "u");
+      expect_same_bits(plain.v, fast.v.values, "v");
+    }
+  });
+}
+
+// The in-place solve on padded storage gives the bits of the matrix solve.
+TEST(SvdSolve, InPlaceOnPaddedColumnsMatchesTheMatrixSolve) {
+  testing::for_each_instruction_set([] {
+    for (const auto& [m, n] : {std::pair<std::size_t, std::size_t>{1024, 16}, {37, 3}}) {
+      const DenseMatrix a = adversarial_matrix(m, n, 5);
+      const std::vector<float> b = random_vector(m, 6);
+      const DenseMatrix expected = SVDDecomposable::svd_solve_mut(a, column(b)).value();
+      const std::size_t stride = m + 16;
+      std::vector<float> padded(stride * n, -7.0f), actual = b;
+      for (std::size_t c = 0; c < n; ++c)
+        for (std::size_t r = 0; r < m; ++r)
+          padded[c * stride + r] = a.at(r, c);
+      svd_solve_in_place({padded.data(), m, n, stride}, actual.data());
+      expect_same_bits(expected.values, actual, "solution");
+      for (std::size_t c = 0; c < n; ++c)
+        for (std::size_t r = m; r < stride; ++r)
+          ASSERT_EQ(padded[c * stride + r], -7.0f);
+    }
+  });
 }
 
 TEST(SvdFactor, RowMajorInputGivesTheSameFactors) {

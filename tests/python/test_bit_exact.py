@@ -622,3 +622,72 @@ def test_output_does_not_depend_on_the_worker_count(function):
             env=env, capture_output=True, text=True, timeout=300, check=True)
         outputs.append(completed.stdout)
     assert outputs[0] and outputs[0] == outputs[1] == outputs[2]
+
+
+# ---------------------------------------------------------------------------------------------
+# Every instruction-set level of the native kernels must give the same bits. TACITOR_ISA is
+# read once per process, so each level runs in a child process.
+
+ISA_FLAGS = {"baseline": set(), "avx2": {"avx2"}, "avx512": {"avx512f"}}
+
+
+def _cpu_flags():
+    try:
+        with open("/proc/cpuinfo", encoding="ascii", errors="replace") as cpuinfo:
+            for line in cpuinfo:
+                if line.startswith("flags"):
+                    return set(line.split(":", 1)[1].split())
+    except OSError:
+        pass
+    return set()
+
+
+def _require_level(level):
+    missing = ISA_FLAGS[level] - _cpu_flags()
+    if missing:
+        pytest.skip(f"this processor lacks {' '.join(sorted(missing))}, needed by level {level}")
+    return dict(os.environ, TACITOR_ISA=level)
+
+
+@pytest.mark.parametrize("level", sorted(ISA_FLAGS))
+def test_goldens_hold_at_every_kernel_level(level):
+    env = _require_level(level)
+    completed = subprocess.run(
+        [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", __file__,
+         "-k", "golden_outputs or float32_recomputation"],
+        env=env, capture_output=True, text=True, timeout=600)
+    assert completed.returncode == 0, completed.stdout[-3000:] + completed.stderr[-3000:]
+
+
+# 64 series and 1,024 windows: 65,536 training rows, so the design columns start a multiple
+# of 4 KiB apart and take the padded layout; long enough for every vector and block width.
+LEVEL_SCRIPT = textwrap.dedent(
+    """
+    import numpy as np
+    import tacitor
+
+    t = np.arange(1039, dtype=np.float64)
+    s = np.arange(64, dtype=np.float64).reshape(-1, 1)
+    samples = (np.sin(t / 7.0 + s) * 10.0 ** ((s % 5) - 2) + ((5 * s + t) % 13) / 9.0)
+    samples[3] = 0.0
+    samples[4] = -1.5
+    samples = samples.astype(np.float32)
+    print(tacitor.denoise_linear_regression(samples, 16, 1).tobytes().hex())
+    """
+)
+
+
+def test_every_kernel_level_gives_the_baseline_bits_on_a_large_input():
+    outputs = {}
+    for level in sorted(ISA_FLAGS):
+        if ISA_FLAGS[level] - _cpu_flags():
+            continue
+        completed = subprocess.run(
+            [sys.executable, "-c", LEVEL_SCRIPT], env=dict(os.environ, TACITOR_ISA=level),
+            capture_output=True, text=True, timeout=600, check=True)
+        outputs[level] = completed.stdout
+    assert outputs["baseline"]
+    for level, output in outputs.items():
+        assert output == outputs["baseline"], f"level {level} differs from the baseline"
+    if len(outputs) < len(ISA_FLAGS):
+        pytest.skip(f"only {', '.join(sorted(outputs))} available on this processor; they agree")

@@ -5,12 +5,13 @@
 
 #include "common/internal_failure.hpp"
 #include "linalg/basic/column_kernels.hpp"
+#include "linalg/basic/epsilon.hpp"
 
 namespace tacitor {
 
 namespace {
 
-constexpr float kEpsilon = 0x1p-23f;
+using linalg::kEpsilon;
 
 }  // namespace
 

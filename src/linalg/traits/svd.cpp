@@ -5,12 +5,13 @@
 
 #include "common/internal_failure.hpp"
 #include "linalg/basic/column_kernels.hpp"
+#include "linalg/basic/epsilon.hpp"
 
 namespace tacitor {
 
 namespace {
 
-constexpr float kEpsilon = 0x1p-23f;
+using linalg::kEpsilon;
 
 void require_rows_match(std::size_t u_rows, std::size_t b_rows) {
   if (u_rows != b_rows) {
@@ -31,6 +32,32 @@ void require_enough_rows(std::size_t rows, std::size_t unknowns) {
   }
 }
 
+float tolerance_for(float largest, std::size_t rows, std::size_t cols) {
+  const float root = std::sqrt(static_cast<float>(rows + cols) + 1.0f);
+  return (largest * (root * 0.5f)) * kEpsilon;
+}
+
+// One right-hand side: tmp[j] = (u_j . b) / sigma[j] where sigma[j] > tolerance, else 0; then
+// b[j] = sum_k v[j, k] * tmp[k]. u's columns start `stride` floats apart.
+void solve_column(const float* u, std::size_t stride, std::size_t m, const DenseMatrix& v,
+                  const std::vector<float>& sigma, float tolerance, float* b) {
+  const std::size_t n = sigma.size();
+  std::vector<float> dots(n);
+  std::vector<float> tmp(n);
+  linalg::column_dots(b, u, stride, n, 0, m, dots.data());
+  for (std::size_t j = 0; j < n; ++j) {
+    tmp[j] = sigma[j] > tolerance ? dots[j] / sigma[j] : 0.0f;
+  }
+  for (std::size_t j = 0; j < n; ++j) {
+    float sum = 0.0f;
+    for (std::size_t k = 0; k < n; ++k) {
+      const float product = v.values[k * n + j] * tmp[k];
+      sum = sum + product;
+    }
+    b[j] = sum;
+  }
+}
+
 }  // namespace
 
 SVD SVD::create(DenseMatrix u, DenseMatrix v, std::vector<float> sigma) {
@@ -42,8 +69,7 @@ SVD SVD::create(DenseMatrix u, DenseMatrix v, std::vector<float> sigma) {
   SVD svd;
   svd.rows = u.nrows;
   svd.cols = v.nrows;
-  const float root = std::sqrt(static_cast<float>(svd.rows + svd.cols) + 1.0f);
-  svd.tolerance = (sigma[0] * (root * 0.5f)) * kEpsilon;
+  svd.tolerance = tolerance_for(sigma[0], svd.rows, svd.cols);
   svd.u = u.column_major ? std::move(u) : u.to_column_major();
   svd.v = v.column_major ? std::move(v) : v.to_column_major();
   svd.sigma = std::move(sigma);
@@ -66,22 +92,8 @@ DenseMatrix SVD::solve(DenseMatrix b) const {
   const bool columns_contiguous = b.column_major || p == 1;
   DenseMatrix work = columns_contiguous ? std::move(b) : b.to_column_major();
 
-  std::vector<float> dots(n);
-  std::vector<float> tmp(n);
   for (std::size_t c = 0; c < p; ++c) {
-    float* bc = work.values.data() + c * m;
-    linalg::column_dots(bc, u.values.data(), m, n, 0, m, dots.data());
-    for (std::size_t j = 0; j < n; ++j) {
-      tmp[j] = sigma[j] > tolerance ? dots[j] / sigma[j] : 0.0f;
-    }
-    for (std::size_t j = 0; j < n; ++j) {
-      float sum = 0.0f;
-      for (std::size_t k = 0; k < n; ++k) {
-        const float product = v.values[k * n + j] * tmp[k];
-        sum = sum + product;
-      }
-      bc[j] = sum;
-    }
+    solve_column(u.values.data(), m, m, v, sigma, tolerance, work.values.data() + c * m);
   }
   if (columns_contiguous) {
     return work;
@@ -101,6 +113,17 @@ Expected<DenseMatrix, Failed> SVDDecomposable::svd_solve_mut(DenseMatrix a, Dens
   SVDFactors factors = svd_factor(std::move(a));
   const SVD svd = SVD::create(std::move(factors.u), std::move(factors.v), std::move(factors.sigma));
   return svd.solve(std::move(b));
+}
+
+void svd_solve_in_place(ColumnMajorSpan a, float* b) {
+  require_enough_rows(a.rows, a.cols);
+  if (a.cols == 0) {
+    // The same failure as SVD::create on an empty decomposition.
+    SVD::create(DenseMatrix(), DenseMatrix(), {});
+  }
+  const RightFactors right = svd_factor_in_place(a);
+  const float tolerance = tolerance_for(right.sigma[0], a.rows, a.cols);
+  solve_column(a.data, a.stride, a.rows, right.v, right.sigma, tolerance, b);
 }
 
 }  // namespace tacitor

@@ -23,6 +23,28 @@ struct SVDFactors {
   std::vector<float> sigma;  // n values, non-negative, non-increasing
 };
 
+// A column-major matrix in storage owned elsewhere; its columns start `stride` >= rows floats
+// apart, so that padding can keep them from aliasing in the cache.
+struct ColumnMajorSpan {
+  float* data = nullptr;
+  std::size_t rows = 0;
+  std::size_t cols = 0;
+  std::size_t stride = 0;
+};
+
+struct RightFactors {
+  DenseMatrix v;             // n x n, column-major
+  std::vector<float> sigma;  // n values, non-negative, non-increasing
+};
+
+// The decomposition of svd_factor on storage owned by the caller: the span's rows become u.
+RightFactors svd_factor_in_place(ColumnMajorSpan a);
+
+// Solves a x ~= b for one right-hand side with the same operations as
+// SVDDecomposable::svd_solve_mut: a is destroyed, the first a.cols entries of b (a.rows
+// values) become the solution and the others are left as they were.
+void svd_solve_in_place(ColumnMajorSpan a, float* b);
+
 // Decomposes `a` (m x n) in place; `a`'s storage becomes `u`. Any shape is accepted.
 // A singular value that does not converge within 30 QR sweeps raises the internal failure
 // "no convergence in 30 iterations".

@@ -1,93 +1,61 @@
-// The decomposition behind svd.hpp: Householder bidiagonalisation, accumulation of the
-// transformations, implicit-shift QR on the bidiagonal, ordering and sign normalisation.
-//
-// The matrix is worked on column-major, so every column operation runs over contiguous
-// memory. Several loops are restructured for speed (independent dot products computed in
-// one pass, row updates done a block of rows at a time, the rotations of the left vectors
-// deferred and applied a cache-sized block of rows at a time), but every single value still
-// goes through exactly the same float operations in the same order as in the plain loops.
+// The decomposition behind svd.hpp: Householder bidiagonalisation and accumulation of the
+// transformations here, the QR iteration and what follows in svd_diagonalise.cpp (see
+// golub_kahan.hpp).
 
 #include <algorithm>
 #include <cmath>
+#include <memory>
 #include <numeric>
+#include <string>
 
 #include "common/internal_failure.hpp"
 #include "linalg/basic/column_kernels.hpp"
+#include "linalg/basic/epsilon.hpp"
+#include "linalg/traits/golub_kahan.hpp"
 #include "linalg/traits/svd.hpp"
 #include "pool/cancellation.hpp"
 
 namespace tacitor {
 
-namespace {
+namespace svd_detail {
 
-using linalg::ColumnRotation;
-
-constexpr float kEpsilon = 0x1p-23f;
-// Each singular value gets this many split tests, so at most one fewer QR sweep.
-constexpr int kMaxIterations = 30;
-// Deferred left-vector rotations are applied once this many have collected; each flush is
-// one pass over the m x n matrix.
-constexpr std::size_t kRotationFlush = 16384;
-
-class GolubKahan {
- public:
-  explicit GolubKahan(DenseMatrix& a)
-      : m_(a.nrows),
-        n_(a.ncols),
-        a_(a.values.data()),
-        v_(DenseMatrix::zeros(n_, n_, true)),
-        w_(n_, 0.0f),
-        e_(n_, 0.0f),
-        dots_(n_, 0.0f) {}
-
-  void bidiagonalise();
-  void accumulate_right();
-  void accumulate_left();
-  void diagonalise();
-  void sort_descending();
-  void normalise_signs();
-
-  DenseMatrix take_v() { return std::move(v_); }
-  std::vector<float> take_sigma() { return std::move(w_); }
-
- private:
-  float* col(std::size_t c) { return a_ + c * m_; }
-  float& a(std::size_t r, std::size_t c) { return a_[c * m_ + r]; }
-  float* vcol(std::size_t c) { return v_.values.data() + c * n_; }
-  float& v(std::size_t r, std::size_t c) { return v_.values[c * n_ + r]; }
-
-  void rotate_left(std::size_t p, std::size_t q, float c, float s);
-  void flush_rotations();
-
-  std::size_t m_;
-  std::size_t n_;
-  float* a_;
-  DenseMatrix v_;
-  std::vector<float> w_;  // diagonal, becomes sigma
-  std::vector<float> e_;  // superdiagonal; e_[0] stays 0 during diagonalisation
-  std::vector<float> dots_;
-  float anorm_ = 0.0f;
-  std::vector<ColumnRotation> pending_;
-};
+using linalg::kEpsilon;
 
 // Householder reduction to upper-bidiagonal form: w_ gets the diagonal, e_ the superdiagonal.
+//
+// Each step makes two passes over the rows below it: one for the dot products of its column
+// with the columns to its right, and one that applies, block by block, the column reflection,
+// the row reflection (which only needs row i, done first) and sums the next step's column
+// scale from the final values. Row i itself is handled on its own before the pass.
 void GolubKahan::bidiagonalise() {
   float g = 0.0f;
   float scale = 0.0f;
+  // The next step's column scale, when this step's pass has summed it.
+  bool next_scale_ready = false;
+  float next_scale = 0.0f;
   for (std::size_t i = 0; i < n_; ++i) {
     pool::throw_if_cancelled();
     e_[i] = scale * g;
     g = 0.0f;
     float s = 0.0f;
     scale = 0.0f;
+    const float* column_factors = nullptr;
+    float column_scale = 0.0f;
     if (i < m_) {
       float* ci = col(i);
-      for (std::size_t k = i; k < m_; ++k) {
-        scale = scale + std::fabs(ci[k]);
+      if (next_scale_ready) {
+        scale = next_scale;
+      } else {
+        for (std::size_t k = i; k < m_; ++k) {
+          scale = scale + std::fabs(ci[k]);
+        }
       }
       if (std::fabs(scale) > kEpsilon) {
+        // The divisions are independent; only the sum of squares is one chain.
         for (std::size_t k = i; k < m_; ++k) {
           ci[k] = ci[k] / scale;
+        }
+        for (std::size_t k = i; k < m_; ++k) {
           const float square = ci[k] * ci[k];
           s = s + square;
         }
@@ -98,19 +66,24 @@ void GolubKahan::bidiagonalise() {
         ci[i] = f - g;
         // Column j's update reads only column i and itself, so all sums can come first.
         const std::size_t count = n_ - i - 1;
-        linalg::column_dots(ci, a_ + (i + 1) * m_, m_, count, i, m_, dots_.data());
+        linalg::column_dots(ci, col(i + 1), ld_, count, i, m_, dots_.data());
         for (std::size_t q = 0; q < count; ++q) {
-          linalg::scaled_add(dots_[q] / h, ci, col(i + 1 + q), i, m_);
+          factors_[i + 1 + q] = dots_[q] / h;
         }
-        for (std::size_t k = i; k < m_; ++k) {
-          ci[k] = scale * ci[k];
+        for (std::size_t j = i + 1; j < n_; ++j) {
+          const float product = factors_[j] * ci[i];
+          a(i, j) = product + a(i, j);
         }
+        ci[i] = scale * ci[i];
+        column_factors = factors_.data();
+        column_scale = scale;
       }
     }
     w_[i] = scale * g;
     g = 0.0f;
     s = 0.0f;
     scale = 0.0f;
+    const float* row_u = nullptr;
     if (i < m_ && i + 1 != n_) {
       for (std::size_t k = i + 1; k < n_; ++k) {
         scale = scale + std::fabs(a(i, k));
@@ -128,15 +101,27 @@ void GolubKahan::bidiagonalise() {
         a(i, i + 1) = f - g;
         for (std::size_t k = i + 1; k < n_; ++k) {
           e_[k] = a(i, k) / h;
+          row_u_[k] = a(i, k);
         }
-        // Rows below i: t = sum_k a[j, k] * a[i, k], then a[j, k] = t * e[k] + a[j, k].
-        for (std::size_t k = i + 1; k < n_; ++k) {
-          dots_[k] = a(i, k);
-        }
-        linalg::rank_one_row_update(a_, m_, i + 1, n_, dots_.data(), e_.data(), i + 1, m_);
-        for (std::size_t k = i + 1; k < n_; ++k) {
-          a(i, k) = scale * a(i, k);
-        }
+        row_u = row_u_.data();
+      }
+    }
+    // Rows below i: t = sum_k a[j, k] * a[i, k], then a[j, k] = t * e[k] + a[j, k], after
+    // the column reflection of the same rows.
+    next_scale_ready = false;
+    if (column_factors != nullptr || row_u != nullptr) {
+      float* next_sum = nullptr;
+      if (i + 1 < n_) {
+        next_scale = 0.0f;
+        next_sum = &next_scale;
+      }
+      linalg::householder_rows(a_, ld_, i, n_, std::min(i + 1, m_), m_, column_factors,
+                               column_scale, row_u, e_.data(), next_sum);
+      next_scale_ready = next_sum != nullptr;
+    }
+    if (row_u != nullptr) {
+      for (std::size_t k = i + 1; k < n_; ++k) {
+        a(i, k) = scale * a(i, k);
       }
     }
     anorm_ = std::fmax(anorm_, std::fabs(w_[i]) + std::fabs(e_[i]));
@@ -179,7 +164,12 @@ void GolubKahan::accumulate_right() {
 }
 
 // Turns a into U from the column reflections stored on and below the diagonal.
+//
+// Step i changes only columns i and up, in rows i and below, while step i - 1 needs the dot
+// products of column i - 1 with those columns over the same rows: so each step's single pass
+// over the rows also sums the next step's dot products from the values it has just written.
 void GolubKahan::accumulate_left() {
+  bool dots_ready = false;  // dots_ holds this step's sums, made by the previous step's pass
   for (std::size_t i = std::min(m_, n_); i-- > 0;) {
     pool::throw_if_cancelled();
     const std::size_t l = i + 1;
@@ -188,228 +178,68 @@ void GolubKahan::accumulate_left() {
       a(i, j) = 0.0f;
     }
     float* ci = col(i);
-    if (std::fabs(g) > kEpsilon) {
+    const bool reflect = std::fabs(g) > kEpsilon;
+    if (reflect) {
       g = 1.0f / g;
       const std::size_t count = n_ - l;
-      linalg::column_dots(ci, a_ + l * m_, m_, count, l, m_, dots_.data());
+      if (!dots_ready) {
+        linalg::column_dots(ci, col(l), ld_, count, l, m_, dots_.data());
+      }
       const float aii = ci[i];
       for (std::size_t q = 0; q < count; ++q) {
-        const float f = (dots_[q] / aii) * g;
-        linalg::scaled_add(f, ci, col(l + q), i, m_);
+        factors_[l + q] = (dots_[q] / aii) * g;
       }
-      for (std::size_t j = i; j < m_; ++j) {
-        ci[j] = ci[j] * g;
+      for (std::size_t j = l; j < n_; ++j) {
+        const float product = factors_[j] * ci[i];
+        a(i, j) = product + a(i, j);
       }
+      ci[i] = ci[i] * g;
     } else {
-      std::fill(ci + i, ci + m_, 0.0f);
+      ci[i] = 0.0f;
     }
     ci[i] = ci[i] + 1.0f;
-  }
-}
-
-// Nothing in the QR iteration reads a, so its rotations are collected and applied later a
-// block of rows at a time; every element still sees them in the same order.
-void GolubKahan::rotate_left(std::size_t p, std::size_t q, float c, float s) {
-  pending_.push_back({p, q, c, s});
-  if (pending_.size() >= kRotationFlush) {
-    flush_rotations();
-  }
-}
-
-void GolubKahan::flush_rotations() {
-  linalg::apply_rotations(a_, m_, n_, pending_.data(), pending_.size());
-  pending_.clear();
-}
-
-// Implicit-shift QR iteration on the bidiagonal until every superdiagonal element is
-// negligible; w_ then holds the singular values (made non-negative).
-void GolubKahan::diagonalise() {
-  const float thresh = kEpsilon * anorm_;
-  std::size_t nm = 0;
-  for (std::size_t k = n_; k-- > 0;) {
-    for (int its = 0;; ++its) {
-      pool::throw_if_cancelled();
-      // Find the start l of the unreduced block that ends at k.
-      bool flag = true;
-      std::size_t l = k;
-      while (l != 0) {
-        if (std::fabs(e_[l]) <= thresh) {
-          flag = false;
-          break;
-        }
-        nm = l - 1;
-        if (std::fabs(w_[nm]) <= thresh) {
-          break;
-        }
-        --l;
-      }
-      if (flag) {
-        // w[nm] is negligible: chase e[l] out with rotations against row nm.
-        float c = 0.0f;
-        float s = 1.0f;
-        for (std::size_t i = l; i <= k; ++i) {
-          const float f = s * e_[i];
-          e_[i] = c * e_[i];
-          if (std::fabs(f) <= thresh) {
-            break;
-          }
-          const float g = w_[i];
-          float h = std::hypot(f, g);
-          w_[i] = h;
-          h = 1.0f / h;
-          c = g * h;
-          s = -(f * h);
-          rotate_left(nm, i, c, s);
-        }
-      }
-      float z = w_[k];
-      if (l == k) {
-        if (z < 0.0f) {
-          w_[k] = -z;
-          float* vk = vcol(k);
-          for (std::size_t r = 0; r < n_; ++r) {
-            vk[r] = -vk[r];
-          }
-        }
-        break;
-      }
-      if (its == kMaxIterations - 1) {
-        raise_internal_failure("no convergence in 30 iterations");
-      }
-      // Shift from the trailing 2 x 2 block.
-      float x = w_[l];
-      nm = k - 1;
-      float y = w_[nm];
-      float g = e_[nm];
-      float h = e_[k];
-      const float two_h = 2.0f * h;
-      float f = ((y - z) * (y + z) + (g - h) * (g + h)) / (y * two_h);
-      g = std::hypot(f, 1.0f);
-      const float x_sq = (x - z) * (x + z);
-      const float tail = h * ((y / (f + std::copysign(g, f))) - h);
-      f = (x_sq + tail) / x;
-      // One QR sweep over the block l .. k.
-      float c = 1.0f;
-      float s = 1.0f;
-      for (std::size_t j = l; j <= nm; ++j) {
-        const std::size_t i = j + 1;
-        g = e_[i];
-        y = w_[i];
-        h = s * g;
-        g = c * g;
-        z = std::hypot(f, h);
-        e_[j] = z;
-        c = f / z;
-        s = h / z;
-        const float xc = x * c;
-        const float gs = g * s;
-        f = xc + gs;
-        const float gc = g * c;
-        const float xs = x * s;
-        g = gc - xs;
-        h = y * s;
-        y = y * c;
-        linalg::rotate_columns(vcol(j), vcol(i), n_, c, s);
-        z = std::hypot(f, h);
-        w_[j] = z;
-        if (std::fabs(z) > kEpsilon) {
-          z = 1.0f / z;
-          c = f * z;
-          s = h * z;
-        }
-        const float cg = c * g;
-        const float sy = s * y;
-        f = cg + sy;
-        const float cy = c * y;
-        const float sg = s * g;
-        x = cy - sg;
-        rotate_left(j, i, c, s);
-      }
-      e_[l] = 0.0f;
-      e_[k] = f;
-      w_[k] = x;
-    }
-  }
-  flush_rotations();
-}
-
-// Shell sort of w_ into descending order; the columns of a and V follow their values. The
-// comparison is strict, so equal values and NaN never move past each other.
-void GolubKahan::sort_descending() {
-  std::vector<std::size_t> order(n_);
-  std::iota(order.begin(), order.end(), std::size_t{0});
-  std::size_t inc = 1;
-  do {
-    inc = 3 * inc + 1;
-  } while (inc <= n_);
-  do {
-    inc /= 3;
-    for (std::size_t i = inc; i < n_; ++i) {
-      const float sw = w_[i];
-      const std::size_t saved = order[i];
-      std::size_t j = i;
-      while (w_[j - inc] < sw) {
-        w_[j] = w_[j - inc];
-        order[j] = order[j - inc];
-        j -= inc;
-        if (j < inc) {
-          break;
-        }
-      }
-      w_[j] = sw;
-      order[j] = saved;
-    }
-  } while (inc > 1);
-
-  linalg::permute_columns(a_, m_, order.data(), n_);
-  DenseMatrix sorted_v = DenseMatrix::zeros(n_, n_, true);
-  for (std::size_t j = 0; j < n_; ++j) {
-    std::copy(vcol(order[j]), vcol(order[j]) + n_, sorted_v.values.data() + j * n_);
-  }
-  v_ = std::move(sorted_v);
-}
-
-// Flips every (u, v) pair whose entries are mostly negative.
-void GolubKahan::normalise_signs() {
-  const double half = static_cast<double>(m_ + n_) * 0.5;
-  for (std::size_t k = 0; k < n_; ++k) {
-    float* uk = col(k);
-    float* vk = vcol(k);
-    // An integer count converts to the same double as a count kept in double.
-    std::size_t negatives = 0;
-    for (std::size_t i = 0; i < m_; ++i) {
-      negatives += uk[i] < 0.0f ? 1 : 0;
-    }
-    for (std::size_t j = 0; j < n_; ++j) {
-      negatives += vk[j] < 0.0f ? 1 : 0;
-    }
-    if (static_cast<double>(negatives) > half) {
-      for (std::size_t i = 0; i < m_; ++i) {
-        uk[i] = -uk[i];
-      }
-      for (std::size_t j = 0; j < n_; ++j) {
-        vk[j] = -vk[j];
+    // The next step's sums over rows i .. m-1 start with row i, now final.
+    float* next = nullptr;
+    if (i > 0 && std::fabs(w_[i - 1]) > kEpsilon) {
+      next = next_dots_.data();
+      const float* previous = col(i - 1);
+      for (std::size_t j = i; j < n_; ++j) {
+        const float product = previous[i] * a(i, j);
+        next[j - i] = 0.0f + product;
       }
     }
+    linalg::left_accumulation_rows(a_, ld_, i, n_, l, m_, reflect ? factors_.data() : nullptr, g,
+                                   next);
+    std::swap(dots_, next_dots_);
+    dots_ready = next != nullptr;
   }
 }
 
-}  // namespace
+}  // namespace svd_detail
 
-SVDFactors svd_factor(DenseMatrix a) {
-  if (!a.column_major) {
-    a = a.to_column_major();
+RightFactors svd_factor_in_place(ColumnMajorSpan a) {
+  if (a.stride < a.rows) {
+    raise_internal_failure("column stride " + std::to_string(a.stride) + " is shorter than the " +
+                           std::to_string(a.rows) + " rows of the matrix");
   }
-  GolubKahan decomposition(a);
+  svd_detail::GolubKahan decomposition(a);
   decomposition.bidiagonalise();
   decomposition.accumulate_right();
   decomposition.accumulate_left();
   decomposition.diagonalise();
   decomposition.sort_descending();
   decomposition.normalise_signs();
+  return {decomposition.take_v(), decomposition.take_sigma()};
+}
+
+SVDFactors svd_factor(DenseMatrix a) {
+  if (!a.column_major) {
+    a = a.to_column_major();
+  }
+  RightFactors right = svd_factor_in_place({a.values.data(), a.nrows, a.ncols, a.nrows});
   SVDFactors factors;
-  factors.v = decomposition.take_v();
-  factors.sigma = decomposition.take_sigma();
+  factors.v = std::move(right.v);
+  factors.sigma = std::move(right.sigma);
   factors.u = std::move(a);
   return factors;
 }
