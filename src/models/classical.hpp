@@ -34,6 +34,21 @@ namespace tacitor::models {
 // once copied. No vectors, or vectors of different lengths, give the shape error's text.
 Expected<data::Array2, std::string> stack_columns(std::vector<std::vector<float>>&& columns);
 
+// How `train` fits one position's estimator. By default every position builds its own
+// training set and fits on it; an estimator type may specialise this to share work between
+// the positions of one call (built once per call, before the fits, on the calling thread).
+template <class Estimator, class Parameters>
+struct PositionFitter {
+  explicit PositionFitter(const std::vector<data::Window>& /*windows*/) {}
+
+  Expected<Estimator, Failed> fit(const std::vector<data::Window>& windows, std::size_t position,
+                                  const Parameters& parameters) const {
+    data::TrainingSet set = data::windows_to_train(windows, position);
+    const DenseMatrix x = data::to_dense_matrix(std::move(set.features));
+    return Estimator::fit(x, VectorView(set.targets), parameters);
+  }
+};
+
 template <class Estimator, class Parameters>
 struct Classical {
   // Element i was fitted on the training set of window position i.
@@ -48,12 +63,11 @@ struct Classical {
       return unexpected(std::move(plan).error());
     }
     const std::vector<data::Window>& windows = plan->windows;
+    const PositionFitter<Estimator, Parameters> fitter(windows);
     auto fitted = pool::parallel_try_map(
         window_size, [&](std::size_t position) -> Expected<Estimator, std::string> {
-          data::TrainingSet set = data::windows_to_train(windows, position);
-          const DenseMatrix x = data::to_dense_matrix(std::move(set.features));
           const Parameters own_parameters = parameters;
-          auto estimator = Estimator::fit(x, VectorView(set.targets), own_parameters);
+          auto estimator = fitter.fit(windows, position, own_parameters);
           if (!estimator) {
             return unexpected(estimator.error().to_string());
           }
