@@ -13,6 +13,7 @@ PresortedColumn presort_column(std::vector<float> values) {
     throw std::bad_alloc();
   }
   PresortedColumn column;
+  column.row_values = values;
   {
     const std::vector<std::size_t> order = argsort_mut(values);
     column.order.resize(order.size());

@@ -2,7 +2,8 @@
 // One feature column sorted once, for every tree that splits on it.
 //
 // `order[k]` is the row holding the k-th smallest value as `argsort_mut` orders the column, and
-// `values[k]` is that value, so a walk over the column reads both in sequence. A column depends
+// `values[k]` is that value, so a walk over the column reads both in sequence; `row_values[r]`
+// is the value of row r, for the passes that go through the rows in row order. A column depends
 // only on the values in row order, so one presorted column can serve several fits that share
 // the column (the window positions of one call); it is read-only once built.
 
@@ -19,6 +20,7 @@ using TreeRow = std::uint32_t;
 struct PresortedColumn {
   std::vector<TreeRow> order;
   std::vector<float> values;
+  std::vector<float> row_values;
 
   std::size_t size() const noexcept { return order.size(); }
 };

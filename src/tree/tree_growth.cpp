@@ -21,59 +21,11 @@ TreeNode new_node(double mean) {
   return node;
 }
 
-// One bit per row: set when the row goes to the lower child of its node's split.
-class RowBits {
- public:
-  explicit RowBits(std::size_t nrows) : words_((nrows + 63) / 64, 0) {}
-  void clear() { std::fill(words_.begin(), words_.end(), 0); }
-  void set(std::size_t r) { words_[r / 64] |= std::uint64_t{1} << (r % 64); }
-  bool test(std::size_t r) const { return ((words_[r / 64] >> (r % 64)) & 1U) != 0; }
-
- private:
-  std::vector<std::uint64_t> words_;
-};
-
-// Sides of the recorded splits: rows whose value in their node's feature, widened to double,
-// is less than or equal to the threshold go to the lower side (NaN never does). Counts the
-// rows of each side per node and marks the lower rows. One walk per column that some node
-// splits on.
-void partition_level(std::vector<LevelNode>& nodes, std::vector<std::size_t>& lower_totals,
-                     std::vector<std::size_t>& upper_totals,
-                     std::span<const PresortedColumn* const> columns,
-                     std::span<const RowState> rows, RowBits& lower_rows) {
-  lower_rows.clear();
-  lower_totals.assign(nodes.size(), 0);
-  upper_totals.assign(nodes.size(), 0);
-  std::vector<bool> split_on(columns.size(), false);
-  for (const LevelNode& node : nodes) {
-    if (node.has_best) {
-      split_on[node.feature] = true;
-    }
-  }
-  for (std::size_t j = 0; j < columns.size(); ++j) {
-    if (!split_on[j]) {
-      continue;
-    }
-    pool::throw_if_cancelled();
-    const PresortedColumn& column = *columns[j];
-    for (std::size_t k = 0; k < column.size(); ++k) {
-      const TreeRow r = column.order[k];
-      const TreeRow slot = rows[r].slot;
-      if (slot == kNoSlot) {
-        continue;
-      }
-      const LevelNode& node = nodes[slot];
-      if (!node.has_best || node.feature != j) {
-        continue;
-      }
-      if (static_cast<double>(column.values[k]) <= node.threshold) {
-        lower_rows.set(r);
-        ++lower_totals[slot];
-      } else {
-        ++upper_totals[slot];
-      }
-    }
-  }
+// The side of the level's recorded split that row r goes to: lower when its value in the
+// split's feature, widened to double, is less than or equal to the threshold (NaN never is).
+bool goes_lower(const LevelNode& node, std::span<const PresortedColumn* const> columns,
+                std::size_t r) {
+  return static_cast<double>(columns[node.feature]->row_values[r]) <= node.threshold;
 }
 
 }  // namespace
@@ -86,7 +38,8 @@ DecisionTreeRegressor grow_tree(std::span<const PresortedColumn* const> columns,
     throw std::bad_alloc();
   }
   for (const PresortedColumn* column : columns) {
-    if (column->size() != nrows || column->values.size() != nrows) {
+    if (column->size() != nrows || column->values.size() != nrows ||
+        column->row_values.size() != nrows) {
       raise_internal_failure("a presorted column does not match the target count");
     }
   }
@@ -119,7 +72,6 @@ DecisionTreeRegressor grow_tree(std::span<const PresortedColumn* const> columns,
     rows[r] = RowState{root_searched ? TreeRow{0} : kNoSlot, targets[r]};
   }
 
-  RowBits lower_rows(nrows);
   std::vector<std::size_t> lower_totals;
   std::vector<std::size_t> upper_totals;
   std::vector<TreeRow> lower_slots;
@@ -142,7 +94,16 @@ DecisionTreeRegressor grow_tree(std::span<const PresortedColumn* const> columns,
       break;
     }
 
-    partition_level(level, lower_totals, upper_totals, columns, rows, lower_rows);
+    // Rows per side of every recorded split, in one pass over the rows.
+    pool::throw_if_cancelled();
+    lower_totals.assign(level.size(), 0);
+    upper_totals.assign(level.size(), 0);
+    for (std::size_t r = 0; r < nrows; ++r) {
+      const TreeRow slot = rows[r].slot;
+      if (slot != kNoSlot && level[slot].has_best) {
+        ++(goes_lower(level[slot], columns, r) ? lower_totals : upper_totals)[slot];
+      }
+    }
     std::vector<LevelNode> next;
     lower_slots.assign(level.size(), kNoSlot);
     upper_slots.assign(level.size(), kNoSlot);
@@ -183,10 +144,14 @@ DecisionTreeRegressor grow_tree(std::span<const PresortedColumn* const> columns,
       }
     }
 
+    // Rows of the splits taken move to their child's slot; all others drop out.
     for (std::size_t r = 0; r < nrows; ++r) {
       const TreeRow slot = rows[r].slot;
       if (slot != kNoSlot) {
-        rows[r].slot = lower_rows.test(r) ? lower_slots[slot] : upper_slots[slot];
+        rows[r].slot = lower_slots[slot] == kNoSlot && upper_slots[slot] == kNoSlot
+                           ? kNoSlot
+                           : (goes_lower(level[slot], columns, r) ? lower_slots[slot]
+                                                                   : upper_slots[slot]);
       }
     }
     level = std::move(next);
