@@ -6,27 +6,23 @@ namespace tacitor {
 
 namespace {
 
-// The walk reads the row states in the order of a column's values, which is random in memory:
-// ask for the state this many rows ahead so that its cache miss overlaps the current work.
+// How far ahead a walk through row order asks for a row state.
 constexpr std::size_t kPrefetchDistance = 16;
 
+// `row_at(k)` is the state of the row at rank k of the column.
+template <class RowAt>
 void scan_column(std::vector<LevelNode>& nodes, const PresortedColumn& column, std::size_t j,
-                 std::span<const RowState> rows, std::size_t min_leaf_count) {
+                 RowAt row_at, std::size_t min_leaf_count) {
   for (LevelNode& node : nodes) {
     node.lower_count = 0;
     node.lower_sum = 0.0;
   }
-  const TreeRow* order = column.order.data();
   const float* values = column.values.data();
-  const RowState* states = rows.data();
   LevelNode* searched = nodes.data();
   const std::size_t nrows = column.size();
 
   for (std::size_t k = 0; k < nrows; ++k) {
-    if (k + kPrefetchDistance < nrows) {
-      __builtin_prefetch(states + order[k + kPrefetchDistance]);
-    }
-    const RowState row = states[order[k]];
+    const RowState row = row_at(k);
     if (row.slot == kNoSlot) {
       continue;
     }
@@ -75,13 +71,33 @@ LevelNode level_node(std::size_t node, std::size_t count, double mean) {
 }
 
 void search_level(std::vector<LevelNode>& nodes, std::span<const PresortedColumn* const> columns,
-                  std::span<const RowState> rows, std::size_t min_leaf_count) {
+                  std::span<const RowState> rows,
+                  std::span<const std::vector<RowState>> sorted_rows, std::size_t min_leaf_count) {
   if (nodes.empty()) {
     return;
   }
   for (std::size_t j = 0; j < columns.size(); ++j) {
     pool::throw_if_cancelled();
-    scan_column(nodes, *columns[j], j, rows, min_leaf_count);
+    const PresortedColumn& column = *columns[j];
+    if (!sorted_rows.empty()) {
+      const RowState* states = sorted_rows[j].data();
+      scan_column(nodes, column, j, [states](std::size_t k) { return states[k]; }, min_leaf_count);
+      continue;
+    }
+    // The row states are read in the order of the column's values, random in memory: ask for
+    // the state a few rows ahead so that its cache miss overlaps the current work.
+    const TreeRow* order = column.order.data();
+    const RowState* states = rows.data();
+    const std::size_t nrows = column.size();
+    scan_column(
+        nodes, column, j,
+        [order, states, nrows](std::size_t k) {
+          if (k + kPrefetchDistance < nrows) {
+            __builtin_prefetch(states + order[k + kPrefetchDistance]);
+          }
+          return states[order[k]];
+        },
+        min_leaf_count);
   }
 }
 

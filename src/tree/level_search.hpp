@@ -54,9 +54,12 @@ struct LevelNode {
 LevelNode level_node(std::size_t node, std::size_t count, double mean);
 
 // Searches every node of `nodes` over all `columns` in column order; `rows[r].slot` is the
-// position in `nodes` of row r's node. Only boundaries with at least `min_leaf_count` rows on
-// each side are candidates.
+// position in `nodes` of row r's node. `sorted_rows`, when not empty, holds per column the same
+// row states in the column's sorted order (sorted_rows[j][k] = rows[order[k]] of column j), which
+// the walk then streams instead of gathering. Only boundaries with at least `min_leaf_count`
+// rows on each side are candidates.
 void search_level(std::vector<LevelNode>& nodes, std::span<const PresortedColumn* const> columns,
-                  std::span<const RowState> rows, std::size_t min_leaf_count);
+                  std::span<const RowState> rows,
+                  std::span<const std::vector<RowState>> sorted_rows, std::size_t min_leaf_count);
 
 }  // namespace tacitor

@@ -1,7 +1,5 @@
 #include "tree/presorted_column.hpp"
 
-#include <limits>
-#include <new>
 #include <utility>
 
 #include "tree/argsort.hpp"
@@ -9,19 +7,17 @@
 namespace tacitor {
 
 PresortedColumn presort_column(std::vector<float> values) {
-  if (values.size() > std::numeric_limits<TreeRow>::max()) {
-    throw std::bad_alloc();
-  }
   PresortedColumn column;
-  column.row_values = values;
   {
-    const std::vector<std::size_t> order = argsort_mut(values);
-    column.order.resize(order.size());
-    for (std::size_t k = 0; k < order.size(); ++k) {
-      column.order[k] = static_cast<TreeRow>(order[k]);
+    const std::vector<ValueAndIndex<TreeRow>> sorted = argsort_pairs(values);
+    column.order.resize(sorted.size());
+    column.values.resize(sorted.size());
+    for (std::size_t k = 0; k < sorted.size(); ++k) {
+      column.order[k] = sorted[k].index;
+      column.values[k] = sorted[k].value;
     }
   }
-  column.values = std::move(values);
+  column.row_values = std::move(values);
   return column;
 }
 

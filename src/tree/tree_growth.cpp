@@ -23,6 +23,18 @@ TreeNode new_node(double mean) {
 
 // The side of the level's recorded split that row r goes to: lower when its value in the
 // split's feature, widened to double, is less than or equal to the threshold (NaN never is).
+// One bit per row: set when the row goes to the lower child of its node's split.
+class RowBits {
+ public:
+  explicit RowBits(std::size_t nrows) : words_((nrows + 63) / 64, 0) {}
+  void clear() { std::fill(words_.begin(), words_.end(), 0); }
+  void set(std::size_t r) { words_[r / 64] |= std::uint64_t{1} << (r % 64); }
+  bool test(std::size_t r) const { return ((words_[r / 64] >> (r % 64)) & 1U) != 0; }
+
+ private:
+  std::vector<std::uint64_t> words_;
+};
+
 bool goes_lower(const LevelNode& node, std::span<const PresortedColumn* const> columns,
                 std::size_t r) {
   return static_cast<double>(columns[node.feature]->row_values[r]) <= node.threshold;
@@ -32,7 +44,8 @@ bool goes_lower(const LevelNode& node, std::span<const PresortedColumn* const> c
 
 DecisionTreeRegressor grow_tree(std::span<const PresortedColumn* const> columns,
                                 std::span<const float> targets,
-                                const DecisionTreeRegressorParameters& parameters) {
+                                const DecisionTreeRegressorParameters& parameters,
+                                std::size_t sorted_state_budget) {
   const std::size_t nrows = targets.size();
   if (nrows > std::numeric_limits<TreeRow>::max()) {
     throw std::bad_alloc();
@@ -76,9 +89,25 @@ DecisionTreeRegressor grow_tree(std::span<const PresortedColumn* const> columns,
   std::vector<std::size_t> upper_totals;
   std::vector<TreeRow> lower_slots;
   std::vector<TreeRow> upper_slots;
+
+  // The row states in every column's sorted order, when they fit the budget: the walks then
+  // stream through memory, and a level's moves cost one lookup of a row's side bit per entry.
+  std::vector<std::vector<RowState>> sorted_rows;
+  const bool streamed = !level.empty() && !columns.empty() &&
+                        nrows <= sorted_state_budget / sizeof(RowState) / columns.size();
+  RowBits lower_rows(streamed ? nrows : 0);
+  if (streamed) {
+    sorted_rows.resize(columns.size());
+    for (std::size_t j = 0; j < columns.size(); ++j) {
+      sorted_rows[j].resize(nrows);
+      for (std::size_t k = 0; k < nrows; ++k) {
+        sorted_rows[j][k] = rows[columns[j]->order[k]];
+      }
+    }
+  }
   std::uint16_t level_number = 1;
   while (!level.empty()) {
-    search_level(level, columns, rows, min_leaf_count);
+    search_level(level, columns, rows, sorted_rows, min_leaf_count);
     bool any_split = false;
     for (const LevelNode& searched : level) {
       if (searched.has_best) {
@@ -145,13 +174,34 @@ DecisionTreeRegressor grow_tree(std::span<const PresortedColumn* const> columns,
     }
 
     // Rows of the splits taken move to their child's slot; all others drop out.
+    if (streamed) {
+      lower_rows.clear();
+    }
     for (std::size_t r = 0; r < nrows; ++r) {
       const TreeRow slot = rows[r].slot;
-      if (slot != kNoSlot) {
-        rows[r].slot = lower_slots[slot] == kNoSlot && upper_slots[slot] == kNoSlot
-                           ? kNoSlot
-                           : (goes_lower(level[slot], columns, r) ? lower_slots[slot]
-                                                                   : upper_slots[slot]);
+      if (slot == kNoSlot) {
+        continue;
+      }
+      if (lower_slots[slot] == kNoSlot && upper_slots[slot] == kNoSlot) {
+        rows[r].slot = kNoSlot;
+      } else if (goes_lower(level[slot], columns, r)) {
+        rows[r].slot = lower_slots[slot];
+        if (streamed) {
+          lower_rows.set(r);
+        }
+      } else {
+        rows[r].slot = upper_slots[slot];
+      }
+    }
+    for (std::size_t j = 0; j < sorted_rows.size(); ++j) {
+      pool::throw_if_cancelled();
+      const TreeRow* order = columns[j]->order.data();
+      for (std::size_t k = 0; k < nrows; ++k) {
+        RowState& state = sorted_rows[j][k];
+        if (state.slot != kNoSlot) {
+          state.slot =
+              lower_rows.test(order[k]) ? lower_slots[state.slot] : upper_slots[state.slot];
+        }
       }
     }
     level = std::move(next);
