@@ -426,6 +426,8 @@ def main() -> None:
     parser.add_argument("--only", action="append", default=[], metavar="POINT",
                         help="measure only these points, e.g. 'tree 64 16384 4 1' (method S L w "
                         "stride); repeatable; skips the scaling and profile runs")
+    parser.add_argument("--methods", default=",".join(METHODS),
+                        help="comma-separated methods of the grid to run (default: all)")
     parser.add_argument("--child", help=argparse.SUPPRESS)
     parser.add_argument("--info", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args()
@@ -454,7 +456,11 @@ def main() -> None:
     deadline = time.monotonic() + (2.0 if args.quick else args.budget_min) * 60
     # Cheapest first, by the time estimated from what has been measured so far (a method not
     # yet measured goes first), so the budget cuts the most expensive points off the end.
-    points = ([parse_point(text) for text in args.only] if args.only else grid(args.quick))
+    methods = {m.strip() for m in args.methods.split(",") if m.strip()}
+    if not methods <= set(METHODS):
+        raise SystemExit(f"--methods takes a comma-separated subset of {', '.join(METHODS)}")
+    points = ([parse_point(text) for text in args.only] if args.only
+              else [p for p in grid(args.quick) if p.method in methods])
     sides = ("tacitor", "landed", "peer") if args.landed_python else ("tacitor", "peer")
     pending = sorted(points, key=lambda p: p.cost_units())
     results: list[Measurement] = []
