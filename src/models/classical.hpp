@@ -38,6 +38,21 @@ namespace tacitor::models {
 // once copied. No vectors, or vectors of different lengths, give the shape error's text.
 Expected<data::Array2, std::string> stack_columns(std::vector<std::vector<float>>&& columns);
 
+// How `train` fits one position's estimator. By default every position builds its own
+// training set and fits on it; an estimator type may specialise this to share work between
+// the positions of one call (built once per call, before the fits, on the calling thread).
+template <class Estimator, class Parameters>
+struct PositionFitter {
+  explicit PositionFitter(const std::vector<data::Window>& /*windows*/) {}
+
+  Expected<Estimator, Failed> fit(const std::vector<data::Window>& windows, std::size_t position,
+                                  const Parameters& parameters) const {
+    data::TrainingSet set = data::windows_to_train(windows, position);
+    const DenseMatrix x = data::to_dense_matrix(std::move(set.features));
+    return Estimator::fit(x, VectorView(set.targets), parameters);
+  }
+};
+
 // An estimator may offer a direct route from the windows to a fit and to its predictions that
 // skips the row-major training set, by specialising this with `available` true and
 //   static Expected<Estimator, Failed> fit(const std::vector<data::Window>&, std::size_t
@@ -75,19 +90,17 @@ struct Classical {
     const std::vector<data::Window>& windows = plan->windows;
     using Route = WindowRoute<Estimator>;
     ScratchPool<typename Route::Scratch> scratch;
+    const PositionFitter<Estimator, Parameters> fitter(windows);
     auto fitted = pool::parallel_try_map(
         window_size, [&](std::size_t position) -> Expected<Estimator, std::string> {
-          if constexpr (Route::available) {
-            auto estimator = Route::fit(windows, position, parameters, scratch);
-            if (!estimator) {
-              return unexpected(estimator.error().to_string());
-            }
-            return std::move(estimator).value();
-          }
-          data::TrainingSet set = data::windows_to_train(windows, position);
-          const DenseMatrix x = data::to_dense_matrix(std::move(set.features));
           const Parameters own_parameters = parameters;
-          auto estimator = Estimator::fit(x, VectorView(set.targets), own_parameters);
+          auto estimator = [&] {
+            if constexpr (Route::available) {
+              return Route::fit(windows, position, own_parameters, scratch);
+            } else {
+              return fitter.fit(windows, position, own_parameters);
+            }
+          }();
           if (!estimator) {
             return unexpected(estimator.error().to_string());
           }

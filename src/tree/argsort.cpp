@@ -2,6 +2,8 @@
 
 #include <array>
 #include <cstddef>
+#include <limits>
+#include <new>
 #include <utility>
 
 #include "common/internal_failure.hpp"
@@ -17,24 +19,16 @@ constexpr std::ptrdiff_t kInsertionSortLimit = 7;
 // in memory.
 constexpr std::ptrdiff_t kStackSize = 64;
 
-}  // namespace
-
-std::vector<std::size_t> argsort_mut(std::vector<float>& values) {
-  const std::size_t n = values.size();
-  std::vector<std::size_t> idx(n);
-  for (std::size_t k = 0; k < n; ++k) {
-    idx[k] = k;
-  }
+// The sort proper, on (value, former position) pairs kept side by side, so that every move
+// touches one place in memory.
+template <class Index>
+void sort_pairs(std::vector<ValueAndIndex<Index>>& pairs) {
+  const std::size_t n = pairs.size();
   if (n == 0) {
-    return idx;
+    return;
   }
-
-  float* v = values.data();
-  std::size_t* id = idx.data();
-  auto swap_at = [v, id](std::ptrdiff_t p, std::ptrdiff_t q) {
-    std::swap(v[p], v[q]);
-    std::swap(id[p], id[q]);
-  };
+  ValueAndIndex<Index>* p = pairs.data();
+  auto swap_at = [p](std::ptrdiff_t a, std::ptrdiff_t b) { std::swap(p[a], p[b]); };
 
   // Signed positions: the insertion walk steps below l, and the partition's j can end at l.
   // A std::vector never holds more than PTRDIFF_MAX elements, so n - 1 fits.
@@ -46,15 +40,12 @@ std::vector<std::size_t> argsort_mut(std::vector<float>& values) {
   for (;;) {
     if (r - l < kInsertionSortLimit) {
       for (std::ptrdiff_t j = l + 1; j <= r; ++j) {
-        const float a = v[j];
-        const std::size_t b = id[j];
+        const ValueAndIndex<Index> a = p[j];
         std::ptrdiff_t i = j - 1;
-        for (; i >= l && v[i] > a; --i) {
-          v[i + 1] = v[i];
-          id[i + 1] = id[i];
+        for (; i >= l && p[i].value > a.value; --i) {
+          p[i + 1] = p[i];
         }
-        v[i + 1] = a;
-        id[i + 1] = b;
+        p[i + 1] = a;
       }
       if (s < 0) {
         break;
@@ -67,17 +58,17 @@ std::vector<std::size_t> argsort_mut(std::vector<float>& values) {
 
     const std::ptrdiff_t k = (l + r) / 2;
     swap_at(k, l + 1);
-    if (v[l] > v[r]) {
+    if (p[l].value > p[r].value) {
       swap_at(l, r);
     }
-    if (v[l + 1] > v[r]) {
+    if (p[l + 1].value > p[r].value) {
       swap_at(l + 1, r);
     }
-    if (v[l] > v[l + 1]) {
+    if (p[l].value > p[l + 1].value) {
       swap_at(l, l + 1);
     }
-    const float a = v[l + 1];
-    const std::size_t b = id[l + 1];
+    const ValueAndIndex<Index> pivot = p[l + 1];
+    const float a = pivot.value;
     std::ptrdiff_t i = l + 1;
     std::ptrdiff_t j = r;
     // The scans need no bounds tests, NaN included. The median of three leaves !(v[r] < a)
@@ -89,19 +80,17 @@ std::vector<std::size_t> argsort_mut(std::vector<float>& values) {
     for (;;) {
       do {
         ++i;
-      } while (v[i] < a);
+      } while (p[i].value < a);
       do {
         --j;
-      } while (v[j] > a);
+      } while (p[j].value > a);
       if (j < i) {
         break;
       }
       swap_at(i, j);
     }
-    v[l + 1] = v[j];
-    id[l + 1] = id[j];
-    v[j] = a;
-    id[j] = b;
+    p[l + 1] = p[j];
+    p[j] = pivot;
 
     s += 2;
     if (s >= kStackSize) {
@@ -117,7 +106,37 @@ std::vector<std::size_t> argsort_mut(std::vector<float>& values) {
       l = i;
     }
   }
+}
+
+template <class Index>
+std::vector<ValueAndIndex<Index>> numbered(const std::vector<float>& values) {
+  std::vector<ValueAndIndex<Index>> pairs(values.size());
+  for (std::size_t k = 0; k < values.size(); ++k) {
+    pairs[k] = {values[k], static_cast<Index>(k)};
+  }
+  return pairs;
+}
+
+}  // namespace
+
+std::vector<std::size_t> argsort_mut(std::vector<float>& values) {
+  std::vector<ValueAndIndex<std::size_t>> pairs = numbered<std::size_t>(values);
+  sort_pairs(pairs);
+  std::vector<std::size_t> idx(pairs.size());
+  for (std::size_t k = 0; k < pairs.size(); ++k) {
+    values[k] = pairs[k].value;
+    idx[k] = pairs[k].index;
+  }
   return idx;
+}
+
+std::vector<ValueAndIndex<std::uint32_t>> argsort_pairs(const std::vector<float>& values) {
+  if (values.size() > std::numeric_limits<std::uint32_t>::max()) {
+    throw std::bad_alloc();
+  }
+  std::vector<ValueAndIndex<std::uint32_t>> pairs = numbered<std::uint32_t>(values);
+  sort_pairs(pairs);
+  return pairs;
 }
 
 }  // namespace tacitor

@@ -7,6 +7,7 @@
 // in which the split search adds targets, and so the last bits of its sums.
 
 #include <cstddef>
+#include <cstdint>
 #include <vector>
 
 namespace tacitor {
@@ -16,5 +17,16 @@ namespace tacitor {
 // order. NaN values compare false with everything; they end up somewhere in the order, every
 // access stays within bounds and the result is always a permutation.
 std::vector<std::size_t> argsort_mut(std::vector<float>& values);
+
+template <class Index>
+struct ValueAndIndex {
+  float value;
+  Index index;
+};
+
+// The same sort of a copy of `values`, as (value, former position) pairs in sorted order, with
+// 32-bit positions. More values than a 32-bit position addresses are refused as exhausted
+// memory (std::bad_alloc).
+std::vector<ValueAndIndex<std::uint32_t>> argsort_pairs(const std::vector<float>& values);
 
 }  // namespace tacitor

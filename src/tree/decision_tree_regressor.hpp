@@ -44,18 +44,6 @@ struct TreeNode {
   bool is_leaf() const noexcept { return !lower_child.has_value() && !upper_child.has_value(); }
 };
 
-// The growth loop's work item: a node that may still be split.
-struct SplitTask {
-  // Side means of the node's best split, written by the split search.
-  double lower_mean = 0.0;
-  double upper_mean = 0.0;
-  std::size_t node = 0;
-  // Multiplicity of every training row in this node; 0 means the row is not in the node.
-  std::vector<std::size_t> counts;
-  // The root has level 1, a child its parent's level plus 1.
-  std::uint16_t level = 0;
-};
-
 class DecisionTreeRegressor {
  public:
   // Copy of the parameters given to `fit`; always present in a fitted tree.
