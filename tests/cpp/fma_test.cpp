@@ -161,7 +161,9 @@ TEST(NoFusedMultiplyAdd, SingleColumnSolvers) {
 // ARM VFPv4/NEON, AArch64).
 TEST(NoFusedMultiplyAdd, SolverObjectCodeHasNoFmaInstructions) {
   const std::string library = std::string(TACITOR_BINARY_DIR) + "/libtacitor_core.a";
-  const std::string command = "objdump -d --no-show-raw-insn '" + library + "' 2>/dev/null";
+  // The build's objdump, which reads the target's instruction set.
+  const std::string command =
+      std::string(TACITOR_OBJDUMP) + " -d --no-show-raw-insn '" + library + "' 2>/dev/null";
   FILE* pipe = popen(command.c_str(), "r");
   if (pipe == nullptr) {
     GTEST_SKIP() << "cannot run objdump";
