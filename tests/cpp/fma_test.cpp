@@ -12,6 +12,7 @@
 #include <regex>
 #include <string>
 
+#include "linalg/basic/hypotenuse.hpp"
 #include "linalg/traits/qr.hpp"
 #include "linalg/traits/svd.hpp"
 #include "linear/linear_regression.hpp"
@@ -107,7 +108,7 @@ float unfused_single_column_svd(std::vector<float> a, const std::vector<float>& 
 float unfused_single_column_qr(std::vector<float> a, std::vector<float> b) {
   float nrm = 0.0f;
   for (float value : a)
-    nrm = std::hypot(nrm, value);
+    nrm = linalg::hypotenuse(nrm, value);
   if (std::fabs(nrm) > kEps) {
     if (a[0] < 0.0f)
       nrm = -nrm;
