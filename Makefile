@@ -146,3 +146,5 @@ bench: install
 bench-quality: install
 	$(PY) -m pip install -q -r requirements-bench.txt
 	$(PY) bench/quality.py $(BENCH_ARGS)
+
+include $(wildcard mk/*.mk)
