@@ -17,13 +17,6 @@ set_target_properties(tacitor PROPERTIES PREFIX "lib" OUTPUT_NAME "tacitor" SUFF
 target_link_options(tacitor PRIVATE
   -Wl,--version-script=${TACITOR_VERSION_SCRIPT} -Wl,-soname,libtacitor.so)
 
-# A wheel for other Linux systems carries the C++ runtime inside the module: the one it was
-# built with may be newer than the target system's, and the version script keeps it private.
-option(TACITOR_STATIC_CXX_RUNTIME "Link libstdc++ and libgcc into the module" OFF)
-if(TACITOR_STATIC_CXX_RUNTIME)
-  target_link_options(tacitor PRIVATE -static-libstdc++ -static-libgcc)
-endif()
-
 if(CMAKE_CROSSCOMPILING)
   # Nothing on the host can import it; the build file is the product.
   return()

