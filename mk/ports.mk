@@ -43,6 +43,8 @@ test-armhf test-aarch64: test-%: cross-%
 WHEEL_DIST ?= dist
 WHEEL_RAW ?= build/wheel-raw
 WHEEL_TEST_DIR ?= build/wheel-test
+# Absolute paths or options for pytest; empty runs the whole suite.
+WHEEL_PYTEST_ARGS ?=
 .PHONY: wheel test-wheel
 
 wheel: venv
@@ -53,7 +55,7 @@ wheel: venv
 	PATH="$(abspath $(VENV))/bin:$$PATH" scripts/repair-wheel.sh $(WHEEL_RAW)/tacitor-*.whl $(WHEEL_DIST)
 
 test-wheel: wheel
-	scripts/test-wheel.sh $(BOOT_PYTHON) $(WHEEL_DIST) $(WHEEL_TEST_DIR)
+	scripts/test-wheel.sh $(BOOT_PYTHON) $(WHEEL_DIST) $(WHEEL_TEST_DIR) $(WHEEL_PYTEST_ARGS)
 
 # `make test-armhf-python`: the pytest suite on the 32-bit ARM module, with Debian's CPython
 # and NumPy for that processor (TARGET_PYTHON_SUITE) under qemu-arm. test_fork.py is left

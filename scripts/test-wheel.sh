@@ -2,10 +2,11 @@
 # Installs the wheel from DIST into a fresh venv, as a user would, and runs the pytest suite
 # against it with no C or C++ compiler reachable: the wheel must bring everything it needs.
 #
-#   scripts/test-wheel.sh PYTHON DIST WORKDIR
+#   scripts/test-wheel.sh PYTHON DIST WORKDIR [PYTEST ARGS...]   (default: the whole suite)
 set -euo pipefail
 
 python=$1 dist=$(cd "$2" && pwd) work=$3
+shift 3
 repo=$(cd "$(dirname "$0")/.." && pwd)
 rm -rf "$work"
 mkdir -p "$work/bin" "$work/run"
@@ -44,4 +45,7 @@ echo "wheels in $dist: ${wheels[*]##*/}"
 # The suite must see the installed module, not anything in the source tree.
 cd "$work/run"
 python -c 'import sys, tacitor; print("tacitor:", tacitor.__file__); sys.exit(not tacitor.__file__.startswith(sys.prefix))'
-python -m pytest -q -p no:cacheprovider "$repo/tests/python"
+if [[ $# -eq 0 ]]; then
+  set -- "$repo/tests/python"
+fi
+python -m pytest -q -p no:cacheprovider "$@"
