@@ -27,6 +27,21 @@ import sys
 sys.executable = "$work/bin/python"
 SCRIPT
 
+# The console scripts of pyproject.toml beside it, as pip would install them.
+python3 - "$repo/pyproject.toml" "$work/bin" <<'SCRIPT'
+import os, sys, tomllib
+
+with open(sys.argv[1], "rb") as file:
+    scripts = tomllib.load(file)["project"].get("scripts", {})
+for name, target in scripts.items():
+    module, function = target.split(":")
+    path = os.path.join(sys.argv[2], name)
+    with open(path, "w") as out:
+        out.write(f'#!/bin/sh\nexec "$(dirname "$0")/python" -c "import sys; from {module} import '
+                  f'{function}; sys.argv[0] = {name!r}; sys.exit({function}())" "$@"\n')
+    os.chmod(path, 0o755)
+SCRIPT
+
 export PYTHONPATH="$work/site:$repo/python"
 suffix=$("$work/bin/python" -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))')
 cp "$module" "$work/site/tacitor$suffix"
