@@ -3,8 +3,13 @@
 # `cmake -DLIBRARY=<path> -P exports.cmake`, it performs it.
 
 if(CMAKE_SCRIPT_MODE_FILE)
-  find_program(NM nm REQUIRED)
-  find_program(READELF readelf REQUIRED)
+  # The build passes the binutils of the target (NM, READELF); the host's serve otherwise.
+  if(NOT NM)
+    find_program(NM nm REQUIRED)
+  endif()
+  if(NOT READELF)
+    find_program(READELF readelf REQUIRED)
+  endif()
   execute_process(COMMAND ${NM} -D --defined-only ${LIBRARY}
     OUTPUT_VARIABLE symbols RESULT_VARIABLE status)
   if(NOT status EQUAL 0)
@@ -34,5 +39,9 @@ if(CMAKE_SCRIPT_MODE_FILE)
   return()
 endif()
 
+if(NOT TARGET tacitor)
+  return()
+endif()
 add_test(NAME module_exports_only_its_init
-  COMMAND ${CMAKE_COMMAND} -DLIBRARY=$<TARGET_FILE:tacitor> -P ${CMAKE_CURRENT_LIST_FILE})
+  COMMAND ${CMAKE_COMMAND} -DLIBRARY=$<TARGET_FILE:tacitor> -DNM=${CMAKE_NM}
+          -DREADELF=${CMAKE_READELF} -P ${CMAKE_CURRENT_LIST_FILE})

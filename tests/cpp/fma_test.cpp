@@ -12,6 +12,7 @@
 #include <regex>
 #include <string>
 
+#include "linalg/basic/hypotenuse.hpp"
 #include "linalg/traits/qr.hpp"
 #include "linalg/traits/svd.hpp"
 #include "linear/linear_regression.hpp"
@@ -107,7 +108,7 @@ float unfused_single_column_svd(std::vector<float> a, const std::vector<float>& 
 float unfused_single_column_qr(std::vector<float> a, std::vector<float> b) {
   float nrm = 0.0f;
   for (float value : a)
-    nrm = std::hypot(nrm, value);
+    nrm = linalg::hypotenuse(nrm, value);
   if (std::fabs(nrm) > kEps) {
     if (a[0] < 0.0f)
       nrm = -nrm;
@@ -161,7 +162,9 @@ TEST(NoFusedMultiplyAdd, SingleColumnSolvers) {
 // ARM VFPv4/NEON, AArch64).
 TEST(NoFusedMultiplyAdd, SolverObjectCodeHasNoFmaInstructions) {
   const std::string library = std::string(TACITOR_BINARY_DIR) + "/libtacitor_core.a";
-  const std::string command = "objdump -d --no-show-raw-insn '" + library + "' 2>/dev/null";
+  // The build's objdump, which reads the target's instruction set.
+  const std::string command =
+      std::string(TACITOR_OBJDUMP) + " -d --no-show-raw-insn '" + library + "' 2>/dev/null";
   FILE* pipe = popen(command.c_str(), "r");
   if (pipe == nullptr) {
     GTEST_SKIP() << "cannot run objdump";

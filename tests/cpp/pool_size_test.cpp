@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <map>
 #include <optional>
 #include <string>
@@ -93,9 +94,17 @@ TEST(ParseThreadCount, AcceptsOnlyAnOptionalPlusAndDigits) {
   EXPECT_EQ(parse_thread_count("+3"), 3u);
   EXPECT_EQ(parse_thread_count("0"), 0u);
   EXPECT_EQ(parse_thread_count("007"), 7u);
-  EXPECT_EQ(parse_thread_count("18446744073709551615"), 18446744073709551615u);
-  for (const char* bad : {"", "+", "++3", "-1", " 4", "4 ", "abc", "4a", "0x10", "1e3",
-                          "18446744073709551616", "99999999999999999999999"}) {
+  // The largest size_t is accepted, one more is not (size_t has 32 bits on 32-bit targets).
+  constexpr std::size_t largest = std::numeric_limits<std::size_t>::max();
+  EXPECT_EQ(parse_thread_count(std::to_string(largest)), largest);
+  const std::string one_more = largest < std::numeric_limits<unsigned long long>::max()
+                                   ? std::to_string(static_cast<unsigned long long>(largest) + 1)
+                                   : "18446744073709551616";
+  for (const std::string& bad : {std::string("18446744073709551616"), one_more}) {
+    EXPECT_EQ(parse_thread_count(bad), std::nullopt) << '"' << bad << '"';
+  }
+  for (const char* bad :
+       {"", "+", "++3", "-1", " 4", "4 ", "abc", "4a", "0x10", "1e3", "99999999999999999999999"}) {
     EXPECT_EQ(parse_thread_count(bad), std::nullopt) << '"' << bad << '"';
   }
 }

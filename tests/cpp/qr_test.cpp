@@ -13,6 +13,7 @@
 
 #include "common/internal_failure.hpp"
 #include "least_squares_reference.hpp"
+#include "linalg/basic/hypotenuse.hpp"
 
 namespace tacitor {
 namespace {
@@ -47,7 +48,7 @@ std::vector<float> plain_qr_solve(const DenseMatrix& input, std::vector<float> b
   for (std::size_t k = 0; k < n; ++k) {
     float nrm = 0;
     for (std::size_t i = k; i < m; ++i)
-      nrm = std::hypot(nrm, A(i, k));
+      nrm = linalg::hypotenuse(nrm, A(i, k));
     if (std::fabs(nrm) > 0x1p-23f) {
       if (A(k, k) < 0)
         nrm = -nrm;
@@ -147,7 +148,8 @@ TEST(QrFactor, TinyColumnIsNeitherReflectedNorDeficient) {
   const QR qr = qr_factor(a);
   EXPECT_FALSE(qr.rank_deficient);
   EXPECT_EQ(qr.factors.values, original);
-  const float nrm = std::hypot(std::hypot(std::hypot(0.0f, 3e-8f), -4e-8f), 1e-9f);
+  const float nrm =
+      linalg::hypotenuse(linalg::hypotenuse(linalg::hypotenuse(0.0f, 3e-8f), -4e-8f), 1e-9f);
   EXPECT_EQ(qr.rdiag[0], -nrm);
   EXPECT_NO_THROW((void)qr.solve(column({1, 2, 3})));
 }

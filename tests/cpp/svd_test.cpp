@@ -14,6 +14,7 @@
 #include "common/internal_failure.hpp"
 #include "instruction_levels.hpp"
 #include "least_squares_reference.hpp"
+#include "linalg/basic/hypotenuse.hpp"
 
 namespace tacitor {
 namespace {
@@ -135,7 +136,7 @@ struct PlainSvd {
           for (std::size_t i = l; i <= k; ++i) {
             f = s * e[i], e[i] = c * e[i];
             if (std::fabs(f) <= thresh) break;
-            g = w[i], h = std::hypot(f, g), w[i] = h, h = 1 / h, c = g * h, s = -(f * h);
+            g = w[i], h = linalg::hypotenuse(f, g), w[i] = h, h = 1 / h, c = g * h, s = -(f * h);
             for (std::size_t j = 0; j < m; ++j)
               y = A(j, nm), z = A(j, i), A(j, nm) = y * c + z * s, A(j, i) = z * c - y * s;
           }
@@ -151,17 +152,17 @@ struct PlainSvd {
         if (its == 29) raise_internal_failure("no convergence in 30 iterations");
         x = w[l], nm = k - 1, y = w[nm], g = e[nm], h = e[k];
         f = ((y - z) * (y + z) + (g - h) * (g + h)) / (y * (2 * h));
-        g = std::hypot(f, 1.0f);
+        g = linalg::hypotenuse(f, 1.0f);
         f = ((x - z) * (x + z) + h * (y / (f + std::copysign(g, f)) - h)) / x;
         c = s = 1;
         for (std::size_t j = l; j <= nm; ++j) {
           const std::size_t i = j + 1;
           g = e[i], y = w[i], h = s * g, g = c * g;
-          z = std::hypot(f, h), e[j] = z, c = f / z, s = h / z;
+          z = linalg::hypotenuse(f, h), e[j] = z, c = f / z, s = h / z;
           f = x * c + g * s, g = g * c - x * s, h = y * s, y = y * c;
           for (std::size_t r = 0; r < n; ++r)
             x = V(r, j), z = V(r, i), V(r, j) = x * c + z * s, V(r, i) = z * c - x * s;
-          z = std::hypot(f, h), w[j] = z;
+          z = linalg::hypotenuse(f, h), w[j] = z;
           if (std::fabs(z) > kEps) z = 1 / z, c = f * z, s = h * z;
           f = c * g + s * y, x = c * y - s * g;
           for (std::size_t r = 0; r < m; ++r)

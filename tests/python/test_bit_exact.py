@@ -1,6 +1,7 @@
 """Bit-exact guards: golden outputs, an independent float32 re-computation of the linear path,
 and independence from the worker count."""
 
+import math
 import os
 import subprocess
 import sys
@@ -13,6 +14,22 @@ import tacitor
 
 F = np.float32
 EPS = F(2.0**-23)
+
+
+# The square root and hypotenuse of the recomputation come from Python's double precision,
+# not from NumPy: NumPy's float32 sqrt is not correctly rounded everywhere (on 32-bit ARM its
+# NEON code path misses by an ulp), and hypotf differs between C libraries. Rounding a double
+# square root to float32 is the correctly rounded float32 square root.
+def sqrt32(x):
+    return F(math.sqrt(float(x)))
+
+
+def hypot32(x, y):
+    """The hypotenuse the solvers use: exact squares, sum and root in double, then float32."""
+    x, y = float(x), float(y)
+    if math.isinf(x) or math.isinf(y):
+        return F(math.inf)
+    return F(math.sqrt(x * x + y * y))
 
 
 # ---------------------------------------------------------------------------------------------
@@ -81,7 +98,7 @@ def svd_solve(design, target):
                     a[k, i] = a[k, i] / scale
                     s = s + a[k, i] * a[k, i]
                 f = a[i, i]
-                g = -np.copysign(np.sqrt(s), f)
+                g = -np.copysign(sqrt32(s), f)
                 h = f * g - s
                 a[i, i] = f - g
                 for j in range(i + 1, n):
@@ -103,7 +120,7 @@ def svd_solve(design, target):
                     a[i, k] = a[i, k] / scale
                     s = s + a[i, k] * a[i, k]
                 f = a[i, i + 1]
-                g = -np.copysign(np.sqrt(s), f)
+                g = -np.copysign(sqrt32(s), f)
                 h = f * g - s
                 a[i, i + 1] = f - g
                 for k in range(i + 1, n):
@@ -181,7 +198,7 @@ def svd_solve(design, target):
                     if abs(f) <= thresh:
                         break
                     g = w[i]
-                    h = np.hypot(f, g)
+                    h = hypot32(f, g)
                     w[i] = h
                     h = F(1) / h
                     c = g * h
@@ -203,7 +220,7 @@ def svd_solve(design, target):
             g = e[nm]
             h = e[k]
             f = ((y - z) * (y + z) + (g - h) * (g + h)) / (y * (F(2) * h))
-            g = np.hypot(f, F(1))
+            g = hypot32(f, F(1))
             f = ((x - z) * (x + z) + h * ((y / (f + np.copysign(g, f))) - h)) / x
             c = s = F(1)
             for j in range(l, nm + 1):
@@ -212,7 +229,7 @@ def svd_solve(design, target):
                 y = w[i]
                 h = s * g
                 g = c * g
-                z = np.hypot(f, h)
+                z = hypot32(f, h)
                 e[j] = z
                 c = f / z
                 s = h / z
@@ -224,7 +241,7 @@ def svd_solve(design, target):
                     vx, vz = v[r, j], v[r, i]
                     v[r, j] = vx * c + vz * s
                     v[r, i] = vz * c - vx * s
-                z = np.hypot(f, h)
+                z = hypot32(f, h)
                 w[j] = z
                 if abs(z) > EPS:
                     z = F(1) / z
@@ -265,7 +282,7 @@ def svd_solve(design, target):
         if negatives > (m + n) * 0.5:
             a[:, k] = -a[:, k]
             v[:, k] = -v[:, k]
-    tolerance = (w[0] * (np.sqrt(F(m + n) + F(1)) * F(0.5))) * EPS
+    tolerance = (w[0] * (sqrt32(F(m + n) + F(1)) * F(0.5))) * EPS
     tmp = np.zeros(n, F)
     for j in range(n):
         if w[j] > tolerance:

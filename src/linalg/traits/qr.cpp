@@ -6,6 +6,7 @@
 #include "common/internal_failure.hpp"
 #include "linalg/basic/column_kernels.hpp"
 #include "linalg/basic/epsilon.hpp"
+#include "linalg/basic/hypotenuse.hpp"
 
 namespace tacitor {
 
@@ -30,7 +31,7 @@ QR qr_factor(DenseMatrix a) {
     // The norm accumulates pairwise through hypot, in increasing row order.
     float nrm = 0.0f;
     for (std::size_t i = k; i < m; ++i) {
-      nrm = std::hypot(nrm, ck[i]);
+      nrm = linalg::hypotenuse(nrm, ck[i]);
     }
     // A column at or below eps is left unreflected (NaN fails the test too).
     if (std::fabs(nrm) > kEpsilon) {

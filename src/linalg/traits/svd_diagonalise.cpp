@@ -8,6 +8,7 @@
 
 #include "common/internal_failure.hpp"
 #include "linalg/basic/epsilon.hpp"
+#include "linalg/basic/hypotenuse.hpp"
 #include "linalg/traits/golub_kahan.hpp"
 #include "pool/cancellation.hpp"
 
@@ -70,7 +71,7 @@ void GolubKahan::diagonalise() {
             break;
           }
           const float g = w_[i];
-          float h = std::hypot(f, g);
+          float h = linalg::hypotenuse(f, g);
           w_[i] = h;
           h = 1.0f / h;
           c = g * h;
@@ -101,7 +102,7 @@ void GolubKahan::diagonalise() {
       float h = e_[k];
       const float two_h = 2.0f * h;
       float f = ((y - z) * (y + z) + (g - h) * (g + h)) / (y * two_h);
-      g = std::hypot(f, 1.0f);
+      g = linalg::hypotenuse(f, 1.0f);
       const float x_sq = (x - z) * (x + z);
       const float tail = h * ((y / (f + std::copysign(g, f))) - h);
       f = (x_sq + tail) / x;
@@ -114,7 +115,7 @@ void GolubKahan::diagonalise() {
         y = w_[i];
         h = s * g;
         g = c * g;
-        z = std::hypot(f, h);
+        z = linalg::hypotenuse(f, h);
         e_[j] = z;
         c = f / z;
         s = h / z;
@@ -127,7 +128,7 @@ void GolubKahan::diagonalise() {
         h = y * s;
         y = y * c;
         linalg::rotate_columns(vcol(j), vcol(i), n_, c, s);
-        z = std::hypot(f, h);
+        z = linalg::hypotenuse(f, h);
         w_[j] = z;
         if (std::fabs(z) > kEpsilon) {
           z = 1.0f / z;
