@@ -1,10 +1,9 @@
 #include "data/design_matrix.hpp"
 
 #include <algorithm>
-#include <string>
 
 #include "common/checked_size.hpp"
-#include "common/internal_failure.hpp"
+#include "data/training_set.hpp"
 
 namespace tacitor::data {
 namespace {
@@ -48,23 +47,8 @@ float* DesignBuffer::targets(std::size_t count) {
 
 DesignMatrix build_design_matrix(const std::vector<Window>& windows, std::size_t position,
                                  DesignBuffer& buffer) {
-  if (windows.empty()) {
-    raise_internal_failure("a training set needs at least one window");
-  }
+  const std::size_t rows = training_rows(windows, position);
   const std::size_t width = windows.front().cols;
-  if (position >= width) {
-    raise_internal_failure("window position " + std::to_string(position) +
-                           " is out of range for windows of width " + std::to_string(width));
-  }
-  std::size_t rows = 0;
-  for (const Window& window : windows) {
-    if (window.cols != width) {
-      raise_internal_failure(
-          "internal error: entered unreachable code: We made the arrays, so they should have "
-          "the correct shape.");
-    }
-    rows = checked_add(rows, window.rows);
-  }
   DesignMatrix design;
   design.rows = rows;
   design.cols = width;

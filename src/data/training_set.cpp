@@ -55,7 +55,7 @@ LeftInColumns left_in_columns(const Window& window, std::size_t position) {
 
 }  // namespace
 
-TrainingSet windows_to_train(const std::vector<Window>& windows, std::size_t position) {
+std::size_t training_rows(const std::vector<Window>& windows, std::size_t position) {
   if (windows.empty()) {
     raise_internal_failure("a training set needs at least one window");
   }
@@ -72,6 +72,12 @@ TrainingSet windows_to_train(const std::vector<Window>& windows, std::size_t pos
     }
     total_rows = checked_add(total_rows, window.rows);
   }
+  return total_rows;
+}
+
+TrainingSet windows_to_train(const std::vector<Window>& windows, std::size_t position) {
+  const std::size_t width = windows.empty() ? 0 : windows.front().cols;
+  const std::size_t total_rows = training_rows(windows, position);
 
   // The features are written straight into their final row-major buffer, block after block;
   // this gives the same values as copying every block and then stacking the copies.

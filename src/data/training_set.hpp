@@ -22,6 +22,11 @@ struct TrainingSet {
   std::vector<float> targets;
 };
 
+// The number of training rows of window position `position` over `windows`, after checking
+// what every training set of them needs: at least one window, position < w (the width of the
+// first) and windows of equal widths; anything else is an internal failure.
+std::size_t training_rows(const std::vector<Window>& windows, std::size_t position);
+
 // The training set of window position `position` over `windows` (at least one window; the
 // width w is that of the first). position >= w and windows of differing widths are internal
 // failures.
