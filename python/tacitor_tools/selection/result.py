@@ -3,13 +3,14 @@
 from __future__ import annotations
 
 import math
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, replace
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
 import numpy.typing as npt
 
 from ..missing import as_float_matrix, denoise
+from .protocols import effective_parameters
 
 if TYPE_CHECKING:
     from matplotlib.axes import Axes
@@ -24,6 +25,9 @@ class Candidate:
     loss: float              # estimated mean squared error against the clean signal
     std_error: float | None  # standard error of ``loss`` where the protocol gives one
     seconds: float           # time the candidate took, native calls included
+    raw: float               # mean squared difference to the noisy data over scored samples
+    optimism: float          # loss = raw + σ²·(optimism − 1)
+    rows: int                # training rows of every estimator
 
 
 @dataclass(frozen=True)
@@ -45,6 +49,36 @@ class Selection:
     gain_db: float
     blend_weight: float
     warnings: list[str] = field(default_factory=list)
+
+    @classmethod
+    def build(cls, method: str, protocol: str, table: tuple[Candidate, ...], noise_var: float,
+              noise_given: bool, warnings: list[str]) -> Selection:
+        """The selection for the noise variance given: losses, choice, gain, blend weight."""
+        table = tuple(replace(c, loss=c.raw + noise_var * (c.optimism - 1.0)) for c in table)
+        best = min(table, key=lambda c: c.loss)
+        gain = gain_db(noise_var, best.loss)
+        warnings = [w for w in warnings if not w.startswith(NOTHING_BEATS_INPUT)]
+        if best.loss >= noise_var:
+            warnings.append(f"{NOTHING_BEATS_INPUT} (estimated gain {gain:.1f} dB); "
+                            "blend=True returns close to the input")
+        covariance = noise_var * effective_parameters(method, best.window_size,
+                                                      best.rows) / best.rows
+        k = blend_weight(best.loss, best.std_error or 0.0, noise_var, covariance,
+                         cautious=noise_given)
+        return cls(method, best.window_size, best.stride, protocol, table,
+                   math.sqrt(noise_var), noise_given, gain, k, warnings)
+
+    def with_noise_std(self, noise_std: float) -> Selection:
+        """The same search re-judged with a known noise level, without any native call.
+
+        The choice may change; the denoised output must then be recomputed
+        (:meth:`denoise`).
+        """
+        if not (math.isfinite(noise_std) and noise_std >= 0):
+            raise ValueError(f"noise_std must be a finite number ≥ 0, not {noise_std}")
+        kept = [w for w in self.warnings if not w.startswith(ROUGH_SIGNAL)]
+        return Selection.build(self.method, self.protocol, self.table, float(noise_std) ** 2,
+                               True, kept)
 
     @property
     def loss(self) -> float:
@@ -96,6 +130,9 @@ class Selection:
         ax.legend(fontsize=8)
         return ax
 
+
+NOTHING_BEATS_INPUT = "no candidate beats leaving the data as they are"
+ROUGH_SIGNAL = "the signal is rough at the scale of one sample"
 
 # Gains beyond this are beyond what the loss estimates can resolve; it also keeps a loss
 # estimate at or below zero from giving an infinite gain.

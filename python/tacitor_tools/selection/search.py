@@ -15,7 +15,7 @@ from .noise import estimate_noise
 from .progress import Progress, ProgressArg
 from .protocols import (RawScore, effective_parameters, in_sample, make_masks, masked,
                         training_rows)
-from .result import Candidate, Selection, blend_output, blend_weight, gain_db
+from .result import ROUGH_SIGNAL, Candidate, Selection, blend_output
 
 DEFAULT_WINDOWS = (4, 8, 16, 32, 64)
 # The grid is extended past its widest window only while the estimators keep this many
@@ -108,12 +108,17 @@ class Search:
         self.warnings: list[str] = []
 
     def predicted_seconds(self, window: int, stride: int) -> float:
-        """Cost of a candidate from the widest one measured: rows × window^2 for one call."""
+        """Cost of a candidate from the widest one measured.
+
+        One call fits a window's worth of estimators on the rows: a least-squares solve costs
+        rows × window² per estimator, a tree about rows × window (its features).
+        """
         if not self.scored:
             return 0.0
         ref = max(self.scored, key=lambda s: s.window_size)
         rows = training_rows(self.series, self.length, window, stride)
-        return ref.seconds * (rows / ref.rows) * (window / ref.window_size) ** 2
+        power = 3 if self.method == "linear" else 2
+        return ref.seconds * (rows / ref.rows) * (window / ref.window_size) ** power
 
     def within_budget(self, window: int, stride: int) -> bool:
         if self.budget is None or not self.scored:
@@ -202,8 +207,7 @@ def combined_noise_variance(samples: npt.NDArray[np.floating],
     variance = min(estimate.variance, cap)
     if estimate.rough or variance < NOISE_CAP_NOTICE * estimate.variance:
         return variance, (
-            "the signal is rough at the scale of one sample, which inflates the estimated "
-            "noise level; give noise_std if it is known (the blend weight and the gain are "
+            f"{ROUGH_SIGNAL}, which inflates the estimated noise level; give noise_std if it is known (the blend weight and the gain are "
             "unreliable without it)")
     return variance, None
 
@@ -217,6 +221,13 @@ def noise_variance(search: Search, noise_std: float | None) -> tuple[float, bool
     if warning is not None:
         search.warnings.append(warning)
     return variance, False
+
+
+def flattened(previous: Scored, best: Scored, noise_var: float) -> bool:
+    """True when the last extension gained less than its own uncertainty (or 1 %): the loss
+    curve has levelled off, and the next, costlier window is not worth its time."""
+    gain = previous.score.loss(noise_var) - best.score.loss(noise_var)
+    return gain < max(best.score.raw_se, 0.01 * previous.score.loss(noise_var))
 
 
 def best_of(search: Search, noise_var: float) -> Scored:
@@ -285,7 +296,7 @@ def search_and_output(
             noise_var, given = noise_variance(search, noise_std) if not given else (noise_var,
                                                                                    True)
             previous, best = best, best_of(search, noise_var)
-            if best is previous:
+            if best is previous or flattened(previous, best, noise_var):
                 break
     finally:
         bar.close()
@@ -296,28 +307,23 @@ def search_and_output(
 
 def finish(search: Search, best: Scored, noise_var: float,
            given: bool) -> tuple[Selection, npt.NDArray[np.float32] | None]:
-    loss = best.score.loss(noise_var)
-    gain = gain_db(noise_var, loss)
-    if loss >= noise_var:
-        search.warnings.append("no candidate beats leaving the data as they are (estimated "
-                               f"gain {gain:.1f} dB); blend=True returns close to the input")
     if best.score.output is not None:
         rho = residual_correlation(search.samples, best.score.output)
         if abs(rho) > RESIDUAL_CORRELATION_LIMIT:
             search.warnings.append(
-                f"the residuals are correlated in time (lag-1 correlation {rho:.2f}): the "
-                "noise may not be white, and then every estimate here is biased (the "
-                "neighbours predict the noise too)")
-    rows = best.rows
-    covariance = noise_var * effective_parameters(search.method, best.window_size, rows) / rows
-    k = blend_weight(loss, best.score.raw_se, noise_var, covariance, cautious=given)
+                f"the residuals are correlated in time (lag-1 correlation {rho:.2f}): either "
+                "the noise is not white, and then every estimate here is biased (the "
+                "neighbours predict the noise too), or the signal has structure that the "
+                "method does not capture")
     table = tuple(Candidate(s.window_size, s.stride, s.score.loss(noise_var), s.score.raw_se,
-                            s.seconds)
+                            s.seconds, s.score.raw, s.score.optimism, s.rows)
                   for s in sorted(search.scored, key=lambda s: (s.window_size, s.stride)))
-    selection = Selection(search.method, best.window_size, best.stride, search.protocol,
-                          table, math.sqrt(noise_var), given, gain, k, search.warnings)
+    selection = Selection.build(search.method, search.protocol, table, noise_var, given,
+                                search.warnings)
     # The output on the real data, when the protocol made it and no gap needs refining.
-    reusable = search.protocol == "insample" and bool(search.observed.all())
+    reusable = (search.protocol == "insample" and bool(search.observed.all())
+                and (selection.window_size, selection.stride) == (best.window_size,
+                                                                  best.stride))
     return selection, best.score.output if reusable else None
 
 
