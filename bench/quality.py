@@ -185,7 +185,8 @@ def stride_one_window(config: str) -> int | None:
 
 
 def evaluate(sets: list[DataSet], grids, selection: bool = False,
-             tree_protocols: bool = False) -> dict:
+             tree_protocols: bool = False, journal: Path | None = None,
+             stop_at: float | None = None, classical_of=None) -> dict:
     """Every configuration of every method on every set: {method: {config: [(rmse, gain)]}}.
 
     With ``selection``, every set also goes through the window selection without the truth
@@ -195,6 +196,9 @@ def evaluate(sets: list[DataSet], grids, selection: bool = False,
     timing: dict = {m: 0.0 for m in grids}
     chosen: list[dict] = []
     for n, data in enumerate(sets):
+        if stop_at is not None and time.time() >= stop_at:
+            print(f"stopped before set {n + 1} of {len(sets)}: --stop-at reached", flush=True)
+            break
         kept: dict = {"tacitor linear": ({}, {}), "tacitor tree": ({}, {})}
         kept = {m: v for m, v in kept.items() if m in grids}
         for method, configs in grids.items():
@@ -221,9 +225,13 @@ def evaluate(sets: list[DataSet], grids, selection: bool = False,
                 {w: tree_s[w] for w in TREE_WINDOWS if w in tree}, tree_protocols)
             entry.update(signal=data.signal, noise=data.noise, snr_db=data.snr_db,
                          series=data.noisy.shape[0],
-                         classical={m: {c: table[m][c][-1][1] for c in table[m]}
-                                    for m in grids if not m.startswith("tacitor")})
+                         classical=classical_of(data) if classical_of else
+                         {m: {c: table[m][c][-1][1] for c in table[m]}
+                          for m in grids if not m.startswith("tacitor")})
             chosen.append(entry)
+            if journal is not None:
+                with journal.open("a") as f:
+                    f.write(json.dumps(entry) + "\n")
             print(f"[{n + 1}/{len(sets)}] {data.signal}/{data.noise}/{data.snr_db} dB, "
                   f"{data.noisy.shape[0]} series: auto window {entry['auto']['window']} "
                   f"gain {entry['auto']['gain']:.2f} (best {entry['best_gain']:.2f})", flush=True)
@@ -382,6 +390,14 @@ def findings(result: dict) -> str:
     return "\n".join(out)
 
 
+def interleaved(sets: list[DataSet]) -> list[DataSet]:
+    """Middle level first, signal and noise types turning fastest: a run stopped early has
+    covered every signal and noise type evenly."""
+    level = {10: 0, 0: 1, 20: 2}
+    return sorted(sets, key=lambda d: (level.get(d.snr_db, 3), NOISES.index(d.noise),
+                                       SIGNALS.index(d.signal)))
+
+
 def selection_summary(entries: list[dict], args, out_dir: Path) -> dict:
     from quality_selection import summarise
 
@@ -393,21 +409,21 @@ def selection_summary(entries: list[dict], args, out_dir: Path) -> dict:
 
 
 def merge(args) -> None:
-    """One report from the quality.json files of several --partial runs."""
-    parts = [json.loads(path.read_text()) for path in args.merge]
-    result = parts[0]
-    result["selection_sets"] = [e for part in parts for e in part["selection_sets"]]
-    result["elapsed_s"] = max(part["elapsed_s"] for part in parts)
+    """One report from the journals (selection.jsonl) of several --partial runs, on the grid
+    results of --reuse-grid."""
+    result = json.loads(args.reuse_grid.read_text())
+    result["selection_sets"] = [json.loads(line) for path in args.merge
+                                for line in path.read_text().splitlines() if line.strip()]
     args.quick, args.series, args.length = False, 32, 1024
-    args.reused_elapsed_s = result.get("reused_elapsed_s", 0.0)
-    args.reuse_grid = result.get("reuse_grid")
+    args.reused_elapsed_s = result.get("reused_elapsed_s") or result["elapsed_s"]
+    result["reused_elapsed_s"] = args.reused_elapsed_s
+    result["elapsed_s"] = args.merge_elapsed_min * 60
     out_dir = args.out_dir or HERE
     (out_dir / "figures").mkdir(parents=True, exist_ok=True)
     result["selection"] = selection_summary(result["selection_sets"], args, out_dir)
-    result["parts"] = [str(path) for path in args.merge]
     (out_dir / "quality.json").write_text(json.dumps(result, indent=1))
     (out_dir / "QUALITY.md").write_text(render(result, args))
-    print(f"wrote {out_dir / 'QUALITY.md'} from {len(parts)} parts")
+    print(f"wrote {out_dir / 'QUALITY.md'} from {len(args.merge)} journals")
 
 
 def main() -> None:
@@ -435,7 +451,11 @@ def main() -> None:
                         help="write quality.json with the selection's per-set results but no "
                         "report, for --merge")
     parser.add_argument("--merge", type=Path, nargs="+", default=None,
-                        help="render one report from the quality.json of --partial runs")
+                        help="render one report from the journals of --partial runs")
+    parser.add_argument("--merge-elapsed-min", type=float, default=0.0,
+                        help="wall-clock minutes of the parallel --partial runs (for the report)")
+    parser.add_argument("--stop-at", default=None,
+                        help="start no new set of the selection after this UTC time (HH:MM)")
     parser.add_argument("--length", type=int, default=1024)
     parser.add_argument("--out-dir", type=Path, default=None)
     args = parser.parse_args()
@@ -447,6 +467,13 @@ def main() -> None:
     if args.quick:
         args.length = min(args.length, 256)
     few_counts = [int(v) for v in args.few.split(",") if v.strip()]
+    stop_at = None
+    if args.stop_at:
+        import datetime as dt
+
+        hour, minute = map(int, args.stop_at.split(":"))
+        now = dt.datetime.now(dt.timezone.utc)
+        stop_at = now.replace(hour=hour, minute=minute, second=0).timestamp()
     out_dir = args.out_dir or (Path(tempfile.mkdtemp(prefix="tacitor-quality-")) if args.quick
                                else HERE)
     (out_dir / "figures").mkdir(parents=True, exist_ok=True)
@@ -469,6 +496,10 @@ def main() -> None:
 
     quality_selection.MASKS = args.masks
     chosen_noises = {v for v in args.selection_noises.split(",") if v}
+    # Every finished set of the selection is appended here at once, so that a run stopped
+    # early still leaves its sets for --merge.
+    journal = out_dir / "selection.jsonl"
+    journal.unlink(missing_ok=True)
     if args.reuse_grid is not None:
         earlier = json.loads(args.reuse_grid.read_text())
         if ({m: list(c) for m, c in earlier["table"].items()}
@@ -483,9 +514,17 @@ def main() -> None:
         # The selection needs the outputs of tacitor linear's stride-1 settings.
         stride_one = {"tacitor linear": [(c, fn) for c, fn in grids["tacitor linear"]
                                          if stride_one_window(c) is not None]}
-        evaluated["selection"] = evaluate([d for d in sets if d.noise in chosen_noises
-                                           and d.signal in signals],
-                                          stride_one, selection=True)["selection"]
+        main_table = evaluated["table"]
+
+        def classical_of(data: DataSet) -> dict:
+            k = sets.index(data)
+            return {m: {c: main_table[m][c][k][1] for c in main_table[m]}
+                    for m in grids if not m.startswith("tacitor")}
+
+        evaluated["selection"] = evaluate(
+            interleaved([d for d in sets if d.noise in chosen_noises and d.signal in signals]),
+            stride_one, selection=True, journal=journal, stop_at=stop_at,
+            classical_of=classical_of)["selection"]
     table = evaluated["table"]
     best: dict[str, list[dict]] = {}
     for method, configs in table.items():
@@ -524,14 +563,10 @@ def main() -> None:
             with_tree = args.tree_protocols_upto == 0 or count <= args.tree_protocols_upto
             grids_here = {m: c for m, c in few_grids.items()
                           if with_tree or m != "tacitor tree"}
-            few["selection"] += evaluate([d for d in few_sets if d.noisy.shape[0] == count],
-                                         grids_here, selection=True,
-                                         tree_protocols=with_tree)["selection"]
-        for entry in evaluated["selection"]:
-            k = next(i for i, d in enumerate(sets) if (d.signal, d.noise, d.snr_db)
-                     == (entry["signal"], entry["noise"], entry["snr_db"]))
-            entry["classical"] = {m: {c: table[m][c][k][1] for c in table[m]}
-                                  for m in grids if not m.startswith("tacitor")}
+            few["selection"] += evaluate(
+                interleaved([d for d in few_sets if d.noisy.shape[0] == count]), grids_here,
+                selection=True, tree_protocols=with_tree, journal=journal,
+                stop_at=stop_at)["selection"]
         result["selection_sets"] = evaluated["selection"] + few["selection"]
         if not args.partial:
             result["selection"] = selection_summary(result["selection_sets"], args, out_dir)

@@ -53,6 +53,13 @@ def test_auto_denoise_output_and_blend():
     assert any("leaving the data" in w for w in sel.warnings)
     assert true_mse(blended, rough) <= true_mse(data, rough)
     assert sel.blend_weight > 0.5 and sel.noise_given
+    # Re-judging a search with a known noise level is the search made with it.
+    estimated = select(data, window_sizes=(4, 8))
+    rejudged, direct = estimated.with_noise_std(0.5), select(data, window_sizes=(4, 8),
+                                                             noise_std=0.5)
+    assert rejudged.window_size == direct.window_size
+    assert rejudged.blend_weight == pytest.approx(direct.blend_weight)
+    assert [r.loss for r in rejudged.table] == pytest.approx([r.loss for r in direct.table])
 
 
 def test_rough_signals_and_correlated_noise_are_warned_about():
