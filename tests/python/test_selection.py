@@ -117,6 +117,8 @@ def test_failures_and_degenerate_grids():
         select(noisy[:1, :40], window_sizes=(32,), protocol="insample")
     sel = select(noisy[:1, :40], window_sizes=(4, 32), protocol="insample")
     assert sel.window_size == 4 and any("left out" in w for w in sel.warnings)
+    strided = select(noisy, window_sizes=(2, 8), strides=(1, 4))  # no stride wider than w
+    assert [(r.window_size, r.stride) for r in strided.table] == [(2, 1), (8, 1), (8, 4)]
     one = select(noisy, window_sizes=(8,))
     assert one.window_size == 8 and any("only one candidate" in w for w in one.warnings)
     for bad in ({"protocol": "magic"}, {"method": "forest"}, {"window_sizes": ()},
