@@ -421,6 +421,9 @@ def merge(args) -> None:
     out_dir = args.out_dir or HERE
     (out_dir / "figures").mkdir(parents=True, exist_ok=True)
     result["selection"] = selection_summary(result["selection_sets"], args, out_dir)
+    if args.merge_note:
+        result["selection"]["markdown"] = result["selection"]["markdown"].replace(
+            "\n", f"\n\n{args.merge_note}\n", 1)
     (out_dir / "quality.json").write_text(json.dumps(result, indent=1))
     (out_dir / "QUALITY.md").write_text(render(result, args))
     print(f"wrote {out_dir / 'QUALITY.md'} from {len(args.merge)} journals")
@@ -454,6 +457,8 @@ def main() -> None:
                         help="render one report from the journals of --partial runs")
     parser.add_argument("--merge-elapsed-min", type=float, default=0.0,
                         help="wall-clock minutes of the parallel --partial runs (for the report)")
+    parser.add_argument("--merge-note", default="",
+                        help="how the merged parts were run, for the report")
     parser.add_argument("--stop-at", default=None,
                         help="start no new set of the selection after this UTC time (HH:MM)")
     parser.add_argument("--length", type=int, default=1024)
