@@ -122,6 +122,9 @@ class Selection:
         ax.plot([self.window_size], [self.gain_db], marker="*", ms=14, color="k", ls="none",
                 label=f"chosen: window {self.window_size}, stride {self.stride}")
         ax.set_xscale("log", base=2)
+        windows_tried = sorted({c.window_size for c in self.table})
+        ax.set_xticks(windows_tried, [str(w) for w in windows_tried])
+        ax.minorticks_off()
         ax.set_xlabel("window_size")
         ax.set_ylabel("estimated gain (dB)")
         source = "given" if self.noise_given else "estimated"
