@@ -1,18 +1,27 @@
 """tacitor's companion package: everything in Python around the native ``tacitor`` module.
 
-The command-line tool lives in :mod:`tacitor_tools.cli`. The interfaces to other libraries
-are imported on first use, so that importing this package imports none of those libraries:
+- :func:`denoise`: the native functions with missing values (NaN) and float64 handled;
+- :func:`select`, :func:`auto_denoise`, :func:`held_out_loss`: the window chosen from the
+  noisy data alone, without a clean reference.
+
+The interfaces to other libraries are imported on first use, so that importing this package
+imports none of those libraries:
 
 - :class:`TacitorDenoiser`: a scikit-learn transformer (:mod:`tacitor_tools.sklearn_api`);
 - :func:`denoise_frame`: pandas DataFrames and Series (:mod:`tacitor_tools.frames`);
 - :func:`denoise_dataarray`: xarray DataArrays (:mod:`tacitor_tools.xarray_api`);
 - :func:`denoise_dask`: Dask arrays larger than memory (:mod:`tacitor_tools.dask_api`).
+
+The command-line tool lives in :mod:`tacitor_tools.cli`.
 """
 
 from __future__ import annotations
 
 import importlib
 from typing import TYPE_CHECKING
+
+from .missing import denoise
+from .selection import Candidate, Selection, auto_denoise, held_out_loss, select
 
 if TYPE_CHECKING:
     from .dask_api import denoise_dask
@@ -33,8 +42,9 @@ _LAZY = {
 # Library a module needs → the extra of the tacitor distribution that installs it.
 _EXTRAS = {"sklearn": "sklearn", "pandas": "pandas", "xarray": "xarray", "dask": "dask"}
 
-__all__ = ["NativeInternalError", "TacitorDenoiser", "denoise_dask", "denoise_dataarray",
-           "denoise_frame"]
+__all__ = ["Candidate", "NativeInternalError", "Selection", "TacitorDenoiser", "auto_denoise",
+           "denoise", "denoise_dask", "denoise_dataarray", "denoise_frame", "held_out_loss",
+           "select"]
 
 
 def __getattr__(name: str) -> object:

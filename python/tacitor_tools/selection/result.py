@@ -1,0 +1,174 @@
+"""The outcome of a search: the chosen settings, the table behind them, and how to use them."""
+
+from __future__ import annotations
+
+import math
+from dataclasses import dataclass, field, replace
+from typing import TYPE_CHECKING, Any
+
+import numpy as np
+import numpy.typing as npt
+
+from ..missing import as_float_matrix, denoise
+from .protocols import effective_parameters
+
+if TYPE_CHECKING:
+    from matplotlib.axes import Axes
+
+
+@dataclass(frozen=True)
+class Candidate:
+    """One row of the search table."""
+
+    window_size: int
+    stride: int
+    loss: float              # estimated mean squared error against the clean signal
+    std_error: float | None  # standard error of ``loss`` where the protocol gives one
+    seconds: float           # time the candidate took, native calls included
+    raw: float               # mean squared difference to the noisy data over scored samples
+    optimism: float          # loss = raw + σ²·(optimism − 1)
+    rows: int                # training rows of every estimator
+
+
+@dataclass(frozen=True)
+class Selection:
+    """Settings chosen without the clean signal, and the estimates they were chosen by.
+
+    ``gain_db`` is 10·log10(σ² / loss) of the chosen candidate: the estimated improvement over
+    leaving the data as they are. ``blend_weight`` is the k of ``f + k·(x − f)`` that
+    ``denoise(x, blend=True)`` uses.
+    """
+
+    method: str
+    window_size: int
+    stride: int
+    protocol: str
+    table: tuple[Candidate, ...]
+    noise_std: float
+    noise_given: bool
+    gain_db: float
+    blend_weight: float
+    warnings: list[str] = field(default_factory=list)
+
+    @classmethod
+    def build(cls, method: str, protocol: str, table: tuple[Candidate, ...], noise_var: float,
+              noise_given: bool, warnings: list[str]) -> Selection:
+        """The selection for the noise variance given: losses, choice, gain, blend weight."""
+        table = tuple(replace(c, loss=c.raw + noise_var * (c.optimism - 1.0)) for c in table)
+        best = min(table, key=lambda c: c.loss)
+        gain = gain_db(noise_var, best.loss)
+        warnings = [w for w in warnings if not w.startswith(NOTHING_BEATS_INPUT)]
+        if best.loss >= noise_var:
+            warnings.append(f"{NOTHING_BEATS_INPUT} (estimated gain {gain:.1f} dB); "
+                            "blend=True returns close to the input")
+        covariance = noise_var * effective_parameters(method, best.window_size,
+                                                      best.rows) / best.rows
+        k = blend_weight(best.loss, best.std_error or 0.0, noise_var, covariance,
+                         cautious=noise_given)
+        return cls(method, best.window_size, best.stride, protocol, table,
+                   math.sqrt(noise_var), noise_given, gain, k, warnings)
+
+    def with_noise_std(self, noise_std: float) -> Selection:
+        """The same search re-judged with a known noise level, without any native call.
+
+        The choice may change; the denoised output must then be recomputed
+        (:meth:`denoise`).
+        """
+        if not (math.isfinite(noise_std) and noise_std >= 0):
+            raise ValueError(f"noise_std must be a finite number ≥ 0, not {noise_std}")
+        kept = [w for w in self.warnings if not w.startswith(ROUGH_SIGNAL)]
+        return Selection.build(self.method, self.protocol, self.table, float(noise_std) ** 2,
+                               True, kept)
+
+    @property
+    def loss(self) -> float:
+        """The estimated mean squared error of the chosen candidate."""
+        return next(c.loss for c in self.table
+                    if (c.window_size, c.stride) == (self.window_size, self.stride))
+
+    def denoise(self, x: npt.ArrayLike, *, blend: bool = False) -> npt.NDArray[np.floating]:
+        """Denoise ``x`` (NaN = missing) with the chosen method, window and stride.
+
+        With ``blend=True`` the output is moved back towards the input by the blend weight
+        estimated for the searched data: ``f + k·(x − f)``.
+        """
+        samples = as_float_matrix(x, "x")
+        out = denoise(samples, self.window_size, self.stride,
+                      method="tree" if self.method == "tree" else "linear")
+        return blend_output(out, samples, self.blend_weight) if blend else out
+
+    def plot(self, ax: Axes | None = None) -> Axes:
+        """Draw the estimated loss against the window (one line per stride), in dB of gain."""
+        try:
+            import matplotlib.pyplot as plt
+        except ImportError:
+            raise ImportError("Selection.plot needs matplotlib: pip install matplotlib") from None
+        if ax is None:
+            _, ax = plt.subplots(figsize=(6, 3.5))
+        noise_var = self.noise_std ** 2
+        for stride in sorted({c.stride for c in self.table}):
+            rows = sorted((c for c in self.table if c.stride == stride),
+                          key=lambda c: c.window_size)
+            windows = [c.window_size for c in rows]
+            gains = [gain_db(noise_var, c.loss) for c in rows]
+            line: Any = ax.plot(windows, gains, marker="o", label=f"stride {stride}")
+            errors = [c.std_error for c in rows]
+            if all(e is not None and math.isfinite(e) for e in errors):
+                low = [gain_db(noise_var, c.loss + 2 * (c.std_error or 0.0)) for c in rows]
+                high = [gain_db(noise_var, max(c.loss - 2 * (c.std_error or 0.0), 0.0))
+                        for c in rows]
+                ax.fill_between(windows, low, high, alpha=0.2, color=line[0].get_color())
+        ax.axhline(0.0, color="0.5", lw=0.8, ls="--")
+        ax.plot([self.window_size], [self.gain_db], marker="*", ms=14, color="k", ls="none",
+                label=f"chosen: window {self.window_size}, stride {self.stride}")
+        ax.set_xscale("log", base=2)
+        windows_tried = sorted({c.window_size for c in self.table})
+        ax.set_xticks(windows_tried, [str(w) for w in windows_tried])
+        ax.minorticks_off()
+        ax.set_xlabel("window_size")
+        ax.set_ylabel("estimated gain (dB)")
+        source = "given" if self.noise_given else "estimated"
+        ax.set_title(f"{self.method}, {self.protocol} estimate; noise σ {self.noise_std:.3g} "
+                     f"({source})", fontsize=9)
+        ax.legend(fontsize=8)
+        return ax
+
+
+NOTHING_BEATS_INPUT = "no candidate beats leaving the data as they are"
+ROUGH_SIGNAL = "the signal is rough at the scale of one sample"
+
+# Gains beyond this are beyond what the loss estimates can resolve; it also keeps a loss
+# estimate at or below zero from giving an infinite gain.
+MAX_GAIN_DB = 40.0
+
+
+def gain_db(noise_var: float, loss: float) -> float:
+    if noise_var <= 0.0:
+        return 0.0
+    if loss <= noise_var * 10 ** (-MAX_GAIN_DB / 10):
+        return MAX_GAIN_DB
+    return 10.0 * math.log10(noise_var / loss)
+
+
+def blend_weight(loss: float, loss_se: float, noise_var: float, fit_covariance: float,
+                 cautious: bool) -> float:
+    """The k that minimises the error of f + k·(x − f).
+
+    With e the noise and m the output's mean squared error, that error is
+    (1−k)²·m + k²·σ² + 2k(1−k)·c, c = mean((f − clean)·e) being the fit's pull towards the
+    noise, so k = (m − c) / (m + σ² − 2c). ``cautious`` (the noise level was given, so that
+    only m is uncertain) takes m two standard errors high: the blend then never moves far
+    from the input when the output might be worse than it.
+    """
+    if noise_var <= 0.0:
+        return 0.0
+    m = max(loss + (2.0 * loss_se if cautious and math.isfinite(loss_se) else 0.0), 0.0)
+    k = (m - fit_covariance) / (m + noise_var - 2.0 * fit_covariance)
+    return float(min(max(k, 0.0), 1.0))
+
+
+def blend_output(out: npt.NDArray[np.floating], samples: npt.NDArray[np.floating],
+                 k: float) -> npt.NDArray[np.floating]:
+    """f + k·(x − f); at missing samples (NaN in x) the output is kept as it is."""
+    mixed = out + k * (samples - out)
+    return np.where(np.isnan(samples), out, mixed).astype(out.dtype, copy=False)

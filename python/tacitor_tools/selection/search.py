@@ -1,0 +1,380 @@
+"""Choosing ``window_size`` (and ``stride``) from the noisy data alone."""
+
+from __future__ import annotations
+
+import math
+import time
+from collections.abc import Iterable, Sequence
+from dataclasses import dataclass
+
+import numpy as np
+import numpy.typing as npt
+
+from ..missing import Method, as_float_matrix, denoise, interpolate_gaps, native_function
+from .noise import estimate_noise
+from .progress import Progress, ProgressArg
+from .protocols import (RawScore, effective_parameters, in_sample, make_masks, masked,
+                        training_rows)
+from .result import ROUGH_SIGNAL, Candidate, Selection, blend_output
+
+DEFAULT_WINDOWS = (4, 8, 16, 32, 64)
+# The grid is extended past its widest window only while the estimators keep this many
+# training rows per fitted parameter, and windows span at most this share of the series.
+MIN_ROWS_PER_PARAMETER = 20
+MAX_WINDOW_SHARE = 0.5
+# Lag-1 correlation of the residuals beyond which the noise is unlikely to be white.
+RESIDUAL_CORRELATION_LIMIT = 0.3
+# The capped noise level counts as a correction (and earns a warning) below this share of the
+# difference-based estimate.
+NOISE_CAP_NOTICE = 0.8
+
+
+@dataclass
+class Scored:
+    window_size: int
+    stride: int
+    score: RawScore
+    seconds: float
+    rows: int
+
+
+def parse_protocol(protocol: str, method: str) -> tuple[str, int]:
+    """("insample", 0) or ("masked", number of masks) for a protocol name."""
+    if protocol == "auto":
+        # Measured on the quality sets: the corrected in-sample loss chooses best for the
+        # linear method at no extra cost; the tree's optimism is larger and less regular, and
+        # one mask ranks its windows better.
+        return ("insample", 0) if method == "linear" else ("masked", 1)
+    if protocol == "insample":
+        return "insample", 0
+    if protocol == "masked":
+        return "masked", 1
+    if protocol.startswith("masked-") and protocol[7:].isdigit() and int(protocol[7:]) >= 1:
+        return "masked", int(protocol[7:])
+    raise ValueError(f"protocol must be 'auto', 'insample', 'masked' or 'masked-<n>', "
+                     f"not {protocol!r}")
+
+
+def positive_ints(values: Iterable[int], name: str) -> list[int]:
+    out = sorted({int(v) for v in values})
+    if not out or out[0] < 1:
+        raise ValueError(f"{name} must hold at least one integer, all at least 1")
+    return out
+
+
+def next_wider(window: int) -> int:
+    """64 → 96 → 128 → 192 → 256: steps of 1.5 and 4/3 in turn."""
+    return window * 3 // 2 if window & (window - 1) == 0 else window * 4 // 3
+
+
+def residual_correlation(samples: npt.NDArray[np.floating],
+                         out: npt.NDArray[np.floating]) -> float:
+    """Lag-1 correlation of x − f over neighbouring pairs where both are known."""
+    residual = samples.astype(np.float64) - out
+    known = np.isfinite(residual)
+    rows = known.any(axis=1)
+    if not rows.any():
+        return 0.0
+    residual, known = residual[rows], known[rows]
+    means = np.where(known, residual, 0.0).sum(axis=1) / known.sum(axis=1)
+    centred = np.where(known, residual - means[:, None], 0.0)
+    pairs = known[:, 1:] & known[:, :-1]
+    power = float(np.sum(centred ** 2)) / int(known.sum())
+    if not pairs.any() or power <= 0.0:
+        return 0.0
+    lagged = centred[:, 1:] * centred[:, :-1]
+    return float(np.sum(lagged[pairs]) / int(pairs.sum()) / power)
+
+
+class Search:
+    """The state of one search; ``run`` fills ``scored`` and ``warnings``."""
+
+    def __init__(self, samples: npt.NDArray[np.floating], method: str, protocol: str,
+                 seed: int, time_budget_s: float | None, progress: Progress) -> None:
+        self.samples = samples
+        self.method = method
+        self.protocol, mask_count = parse_protocol(protocol, method)
+        self.observed = ~np.isnan(samples)
+        self.series = int(self.observed.any(axis=1).sum())
+        self.length = samples.shape[1]
+        self.filled = interpolate_gaps(samples)
+        self.masks: list[npt.NDArray[np.bool_]] = []
+        if self.protocol == "masked":
+            self.masks = make_masks(self.observed, mask_count, seed)
+        self.started = time.perf_counter()
+        self.budget = time_budget_s
+        self.progress = progress
+        self.scored: list[Scored] = []
+        self.warnings: list[str] = []
+
+    def predicted_seconds(self, window: int, stride: int) -> float:
+        """Cost of a candidate from the widest one measured.
+
+        One call fits a window's worth of estimators on the rows: a least-squares solve costs
+        rows × window² per estimator, a tree about rows × window (its features).
+        """
+        if not self.scored:
+            return 0.0
+        ref = max(self.scored, key=lambda s: s.window_size)
+        rows = training_rows(self.series, self.length, window, stride)
+        power = 3 if self.method == "linear" else 2
+        return ref.seconds * (rows / ref.rows) * (window / ref.window_size) ** power
+
+    def within_budget(self, window: int, stride: int) -> bool:
+        if self.budget is None or not self.scored:
+            return True
+        elapsed = time.perf_counter() - self.started
+        return elapsed + self.predicted_seconds(window, stride) <= self.budget
+
+    def evaluate(self, window: int, stride: int) -> Scored | None:
+        """Scores one candidate, or notes in the warnings why it cannot be scored."""
+        begin = time.perf_counter()
+        try:
+            if self.protocol == "insample":
+                score = in_sample(self.method, self.filled, self.observed, window, stride)
+            else:
+                score = masked(self.method, self.samples, self.masks, window, stride)
+        except ValueError as e:
+            self.warnings.append(f"candidate window {window}, stride {stride} left out: {e}")
+            self.progress.step(f"window {window} stride {stride}: left out")
+            return None
+        entry = Scored(window, stride, score, time.perf_counter() - begin,
+                       training_rows(self.series, self.length, window, stride))
+        self.scored.append(entry)
+        self.progress.step(f"window {window} stride {stride}: {entry.seconds:.2f} s")
+        return entry
+
+    def run_grid(self, windows: Sequence[int], strides: Sequence[int]) -> None:
+        candidates = [(w, s) for w in windows for s in strides if s <= w]
+        skipped = [w for w in windows if w > self.length]
+        if skipped:
+            self.warnings.append(f"windows longer than the series ({self.length}) left out: "
+                                 + ", ".join(map(str, skipped)))
+        candidates = [(w, s) for w, s in candidates if w <= self.length]
+        if not candidates:
+            raise ValueError(f"no candidate fits series of length {self.length} (a window "
+                             "may not be longer than the series, nor a stride wider than "
+                             "its window)")
+        over_budget = []
+        for window, stride in sorted(candidates, key=lambda c: (c[0], -c[1])):
+            if self.within_budget(window, stride):
+                self.evaluate(window, stride)
+            else:
+                over_budget.append(f"{window}/{stride}")
+        if over_budget:
+            self.warnings.append(f"time budget of {self.budget} s reached; candidates "
+                                 f"(window/stride) not tried: {', '.join(over_budget)}")
+        if not self.scored:
+            raise ValueError("no candidate could be scored: " + "; ".join(self.warnings))
+
+    def extend(self, best: Scored, noise_var: float, user_grid: bool) -> bool:
+        """Tries one window past the edge the best candidate sits on; False when it cannot."""
+        same_stride = sorted(s.window_size for s in self.scored if s.stride == best.stride)
+        if len(same_stride) < 2:
+            return False
+        at_top = best.window_size == same_stride[-1]
+        at_bottom = best.window_size == same_stride[0] and best.window_size > 2
+        if not (at_top or at_bottom):
+            return False
+        edge = "widest" if at_top else "narrowest"
+        if user_grid:
+            self.warnings.append(f"the chosen window {best.window_size} is the {edge} of the "
+                                 "grid given; the best window may lie beyond it")
+            return False
+        window = next_wider(best.window_size) if at_top else max(2, best.window_size // 2)
+        reason = None
+        if window > MAX_WINDOW_SHARE * self.length:
+            reason = f"the series ({self.length} samples) are too short"
+        else:
+            rows = training_rows(self.series, self.length, window, best.stride)
+            if rows < MIN_ROWS_PER_PARAMETER * effective_parameters(self.method, window, rows):
+                reason = f"the batch is too small ({rows} training rows)"
+            elif not self.within_budget(window, best.stride):
+                reason = "the time budget does not allow it"
+        if reason is not None:
+            self.warnings.append(f"the chosen window {best.window_size} is the {edge} of the "
+                                 f"grid; window {window} was not tried: {reason}")
+            return False
+        self.progress.grow(1)
+        return self.evaluate(window, best.stride) is not None
+
+
+def combined_noise_variance(samples: npt.NDArray[np.floating],
+                            scores: Iterable[RawScore]) -> tuple[float, str | None]:
+    """σ² from differences, capped by what the candidates' errors allow; and a warning."""
+    estimate = estimate_noise(samples)
+    cap = min((score.noise_cap() for score in scores), default=math.inf)
+    variance = min(estimate.variance, cap)
+    if estimate.rough or variance < NOISE_CAP_NOTICE * estimate.variance:
+        return variance, (
+            f"{ROUGH_SIGNAL}, which inflates the estimated noise level; give noise_std if it is known (the blend weight and the gain are "
+            "unreliable without it)")
+    return variance, None
+
+
+def noise_variance(search: Search, noise_std: float | None) -> tuple[float, bool]:
+    """(σ², whether it was given)."""
+    if noise_std is not None:
+        return float(noise_std) ** 2, True
+    variance, warning = combined_noise_variance(search.samples,
+                                                (s.score for s in search.scored))
+    if warning is not None:
+        search.warnings.append(warning)
+    return variance, False
+
+
+def flattened(previous: Scored, best: Scored, noise_var: float) -> bool:
+    """True when the last extension gained less than its own uncertainty (or 1 %): the loss
+    curve has levelled off, and the next, costlier window is not worth its time."""
+    gain = previous.score.loss(noise_var) - best.score.loss(noise_var)
+    return gain < max(best.score.raw_se, 0.01 * previous.score.loss(noise_var))
+
+
+def best_of(search: Search, noise_var: float) -> Scored:
+    return min(search.scored, key=lambda s: s.score.loss(noise_var))
+
+
+def select(
+    samples: npt.ArrayLike,
+    method: Method = "linear",
+    window_sizes: Sequence[int] | None = None,
+    strides: Sequence[int] = (1,),
+    *,
+    protocol: str = "auto",
+    noise_std: float | None = None,
+    seed: int = 0,
+    time_budget_s: float | None = None,
+    progress: ProgressArg = None,
+) -> Selection:
+    """Choose ``window_size`` (and ``stride``) for ``method`` without the clean signal.
+
+    Every candidate's mean squared error against the unseen clean signal is estimated from
+    the noisy data (NaN = missing: gaps are filled by interpolation and only observed samples
+    are scored), and the lowest wins. Protocols: ``"insample"`` (the output's own error,
+    corrected for the fit's optimism 2σ²p/N: no cost beyond the candidate calls),
+    ``"masked"`` or ``"masked-<n>"`` (one or n masks of hidden samples: one more call per
+    candidate and mask), ``"auto"`` (in-sample for ``"linear"``, one mask for ``"tree"``).
+
+    ``window_sizes=None`` searches 4, 8, 16, 32 and 64 and extends the grid (96, 128, … or
+    down to 2) while the best window sits at its edge, the series are long enough and the
+    batch has enough rows; a grid given by the caller is only warned about. ``noise_std``
+    is the noise's standard deviation when known; otherwise it is estimated from differences
+    of neighbouring samples, which a signal rough at the sample scale inflates (warned).
+    ``time_budget_s`` skips candidates predicted to end past the budget (the narrowest always
+    runs). ``progress=True`` shows a bar (tqdm if installed, else lines on stderr); a callable
+    is called with (done, total, message).
+    """
+    return search_and_output(samples, method, window_sizes, strides, protocol, noise_std,
+                             seed, time_budget_s, progress)[0]
+
+
+def search_and_output(
+    samples: npt.ArrayLike, method: str, window_sizes: Sequence[int] | None,
+    strides: Sequence[int], protocol: str, noise_std: float | None, seed: int,
+    time_budget_s: float | None, progress: ProgressArg,
+) -> tuple[Selection, npt.NDArray[np.float32] | None]:
+    """The search behind :func:`select`; also the chosen output when it was computed."""
+    native_function(method)
+    if noise_std is not None and not (math.isfinite(noise_std) and noise_std >= 0):
+        raise ValueError(f"noise_std must be a finite number ≥ 0, not {noise_std}")
+    array = as_float_matrix(samples)
+    if not (~np.isnan(array)).any():
+        raise ValueError("samples holds no observed value (all NaN or empty): nothing to "
+                         "select on")
+    windows = positive_ints(DEFAULT_WINDOWS if window_sizes is None else window_sizes,
+                            "window_sizes")
+    stride_list = positive_ints(strides, "strides")
+    bar = Progress(progress, len(windows) * len(stride_list))
+    try:
+        search = Search(array, method, protocol, seed, time_budget_s, bar)
+        search.run_grid(windows, stride_list)
+        if len(search.scored) == 1:
+            search.warnings.append("only one candidate was scored: nothing was compared")
+        noise_var, given = noise_variance(search, noise_std)
+        best = best_of(search, noise_var)
+        while search.extend(best, noise_var, window_sizes is not None):
+            noise_var, given = noise_variance(search, noise_std) if not given else (noise_var,
+                                                                                   True)
+            previous, best = best, best_of(search, noise_var)
+            if best is previous or flattened(previous, best, noise_var):
+                break
+    finally:
+        bar.close()
+    # Warnings about the noise estimate were added once per estimate; keep one of each.
+    search.warnings[:] = list(dict.fromkeys(search.warnings))
+    return finish(search, best, noise_var, given)
+
+
+def finish(search: Search, best: Scored, noise_var: float,
+           given: bool) -> tuple[Selection, npt.NDArray[np.float32] | None]:
+    if best.score.output is not None:
+        rho = residual_correlation(search.samples, best.score.output)
+        if abs(rho) > RESIDUAL_CORRELATION_LIMIT:
+            search.warnings.append(
+                f"the residuals are correlated in time (lag-1 correlation {rho:.2f}): either "
+                "the noise is not white, and then every estimate here is biased (the "
+                "neighbours predict the noise too), or the signal has structure that the "
+                "method does not capture")
+    table = tuple(Candidate(s.window_size, s.stride, s.score.loss(noise_var), s.score.raw_se,
+                            s.seconds, s.score.raw, s.score.optimism, s.rows)
+                  for s in sorted(search.scored, key=lambda s: (s.window_size, s.stride)))
+    selection = Selection.build(search.method, search.protocol, table, noise_var, given,
+                                search.warnings)
+    # The output on the real data, when the protocol made it and no gap needs refining.
+    reusable = (search.protocol == "insample" and bool(search.observed.all())
+                and (selection.window_size, selection.stride) == (best.window_size,
+                                                                  best.stride))
+    return selection, best.score.output if reusable else None
+
+
+def auto_denoise(
+    samples: npt.ArrayLike,
+    method: Method = "linear",
+    window_sizes: Sequence[int] | None = None,
+    strides: Sequence[int] = (1,),
+    *,
+    protocol: str = "auto",
+    noise_std: float | None = None,
+    seed: int = 0,
+    time_budget_s: float | None = None,
+    progress: ProgressArg = None,
+    blend: bool = False,
+) -> tuple[npt.NDArray[np.floating], Selection]:
+    """:func:`select`, then the denoised batch with the chosen settings: (output, selection).
+
+    The output has the input's shape; float64 input gives float64 (computed in float32).
+    With ``blend=True`` it is ``f + k·(x − f)``, k from the estimated errors: with
+    ``noise_std`` given, the blend is not worse than the input; with the noise level
+    estimated it helps on average, but a signal rough at the sample scale inflates the
+    estimate, and then the blend may keep too little of the input's detail (warned).
+    """
+    array = as_float_matrix(samples)
+    selection, cached = search_and_output(array, method, window_sizes, strides, protocol,
+                                          noise_std, seed, time_budget_s, progress)
+    if cached is not None:
+        out: npt.NDArray[np.floating] = cached.astype(array.dtype, copy=False)
+    else:
+        out = denoise(array, selection.window_size, selection.stride,
+                      method="tree" if method == "tree" else "linear")
+    if blend:
+        out = blend_output(out, array, selection.blend_weight)
+    return out, selection
+
+
+def held_out_loss(
+    samples: npt.ArrayLike,
+    window_size: int,
+    stride: int = 1,
+    *,
+    method: Method = "linear",
+    protocol: str = "auto",
+    noise_std: float | None = None,
+    seed: int = 0,
+) -> float:
+    """Estimated mean squared error of the denoised output against the unseen clean signal.
+
+    The estimate :func:`select` makes for the one candidate (``window_size``, ``stride``).
+    """
+    selection = select(samples, method, (window_size,), (stride,), protocol=protocol,
+                       noise_std=noise_std, seed=seed)
+    return selection.loss

@@ -1,0 +1,144 @@
+"""Choosing the window from the noisy data alone: estimates, choices, warnings, failures."""
+
+import sys
+import warnings
+
+import numpy as np
+import pytest
+
+import tacitor_tools
+from tacitor_tools import auto_denoise, held_out_loss, select
+
+
+def sines(series, length, noise, seed=1, period=(30, 80)):
+    rng = np.random.default_rng(seed)
+    t = np.arange(length)
+    clean = np.sin(2 * np.pi * t / rng.uniform(*period, size=(series, 1)) + rng.uniform(0, 6, (series, 1)))
+    return clean, clean + noise * rng.standard_normal(clean.shape)
+
+
+def true_mse(out, clean):
+    return float(np.mean((out - clean) ** 2))
+
+
+@pytest.mark.parametrize("protocol", ["insample", "masked", "masked-2"])
+def test_estimates_track_the_true_error_and_the_choice_is_near_the_best(protocol):
+    clean, noisy = sines(4, 600, 0.3)
+    selection = select(noisy, window_sizes=(2, 4, 8, 16, 32), protocol=protocol)
+    assert abs(selection.noise_std / 0.3 - 1) < 0.1
+    truth = {w: true_mse(tacitor_tools.denoise(noisy, w), clean) for w in (2, 4, 8, 16, 32)}
+    for row in selection.table:
+        assert row.std_error is not None and row.std_error > 0 and row.seconds >= 0
+        assert row.loss == pytest.approx(truth[row.window_size], rel=0.25,
+                                         abs=3 * row.std_error)
+    assert truth[selection.window_size] <= 10 ** 0.05 * min(truth.values())
+    if protocol == "insample":  # the masked estimates rest on a few hundred samples here
+        assert selection.gain_db == pytest.approx(
+            10 * np.log10(0.09 / truth[selection.window_size]), abs=1.0)
+    assert held_out_loss(noisy, selection.window_size, protocol=protocol) == pytest.approx(
+        selection.loss, rel=1e-6)
+
+
+def test_auto_denoise_output_and_blend():
+    clean, noisy = sines(4, 600, 0.3)
+    out, selection = auto_denoise(noisy, window_sizes=(4, 8, 16))
+    np.testing.assert_array_equal(out, selection.denoise(noisy))
+    assert out.dtype == np.float64
+    # Pure noise as the "signal": every window makes it worse; with the noise level given,
+    # the blend must not be worse than the input.
+    rng = np.random.default_rng(5)
+    rough = rng.standard_normal((4, 600))
+    data = rough + 0.5 * rng.standard_normal(rough.shape)
+    blended, sel = auto_denoise(data, window_sizes=(4, 8), noise_std=0.5, blend=True)
+    assert any("leaving the data" in w for w in sel.warnings)
+    assert true_mse(blended, rough) <= true_mse(data, rough)
+    assert sel.blend_weight > 0.5 and sel.noise_given
+    # Re-judging a search with a known noise level is the search made with it.
+    estimated = select(data, window_sizes=(4, 8))
+    rejudged, direct = estimated.with_noise_std(0.5), select(data, window_sizes=(4, 8),
+                                                             noise_std=0.5)
+    assert rejudged.window_size == direct.window_size
+    assert rejudged.blend_weight == pytest.approx(direct.blend_weight)
+    assert [r.loss for r in rejudged.table] == pytest.approx([r.loss for r in direct.table])
+
+
+def test_rough_signals_and_correlated_noise_are_warned_about():
+    rng = np.random.default_rng(2)
+    pulses = np.tile([1.0, 0.0, 0.0, 0.0], (8, 150))
+    sel = select(pulses + 0.1 * rng.standard_normal(pulses.shape), window_sizes=(4, 8))
+    assert any("rough" in w for w in sel.warnings)
+    clean, _ = sines(8, 600, 0.0)
+    ar = np.zeros(clean.shape)
+    drive = 0.3 * rng.standard_normal(clean.shape)
+    for t in range(1, clean.shape[1]):
+        ar[:, t] = 0.8 * ar[:, t - 1] + drive[:, t]
+    sel = select(clean + ar, window_sizes=(4, 8, 16))
+    assert any("correlated in time" in w for w in sel.warnings)
+    _, white = sines(8, 600, 0.3)
+    assert not any("correlated" in w for w in select(white, window_sizes=(4, 8, 16)).warnings)
+
+
+@pytest.mark.slow
+def test_grid_edges():
+    # Slow sines, little noise, enough rows: the widest default window is the best of the grid.
+    clean, noisy = sines(12, 400, 0.05, period=(300, 600))
+    extended = select(noisy, window_sizes=None)
+    assert 96 in [row.window_size for row in extended.table]
+    assert extended.loss == min(row.loss for row in extended.table)
+    user = select(noisy, window_sizes=(4, 8))
+    assert user.window_size == 8 and any("widest of the grid" in w for w in user.warnings)
+    _, few = sines(4, 250, 0.05, period=(300, 600))
+    small = select(few, window_sizes=None)
+    assert any("not tried" in w for w in small.warnings)
+
+
+def test_missing_values_are_imputed_and_only_observed_samples_scored():
+    clean, noisy = sines(4, 600, 0.3)
+    holed = noisy.copy()
+    holed[np.random.default_rng(1).random(noisy.shape) < 0.05] = np.nan
+    holed[3] = np.nan
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        out, selection = auto_denoise(holed, window_sizes=(4, 8, 16))
+    assert np.isfinite(out[:3]).all() and np.isnan(out[3]).all()
+    assert abs(selection.noise_std / 0.3 - 1) < 0.15
+
+
+def test_failures_and_degenerate_grids():
+    _, noisy = sines(2, 100, 0.3)
+    with pytest.raises(ValueError, match="no observed value"):
+        select(np.full((3, 50), np.nan))
+    with pytest.raises(ValueError, match="too few observed samples to mask"):
+        select(noisy[:1, :60], window_sizes=(4,), protocol="masked")
+    with pytest.raises(ValueError, match="no candidate fits"):
+        select(noisy, window_sizes=(200,))
+    # 1 series of 40: window 32 leaves 9 training rows for 32 parameters.
+    with pytest.raises(ValueError, match="too few for the in-sample estimate"):
+        select(noisy[:1, :40], window_sizes=(32,), protocol="insample")
+    sel = select(noisy[:1, :40], window_sizes=(4, 32), protocol="insample")
+    assert sel.window_size == 4 and any("left out" in w for w in sel.warnings)
+    strided = select(noisy, window_sizes=(2, 8), strides=(1, 4))  # no stride wider than w
+    assert [(r.window_size, r.stride) for r in strided.table] == [(2, 1), (8, 1), (8, 4)]
+    one = select(noisy, window_sizes=(8,))
+    assert one.window_size == 8 and any("only one candidate" in w for w in one.warnings)
+    for bad in ({"protocol": "magic"}, {"method": "forest"}, {"window_sizes": ()},
+                {"noise_std": -1.0}, {"strides": (0,)}):
+        with pytest.raises(ValueError):
+            select(noisy, **bad)
+
+
+def test_budget_progress_and_plot(monkeypatch):
+    _, noisy = sines(8, 1000, 0.3)
+    calls = []
+    sel = select(noisy, window_sizes=(2, 64), time_budget_s=1e-9,
+                 progress=lambda done, total, text: calls.append((done, total)))
+    assert [row.window_size for row in sel.table] == [2]
+    assert any("time budget" in w for w in sel.warnings)
+    assert calls and calls[-1] == (1, 2)
+    select(noisy, window_sizes=(2, 4), progress=True)
+    matplotlib = pytest.importorskip("matplotlib")
+    matplotlib.use("Agg")
+    assert sel.plot().get_xlabel() == "window_size"
+    monkeypatch.setitem(sys.modules, "matplotlib.pyplot", None)
+    with pytest.raises(ImportError, match="pip install matplotlib"):
+        sel.plot()
