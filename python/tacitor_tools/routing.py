@@ -17,18 +17,20 @@ NativeInternalError, an ordinary exception, since these interfaces run inside fr
 
 from __future__ import annotations
 
-import importlib
 import operator
 from dataclasses import dataclass
-from types import ModuleType
-from typing import Literal, Protocol
+from typing import Literal, Protocol, cast
 
 import numpy as np
 import numpy.typing as npt
 
 import tacitor
 
+from .missing import Method, MissingPolicy
+from .missing import denoise as denoise_missing
 from .native_failure import ordinary_errors
+from .selection import held_out_loss as estimate_loss
+from .selection import select as select_window
 
 AUTO: Literal["auto"] = "auto"
 
@@ -64,6 +66,11 @@ class Settings:
     stride: int = 1
     missing: str | None = None
 
+    @property
+    def native_method(self) -> Method:
+        """``method`` as the companion modules type it (valid once ``checked``)."""
+        return cast(Method, self.method)
+
     def checked(self) -> Settings:
         """These settings with integers made plain ``int``; TypeError or ValueError if they
         cannot be used. Ranges are left to the native module, which owns those rules."""
@@ -96,18 +103,6 @@ def _integer(name: str, value: object, expected: str) -> int:
         raise TypeError(f"{name} must be {expected}, not {value!r}") from None
 
 
-def _companion(name: str, purpose: str) -> ModuleType:
-    """A module of this package that may be missing from an installation."""
-    qualified = f"tacitor_tools.{name}"
-    try:
-        return importlib.import_module(qualified)
-    except ModuleNotFoundError as e:
-        if e.name != qualified:
-            raise
-        raise ImportError(f"{purpose} needs the module {qualified}, which this installation of "
-                          "tacitor_tools does not have") from None
-
-
 def result_dtype(dtype: npt.DTypeLike) -> np.dtype[np.float32] | np.dtype[np.float64]:
     """The type of the result for input of type ``dtype``."""
     if np.dtype(dtype) == np.float32:
@@ -130,10 +125,9 @@ def choose(rows: Samples, settings: Settings) -> Choice:
     """The window and stride to use on ``rows``: the user's, or selected on ``rows``."""
     if isinstance(settings.window_size, int):
         return Choice(settings.window_size, settings.stride)
-    selection_module = _companion("selection", "window_size='auto'")
     with ordinary_errors():
-        selection: SelectionLike = selection_module.select(
-            rows, method=settings.method, strides=(settings.stride,))
+        selection: SelectionLike = select_window(
+            rows, method=settings.native_method, strides=(settings.stride,))
     return Choice(int(selection.window_size), int(selection.stride), selection)
 
 
@@ -148,9 +142,9 @@ def apply(rows: Samples, settings: Settings, choice: Choice) -> Samples:
 def _apply(rows: Samples, settings: Settings, choice: Choice) -> npt.ArrayLike:
     out: npt.ArrayLike
     if settings.missing is not None:
-        missing_module = _companion("missing", f"missing={settings.missing!r}")
-        out = missing_module.denoise(rows, choice.window_size, choice.stride,
-                                     method=settings.method, missing=settings.missing)
+        out = denoise_missing(rows, choice.window_size, choice.stride,
+                              method=settings.native_method,
+                              missing=cast(MissingPolicy, settings.missing))
     elif choice.selection is not None:
         out = choice.selection.denoise(rows)
     else:
@@ -174,7 +168,6 @@ def denoise(samples: npt.ArrayLike, settings: Settings, choice: Choice | None = 
 def held_out_loss(rows: Samples, settings: Settings, choice: Choice) -> float:
     """The estimated mean squared error against the clean signal of denoising ``rows`` with
     ``choice``, estimated without the clean signal."""
-    selection_module = _companion("selection", "the held-out loss")
     with ordinary_errors():
-        return float(selection_module.held_out_loss(
-            rows, choice.window_size, choice.stride, method=settings.method))
+        return float(estimate_loss(
+            rows, choice.window_size, choice.stride, method=settings.native_method))

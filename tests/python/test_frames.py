@@ -58,7 +58,7 @@ def test_unusable_frames_are_refused():
 
 
 def test_pandas_missing_values_are_nan_to_the_missing_value_loop():
-    missing = pytest.importorskip("tacitor_tools.missing")
+    import tacitor_tools.missing as missing
     data = frame("float64").astype("Float64")
     data.iloc[10:13, 1] = pd.NA
     out = denoise_frame(data, window_size=8, missing="impute")

@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import importlib.util
 
 import numpy as np
 import pytest
@@ -49,17 +48,6 @@ def test_settings_that_cannot_be_used():
     with pytest.raises(NativeInternalError, match="tacitor internal failure: .+") as caught:
         denoise(samples, Settings(window_size=8, stride=0))
     assert caught.value.__cause__ is None and caught.value.__suppress_context__
-
-
-@pytest.mark.parametrize(("name", "settings"), [
-    ("selection", Settings(window_size="auto")),
-    ("missing", Settings(window_size=8, missing="impute")),
-])
-def test_an_absent_companion_module_is_named(name, settings):
-    if importlib.util.find_spec(f"tacitor_tools.{name}") is not None:
-        pytest.skip(f"tacitor_tools.{name} is installed")
-    with pytest.raises(ImportError, match=f"needs the module tacitor_tools.{name}"):
-        denoise(batch(), settings)
 
 
 def test_the_package_imports_other_libraries_only_when_asked(run_python):

@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import importlib.util
 
 import numpy as np
 import pytest
@@ -17,9 +16,6 @@ from sklearn.utils.estimator_checks import parametrize_with_checks  # noqa: E402
 
 from tacitor_tools import NativeInternalError, TacitorDenoiser  # noqa: E402
 
-HAS_SELECTION = importlib.util.find_spec("tacitor_tools.selection") is not None
-
-
 def expected_failures(estimator: TacitorDenoiser) -> dict[str, str]:
     failures = {
         "check_methods_subset_invariance":
@@ -30,9 +26,11 @@ def expected_failures(estimator: TacitorDenoiser) -> dict[str, str]:
         failures["check_methods_sample_order_invariance"] = (
             "least-squares sums run over the series in row order, so reordering the series "
             "moves the last bits of float32 results")
-    if not HAS_SELECTION:
+    if estimator.method == "tree":
+        # The tree's held-out loss hides samples (a tenth of them, at least 20) and its
+        # in-sample loss needs many rows per leaf; the checks' batches have too few for either.
         for check in ("check_fit_score_takes_y", "check_pipeline_consistency"):
-            failures[check] = "score needs tacitor_tools.selection"
+            failures[check] = "too few samples in the check's data to estimate the tree's loss"
     return failures
 
 
@@ -90,7 +88,6 @@ def test_pipeline_denoises_each_batch_before_the_classifier():
 
 
 def test_grid_search_picks_a_window_close_to_the_truth_best():
-    pytest.importorskip("tacitor_tools.selection")
     clean, noisy = noisy_batch(48, seed=4)
     windows = [3, 8, 16, 32]
     search = GridSearchCV(TacitorDenoiser(), {"window_size": windows}, cv=3).fit(noisy)
@@ -98,12 +95,14 @@ def test_grid_search_picks_a_window_close_to_the_truth_best():
                   for w in windows}
     best = min(true_error.values())
     assert true_error[search.best_params_["window_size"]] <= 1.25 * best
-    # The score estimates minus the error against the clean signal, without seeing it.
-    assert -search.best_score_ == pytest.approx(best, rel=0.5)
+    # The score estimates minus the error against the clean signal, without seeing it; the
+    # estimate is a difference of terms of the size of the noise variance (0.4²), so its
+    # error is measured against that.
+    assert abs(-search.best_score_ - best) < 0.05 * 0.4**2
 
 
 def test_auto_window_is_chosen_by_fit_and_kept_by_transform():
-    selection = pytest.importorskip("tacitor_tools.selection")
+    import tacitor_tools.selection as selection
     _, noisy = noisy_batch(16, seed=5)
     rows = noisy.astype(np.float32)
     denoiser = TacitorDenoiser().fit(noisy)
@@ -116,7 +115,7 @@ def test_auto_window_is_chosen_by_fit_and_kept_by_transform():
 
 
 def test_missing_values_are_filled_only_when_asked():
-    missing = pytest.importorskip("tacitor_tools.missing")
+    import tacitor_tools.missing as missing
     _, noisy = noisy_batch(8, seed=7)
     rows = noisy.astype(np.float32)
     rows[2, 40:43] = np.nan
