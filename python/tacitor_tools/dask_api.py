@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-from typing import Literal
+from typing import Any, Literal
 
 import dask.array as da
 import numpy as np
@@ -66,7 +66,7 @@ def denoise_dask(samples: da.Array | npt.ArrayLike, method: str = "linear",
     return denoised
 
 
-def _denoise_block(block: np.ndarray, settings: routing.Settings,
-                   choice: routing.Choice | None) -> np.ndarray:
+def _denoise_block(block: npt.NDArray[Any], settings: routing.Settings,
+                   choice: routing.Choice | None) -> npt.NDArray[Any]:
     """One block of whole series, denoised as a batch of its own."""
     return routing.denoise(block, settings, choice)

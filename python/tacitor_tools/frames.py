@@ -2,9 +2,10 @@
 
 from __future__ import annotations
 
-from typing import Literal, overload
+from typing import Any, Literal, overload
 
 import numpy as np
+import numpy.typing as npt
 import pandas as pd
 
 from . import routing
@@ -61,7 +62,7 @@ def _check_time_index(index: pd.Index) -> None:
                          "(data.sort_index())")
 
 
-def _series_rows(frame: pd.DataFrame) -> np.ndarray:
+def _series_rows(frame: pd.DataFrame) -> npt.NDArray[Any]:
     """The columns as rows of a float array (float32 when every column is float32), with
     NaN for missing values."""
     for name, dtype in frame.dtypes.items():

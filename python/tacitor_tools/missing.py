@@ -9,7 +9,7 @@ data. Observed samples are never changed before they reach the native call.
 from __future__ import annotations
 
 from collections.abc import Callable
-from typing import Literal
+from typing import Any, Literal
 
 import numpy as np
 import numpy.typing as npt
@@ -34,7 +34,7 @@ def native_function(
     return function
 
 
-def as_float_matrix(samples: npt.ArrayLike, name: str = "samples") -> npt.NDArray[np.floating]:
+def as_float_matrix(samples: npt.ArrayLike, name: str = "samples") -> npt.NDArray[np.floating[Any]]:
     """``samples`` as a 2-D floating array (float64 kept, anything else float32), checked.
 
     NaN is allowed (missing); ±inf is refused, since no value can stand in for it.
@@ -54,7 +54,7 @@ def as_float_matrix(samples: npt.ArrayLike, name: str = "samples") -> npt.NDArra
     return array
 
 
-def interpolate_gaps(samples: npt.NDArray[np.floating]) -> npt.NDArray[np.float32]:
+def interpolate_gaps(samples: npt.NDArray[np.floating[Any]]) -> npt.NDArray[np.float32]:
     """Float32 copy with every NaN replaced by linear interpolation within its series.
 
     Leading and trailing gaps take the nearest observed value; series without any observed
@@ -96,7 +96,7 @@ def run_native(method: str, filled: npt.NDArray[np.float32], window_size: int,
 
 
 def impute_and_denoise(
-    samples: npt.NDArray[np.floating], window_size: int, stride: int, method: str,
+    samples: npt.NDArray[np.floating[Any]], window_size: int, stride: int, method: str,
     max_iter: int,
 ) -> tuple[npt.NDArray[np.float32], npt.NDArray[np.float32]]:
     """(denoised output, the data with its gaps filled) after ``max_iter`` native calls."""
@@ -122,7 +122,7 @@ def denoise(
     missing: MissingPolicy = "impute",
     max_iter: int = 3,
     max_gap: int | None = None,
-) -> npt.NDArray[np.floating]:
+) -> npt.NDArray[np.floating[Any]]:
     """Denoise a batch of series (rows) that may have missing samples (NaN).
 
     Without NaN this is exactly one call of the native function of ``method`` (``"linear"``:

@@ -19,7 +19,7 @@ from __future__ import annotations
 
 import operator
 from dataclasses import dataclass
-from typing import Literal, Protocol, cast
+from typing import Any, Literal, Protocol, cast
 
 import numpy as np
 import numpy.typing as npt
@@ -53,7 +53,7 @@ class SelectionLike(Protocol):
     @property
     def stride(self) -> int: ...
 
-    def denoise(self, x: Samples) -> npt.NDArray[np.floating]: ...
+    def denoise(self, x: Samples) -> npt.NDArray[np.floating[Any]]: ...
 
 
 @dataclass(frozen=True)

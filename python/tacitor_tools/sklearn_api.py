@@ -67,8 +67,8 @@ class TacitorDenoiser(OneToOneFeatureMixin, TransformerMixin, BaseEstimator):  #
         return routing.Settings(self.method, self.window_size, self.stride,
                                 self.missing).checked()
 
-    def _validated(self, X: npt.ArrayLike, reset: bool) -> npt.NDArray[np.floating]:
-        array: npt.NDArray[np.floating] = validate_data(
+    def _validated(self, X: npt.ArrayLike, reset: bool) -> npt.NDArray[np.floating[Any]]:
+        array: npt.NDArray[np.floating[Any]] = validate_data(
             self, X, reset=reset, dtype=[np.float64, np.float32],
             ensure_all_finite="allow-nan" if self.missing is not None else True)
         return array

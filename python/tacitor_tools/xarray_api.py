@@ -3,9 +3,10 @@
 from __future__ import annotations
 
 from collections.abc import Hashable
-from typing import Literal
+from typing import Any, Literal
 
 import numpy as np
+import numpy.typing as npt
 import xarray as xr
 
 from . import routing
@@ -72,13 +73,13 @@ def _first_block(data: xr.DataArray, dim: Hashable) -> xr.DataArray:
                       if name != dim}).transpose(..., dim)
 
 
-def _series_rows(values: np.ndarray) -> np.ndarray:
+def _series_rows(values: npt.NDArray[Any]) -> npt.NDArray[Any]:
     """Values with time last as a matrix of one series per row."""
     return values.reshape(-1, values.shape[-1])
 
 
-def _denoise_block(values: np.ndarray, settings: routing.Settings,
-                   choice: routing.Choice | None) -> np.ndarray:
+def _denoise_block(values: npt.NDArray[Any], settings: routing.Settings,
+                   choice: routing.Choice | None) -> npt.NDArray[Any]:
     """One block, time last, denoised as one batch of series."""
     denoised = routing.denoise(_series_rows(values), settings, choice)
     return denoised.reshape(values.shape)

@@ -20,7 +20,7 @@ ENTRY_POINTS = ["denoise_linear_regression", "denoise_decision_tree"]
 # the linear method, few positions with many rows (so single fits are long) for the tree.
 LONG_CALLS = {
     "denoise_linear_regression": ((32, 4000), 32, 1),
-    "denoise_decision_tree": ((32, 20000), 3, 1),
+    "denoise_decision_tree": ((64, 60000), 4, 1),
 }
 
 

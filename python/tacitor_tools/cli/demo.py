@@ -14,7 +14,10 @@ import time
 from collections.abc import Callable
 from dataclasses import dataclass
 
+from typing import Any
+
 import numpy as np
+import numpy.typing as npt
 
 from .denoise import METHODS, import_native
 from .errors import EXIT_FAILURE, CliError
@@ -37,39 +40,40 @@ MATPLOTLIB_HINT = ("the figure needs matplotlib, which is not installed; install
 # Every generator takes the time positions 0, 1, ..., L - 1 as floats; periods and widths are
 # in time positions, so a plot of a few hundred positions looks alike for any length.
 
-def _sine(t: np.ndarray, rng: np.random.Generator) -> np.ndarray:
-    return np.sin(2 * np.pi * (t / rng.uniform(60, 250) + rng.uniform()))
+def _sine(t: npt.NDArray[Any], rng: np.random.Generator) -> npt.NDArray[Any]:
+    return np.asarray(np.sin(2 * np.pi * (t / rng.uniform(60, 250) + rng.uniform())))
 
 
-def _chirp(t: np.ndarray, rng: np.random.Generator) -> np.ndarray:
+def _chirp(t: npt.NDArray[Any], rng: np.random.Generator) -> npt.NDArray[Any]:
     # The frequency rises linearly from one cycle per 400 positions to one per 40.
     f0, f1 = 1 / 400, 1 / 40
     end = max(float(t[-1]), 1.0)
-    return np.sin(2 * np.pi * (f0 * t + (f1 - f0) * t**2 / (2 * end)))
+    return np.asarray(np.sin(2 * np.pi * (f0 * t + (f1 - f0) * t**2 / (2 * end))))
 
 
-def _square(t: np.ndarray, rng: np.random.Generator) -> np.ndarray:
-    return np.sign(np.sin(2 * np.pi * (t / rng.uniform(80, 200) + rng.uniform())))
+def _square(t: npt.NDArray[Any], rng: np.random.Generator) -> npt.NDArray[Any]:
+    return np.asarray(np.sign(np.sin(2 * np.pi * (t / rng.uniform(80, 200) + rng.uniform()))))
 
 
-def _sawtooth(t: np.ndarray, rng: np.random.Generator) -> np.ndarray:
+def _sawtooth(t: npt.NDArray[Any], rng: np.random.Generator) -> npt.NDArray[Any]:
     return 2 * np.mod(t / rng.uniform(80, 200) + rng.uniform(), 1.0) - 1
 
 
-def _steps(t: np.ndarray, rng: np.random.Generator) -> np.ndarray:
+def _steps(t: npt.NDArray[Any], rng: np.random.Generator) -> npt.NDArray[Any]:
     edges = np.sort(rng.integers(0, t.size, size=max(1, t.size // 120)))
     levels = rng.normal(size=edges.size + 1)
     return np.asarray(levels[np.searchsorted(edges, np.arange(t.size), side="right")])
 
 
-def _bumps(t: np.ndarray, rng: np.random.Generator) -> np.ndarray:
+def _bumps(t: npt.NDArray[Any], rng: np.random.Generator) -> npt.NDArray[Any]:
     count = max(1, t.size // 100)
     centres, widths = rng.uniform(0, t.size, size=count), rng.uniform(3, 15, size=count)
     heights = rng.uniform(0.5, 2.0, size=count)
-    return (heights * np.exp(-0.5 * ((t[:, None] - centres) / widths) ** 2)).sum(axis=1)
+    bumps = heights * np.exp(-0.5 * ((t[:, None] - centres) / widths) ** 2)
+    return np.asarray(bumps.sum(axis=1))
 
 
-SHAPES: dict[str, Callable[[np.ndarray, np.random.Generator], np.ndarray]] = {
+SHAPES: dict[str, Callable[[npt.NDArray[Any], np.random.Generator], npt.NDArray[Any]]] = {
     "sine": _sine, "chirp": _chirp, "square": _square,
     "sawtooth": _sawtooth, "steps": _steps, "bumps": _bumps,
 }
@@ -77,8 +81,8 @@ SHAPES: dict[str, Callable[[np.ndarray, np.random.Generator], np.ndarray]] = {
 
 @dataclass
 class Batch:
-    clean: np.ndarray  # float32, series × time, each series scaled to unit standard deviation
-    noisy: np.ndarray  # float32, clean plus Gaussian noise
+    clean: npt.NDArray[Any]  # float32, series × time, each series scaled to unit standard deviation
+    noisy: npt.NDArray[Any]  # float32, clean plus Gaussian noise
     shapes: list[str]  # shape name of every series
 
 
@@ -97,7 +101,7 @@ def generate(series: int, length: int, seed: int) -> Batch:
     return Batch(clean.astype(np.float32), (clean + noise).astype(np.float32), shapes)
 
 
-def rmse(estimate: np.ndarray, clean: np.ndarray) -> float:
+def rmse(estimate: npt.NDArray[Any], clean: npt.NDArray[Any]) -> float:
     """Root mean square error over the finite estimates (NaN gaps are left out)."""
     error = estimate.astype(np.float64) - clean
     return float(np.sqrt(np.nanmean(error**2)))
@@ -111,7 +115,7 @@ class Outcome:
     before: float
     after: float
     seconds: float
-    denoised: np.ndarray
+    denoised: npt.NDArray[Any]
 
     @property
     def gain_db(self) -> float:

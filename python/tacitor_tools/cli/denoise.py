@@ -8,7 +8,10 @@ import time
 import types
 from collections.abc import Callable
 
+from typing import Any
+
 import numpy as np
+import numpy.typing as npt
 
 from .errors import EXIT_FAILURE, CliError, is_internal_failure
 from .formats import DEFAULT_NPZ_KEY, TEXT_FORMATS, describe, format_of, read_table, write_table
@@ -41,7 +44,7 @@ def in_flag_names(message: str) -> str:
     return message.replace("window_size", "--window")
 
 
-def as_samples(array: np.ndarray, source: str, exact_input: bool) -> np.ndarray:
+def as_samples(array: npt.NDArray[Any], source: str, exact_input: bool) -> npt.NDArray[Any]:
     """The float32 matrix the native module takes, or a CliError saying why there is none.
 
     ``exact_input`` is true for binary inputs, whose values are converted with a notice when
@@ -62,7 +65,7 @@ def as_samples(array: np.ndarray, source: str, exact_input: bool) -> np.ndarray:
     return np.asarray(array, dtype=np.float32)
 
 
-def check_work(samples: np.ndarray, method: str, window: int, stride: int,
+def check_work(samples: npt.NDArray[Any], method: str, window: int, stride: int,
                series_in_columns: bool) -> WorkSize:
     """Rejects, with advice, inputs the native call would refuse or fail on."""
     series, length = samples.shape

@@ -18,6 +18,7 @@ from dataclasses import dataclass
 from typing import Any, BinaryIO
 
 import numpy as np
+import numpy.typing as npt
 
 from .errors import CliError
 from .work import plural
@@ -43,7 +44,7 @@ _EMPTY_CELL = "nan"
 class Table:
     """An array as read from a file, with what is needed to write a result in the same style."""
 
-    array: np.ndarray
+    array: npt.NDArray[Any]
     header: list[str] | None = None  # labels of the columns, from a text file's header line
     key: str | None = None  # name of the array inside an .npz file
     # The label cells that start each row of a text file (its first columns), kept verbatim.
@@ -120,7 +121,7 @@ def read_table(path: str, fmt: str, key: str | None, label_columns: int = 0) -> 
     return parse_table(text, fmt, source, label_columns)
 
 
-def _load_npy(data: str | io.BytesIO, source: str) -> np.ndarray:
+def _load_npy(data: str | io.BytesIO, source: str) -> npt.NDArray[Any]:
     # A file is memory-mapped read-only: a large input is not read twice into memory, and the
     # native module's own copy is made straight from the file's pages.
     try:
@@ -185,7 +186,7 @@ def _is_number(cell: str) -> bool:
     return True
 
 
-def parse_text(text: str, fmt: str, source: str) -> tuple[np.ndarray, list[str] | None]:
+def parse_text(text: str, fmt: str, source: str) -> tuple[npt.NDArray[Any], list[str] | None]:
     """Parses delimited numbers into a float64 array, with the header line if there is one."""
     table = parse_table(text, fmt, source)
     return table.array, table.header
@@ -292,7 +293,7 @@ def _separator_hint(cell: str, fmt: str, numbers: bool = True) -> str:
     return ""
 
 
-def format_text(array: np.ndarray, fmt: str, header: list[str] | None,
+def format_text(array: npt.NDArray[Any], fmt: str, header: list[str] | None,
                 row_labels: list[list[str]] | None = None) -> str:
     """Writes a 2-D array as delimited text, one row per line, each after its row labels."""
     delimiter = _DELIMITERS[fmt] or " "
@@ -306,7 +307,7 @@ def format_text(array: np.ndarray, fmt: str, header: list[str] | None,
     return "".join(line + "\n" for line in lines)
 
 
-def write_table(stream: BinaryIO, fmt: str, array: np.ndarray, header: list[str] | None,
+def write_table(stream: BinaryIO, fmt: str, array: npt.NDArray[Any], header: list[str] | None,
                 key: str, row_labels: list[list[str]] | None = None) -> None:
     """Writes ``array`` to an open binary stream in format ``fmt``."""
     if fmt == "npy":

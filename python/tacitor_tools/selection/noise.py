@@ -16,6 +16,8 @@ from __future__ import annotations
 import math
 from dataclasses import dataclass
 
+from typing import Any
+
 import numpy as np
 import numpy.typing as npt
 
@@ -39,7 +41,7 @@ class NoiseEstimate:
         return bool(low > 0 and self.per_order[-1] > ROUGH_RATIO * self.per_order[0])
 
 
-def difference_variance(samples: npt.NDArray[np.floating], order: int) -> float:
+def difference_variance(samples: npt.NDArray[np.floating[Any]], order: int) -> float:
     """Mean square of the normalised differences of ``order`` over all observed runs."""
     coefficients = np.array([(-1) ** k * math.comb(order, k) for k in range(order + 1)],
                             dtype=np.float64)
@@ -56,7 +58,7 @@ def difference_variance(samples: npt.NDArray[np.floating], order: int) -> float:
     return float(np.mean(diff[valid] ** 2))
 
 
-def estimate_noise(samples: npt.NDArray[np.floating]) -> NoiseEstimate:
+def estimate_noise(samples: npt.NDArray[np.floating[Any]]) -> NoiseEstimate:
     """The white-noise variance of ``samples`` (NaN = missing), pooled over all series."""
     per_order = tuple(difference_variance(samples, d) for d in ORDERS)
     finite = [v for v in per_order if math.isfinite(v)]

@@ -26,6 +26,8 @@ from __future__ import annotations
 import math
 from dataclasses import dataclass
 
+from typing import Any
+
 import numpy as np
 import numpy.typing as npt
 
@@ -98,7 +100,7 @@ def in_sample(method: str, filled: npt.NDArray[np.float32], observed: npt.NDArra
         raise ValueError(f"window_size {window_size}, stride {stride}: no observed sample is "
                          "covered by a window")
     diff = out[scored].astype(np.float64) - filled[scored]
-    raw, se = mean_and_se(diff ** 2)
+    raw, se = mean_and_se(np.asarray(diff ** 2, dtype=np.float64))
     return RawScore(raw, se, optimism, int(scored.sum()), out)
 
 
@@ -124,7 +126,7 @@ def make_masks(observed: npt.NDArray[np.bool_], count: int,
     return masks
 
 
-def masked(method: str, samples: npt.NDArray[np.floating],
+def masked(method: str, samples: npt.NDArray[np.floating[Any]],
            masks: list[npt.NDArray[np.bool_]], window_size: int, stride: int) -> RawScore:
     """Score of one candidate from its outputs at the hidden samples of every mask.
 

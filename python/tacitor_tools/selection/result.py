@@ -86,7 +86,7 @@ class Selection:
         return next(c.loss for c in self.table
                     if (c.window_size, c.stride) == (self.window_size, self.stride))
 
-    def denoise(self, x: npt.ArrayLike, *, blend: bool = False) -> npt.NDArray[np.floating]:
+    def denoise(self, x: npt.ArrayLike, *, blend: bool = False) -> npt.NDArray[np.floating[Any]]:
         """Denoise ``x`` (NaN = missing) with the chosen method, window and stride.
 
         With ``blend=True`` the output is moved back towards the input by the blend weight
@@ -167,8 +167,8 @@ def blend_weight(loss: float, loss_se: float, noise_var: float, fit_covariance: 
     return float(min(max(k, 0.0), 1.0))
 
 
-def blend_output(out: npt.NDArray[np.floating], samples: npt.NDArray[np.floating],
-                 k: float) -> npt.NDArray[np.floating]:
+def blend_output(out: npt.NDArray[np.floating[Any]], samples: npt.NDArray[np.floating[Any]],
+                 k: float) -> npt.NDArray[np.floating[Any]]:
     """f + k·(x − f); at missing samples (NaN in x) the output is kept as it is."""
     mixed = out + k * (samples - out)
     return np.where(np.isnan(samples), out, mixed).astype(out.dtype, copy=False)

@@ -7,6 +7,8 @@ import time
 from collections.abc import Iterable, Sequence
 from dataclasses import dataclass
 
+from typing import Any
+
 import numpy as np
 import numpy.typing as npt
 
@@ -67,8 +69,8 @@ def next_wider(window: int) -> int:
     return window * 3 // 2 if window & (window - 1) == 0 else window * 4 // 3
 
 
-def residual_correlation(samples: npt.NDArray[np.floating],
-                         out: npt.NDArray[np.floating]) -> float:
+def residual_correlation(samples: npt.NDArray[np.floating[Any]],
+                         out: npt.NDArray[np.floating[Any]]) -> float:
     """Lag-1 correlation of x − f over neighbouring pairs where both are known."""
     residual = samples.astype(np.float64) - out
     known = np.isfinite(residual)
@@ -89,7 +91,7 @@ def residual_correlation(samples: npt.NDArray[np.floating],
 class Search:
     """The state of one search; ``run`` fills ``scored`` and ``warnings``."""
 
-    def __init__(self, samples: npt.NDArray[np.floating], method: str, protocol: str,
+    def __init__(self, samples: npt.NDArray[np.floating[Any]], method: str, protocol: str,
                  seed: int, time_budget_s: float | None, progress: Progress) -> None:
         self.samples = samples
         self.method = method
@@ -199,7 +201,7 @@ class Search:
         return self.evaluate(window, best.stride) is not None
 
 
-def combined_noise_variance(samples: npt.NDArray[np.floating],
+def combined_noise_variance(samples: npt.NDArray[np.floating[Any]],
                             scores: Iterable[RawScore]) -> tuple[float, str | None]:
     """σ² from differences, capped by what the candidates' errors allow; and a warning."""
     estimate = estimate_noise(samples)
@@ -339,7 +341,7 @@ def auto_denoise(
     time_budget_s: float | None = None,
     progress: ProgressArg = None,
     blend: bool = False,
-) -> tuple[npt.NDArray[np.floating], Selection]:
+) -> tuple[npt.NDArray[np.floating[Any]], Selection]:
     """:func:`select`, then the denoised batch with the chosen settings: (output, selection).
 
     The output has the input's shape; float64 input gives float64 (computed in float32).
@@ -352,7 +354,7 @@ def auto_denoise(
     selection, cached = search_and_output(array, method, window_sizes, strides, protocol,
                                           noise_std, seed, time_budget_s, progress)
     if cached is not None:
-        out: npt.NDArray[np.floating] = cached.astype(array.dtype, copy=False)
+        out: npt.NDArray[np.floating[Any]] = cached.astype(array.dtype, copy=False)
     else:
         out = denoise(array, selection.window_size, selection.stride,
                       method="tree" if method == "tree" else "linear")
