@@ -107,8 +107,8 @@ Expected<std::vector<float>, Failed> WindowRoute<LinearRegression>::predict(
 
 namespace tacitor::models {
 
-Expected<LRModel, std::string> LRModel::train(const data::Array2& samples,
-                                              std::size_t window_size, std::size_t stride,
+Expected<LRModel, std::string> LRModel::train(const data::Array2& samples, std::size_t window_size,
+                                              std::size_t stride,
                                               const LinearRegressionParameters& parameters) {
   // Only a plan the pipeline accepts has training rows to judge by; anything else goes on
   // unscaled, to the error that the plain set reports for it.
@@ -117,9 +117,9 @@ Expected<LRModel, std::string> LRModel::train(const data::Array2& samples,
     const std::size_t windows = data::window_starts(samples.cols(), window_size, stride).size();
     scaling = choose_scaling(samples, window_size, samples.rows() * windows);
   }
-  auto plain = scaling ? Plain::train(scale_samples(*scaling, samples), window_size, stride,
-                                      parameters)
-                       : Plain::train(samples, window_size, stride, parameters);
+  auto plain = scaling
+                   ? Plain::train(scale_samples(*scaling, samples), window_size, stride, parameters)
+                   : Plain::train(samples, window_size, stride, parameters);
   if (!plain) {
     return unexpected(std::move(plain).error());
   }

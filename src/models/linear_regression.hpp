@@ -48,8 +48,8 @@ struct LRModel : Classical<LinearRegression, LinearRegressionParameters> {
   // Nothing when the estimators were fitted on the samples as given.
   std::optional<SampleScaling> scaling;
 
-  static Expected<LRModel, std::string> train(const data::Array2& samples,
-                                              std::size_t window_size, std::size_t stride,
+  static Expected<LRModel, std::string> train(const data::Array2& samples, std::size_t window_size,
+                                              std::size_t stride,
                                               const LinearRegressionParameters& parameters);
 
   Expected<data::Array2, std::string> denoise(const data::Array2& samples,
