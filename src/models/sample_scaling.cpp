@@ -21,8 +21,8 @@ constexpr double kCutoffMargin = 0x1p10;
 // transformed, however many training rows there are.
 constexpr double kUnitShareFraction = 0.5;
 
-// The largest squared norm of a design matrix that is left alone. The SVD squares its
-// singular values and adds two such squares ((y - z)(y + z) + (g - h)(g + h)), each at most
+// The largest squared norm of a design matrix and its targets that is left alone. The SVD squares
+// its singular values and adds two such squares ((y - z)(y + z) + (g - h)(g + h)), each at most
 // four times the squared norm, so 2^16 below float32's limit of 2^128 leaves room to spare.
 constexpr double kNormBudget = 0x1p112;
 
@@ -92,9 +92,11 @@ std::optional<SampleScaling> choose_scaling(const data::Array2& samples, std::si
   const double cutoff = std::sqrt(m + n + 1.0) * 0.5 * kEpsilon;
   const bool loses_variation =
       share < kCutoffMargin * cutoff && share < kUnitShareFraction / std::sqrt(n);
-  // An upper bound of the squared norm of every position's design matrix.
+  // An upper bound of the squared norm of every position's design matrix beside its target
+  // column. It also keeps the sums of the solve, of the predictions and of the window
+  // averages (at most n predictions each) far from overflow.
   const double largest = statistics.largest;
-  const bool overflows = m * (1.0 + (n - 1.0) * (largest * largest)) > kNormBudget;
+  const bool overflows = m * (1.0 + n * (largest * largest)) > kNormBudget;
   if (!loses_variation && !overflows) {
     return std::nullopt;
   }
