@@ -5,9 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <iterator>
 #include <limits>
 #include <optional>
 #include <random>
@@ -44,33 +46,10 @@ std::vector<std::uint32_t> bits(const data::Array2& array) {
   return out;
 }
 
-TEST(SampleScaling, UnitScaleIsLeftAloneAtAnyTrainingRowCount) {
-  for (const float amplitude : {0.5f, 1.0f, 1e3f}) {
-    const data::Array2 samples = sines(8, 200, amplitude, amplitude / 2.0f);
-    for (const std::size_t rows : {10u, 1000000u, 4000000000u}) {
-      EXPECT_EQ(choose_scaling(samples, 16, rows), std::nullopt) << amplitude << " " << rows;
-    }
-  }
-}
-
-TEST(SampleScaling, OffsetsTinyAndHugeMagnitudesAreBroughtToUnitSpread) {
-  struct Case {
-    float amplitude, offset;
-  };
-  for (const Case c : {Case{1.0f, 1e4f}, {0.01f, 300.0f}, {1e-6f, 0.0f}, {1e-30f, 0.0f},
-                       {1e17f, 0.0f}, {1e30f, -1e31f}}) {
-    const data::Array2 samples = sines(16, 300, c.amplitude, c.offset);
-    const SampleStatistics statistics = sample_statistics(samples);
-    const std::optional<SampleScaling> scaling = choose_scaling(samples, 16, 16 * 285);
-    ASSERT_TRUE(scaling.has_value()) << c.amplitude << " " << c.offset;
-    EXPECT_EQ(scaling->offset, static_cast<float>(statistics.mean));
-    const double scaled_spread = std::ldexp(statistics.spread, scaling->exponent);
-    EXPECT_TRUE(scaled_spread >= 0.5 && scaled_spread < 1.0) << scaled_spread;
-  }
-}
-
 TEST(SampleScaling, EdgesOfTheDecisionAndTheTransform) {
-  // Nothing to judge, or values the pipeline refuses itself.
+  // Data near unit scale, whatever the row count; nothing to judge; values the pipeline
+  // refuses itself.
+  EXPECT_EQ(choose_scaling(sines(8, 200, 0.5f, 0.25f), 16, 4000000000u), std::nullopt);
   EXPECT_EQ(choose_scaling(data::Array2(0, 5), 3, 6), std::nullopt);
   data::Array2 holed = sines(4, 50, 1e-20f, 0.0f);
   holed(2, 7) = std::numeric_limits<float>::quiet_NaN();
@@ -87,26 +66,21 @@ TEST(SampleScaling, EdgesOfTheDecisionAndTheTransform) {
   unscale_output(*flat, zeros);
   EXPECT_EQ(bits(zeros), bits(constant));
 
-  // The float32 limits: no overflow there and back, except an output beyond the range, which
-  // saturates; an uncovered position stays NaN.
-  data::Array2 extreme(2, 4);
-  const float values[] = {kMax, -kMax, kMax, 1e-45f, -kMax, 0.0f, kMax, -1e38f};
+  // The float32 limits: no overflow there and back; an output beyond the range saturates
+  // and an uncovered position stays NaN.
+  data::Array2 extreme(1, 4);
+  const float values[] = {kMax, -kMax, 1e-45f, -1e38f};
   std::copy(std::begin(values), std::end(values), extreme.data());
-  const std::optional<SampleScaling> wide = choose_scaling(extreme, 2, 6);
+  const std::optional<SampleScaling> wide = choose_scaling(extreme, 2, 3);
   ASSERT_TRUE(wide.has_value());
   data::Array2 round_trip = scale_samples(*wide, extreme);
-  for (std::size_t i = 0; i < round_trip.size(); ++i) {
-    EXPECT_TRUE(std::fabs(round_trip.data()[i]) <= 2.0f) << i;
-  }
-  round_trip.data()[1] = std::numeric_limits<float>::quiet_NaN();
-  round_trip.data()[2] = 1e6f;
-  round_trip.data()[3] = -1e6f;
+  EXPECT_TRUE(std::fabs(round_trip(0, 0)) <= 2.0f && std::fabs(round_trip(0, 1)) <= 2.0f);
+  round_trip(0, 1) = std::numeric_limits<float>::quiet_NaN();
+  round_trip(0, 2) = 1e6f;
   unscale_output(*wide, round_trip);
-  EXPECT_EQ(round_trip.data()[0], kMax);
-  EXPECT_TRUE(std::isnan(round_trip.data()[1]));
-  EXPECT_EQ(round_trip.data()[2], kMax);
-  EXPECT_EQ(round_trip.data()[3], -kMax);
-  EXPECT_EQ(round_trip.data()[6], kMax);
+  EXPECT_EQ(round_trip(0, 0), kMax);
+  EXPECT_TRUE(std::isnan(round_trip(0, 1)));
+  EXPECT_EQ(round_trip(0, 2), kMax);
 }
 
 // x = 4096 + u / 16 with u of mean 0 (every series beside its negation) and spread in
@@ -124,42 +98,34 @@ data::Array2 quantised_unit(std::size_t pairs, std::size_t length) {
   return u;
 }
 
-data::Array2 shifted(const data::Array2& u, float by) {
-  data::Array2 x(u.rows(), u.cols());
-  for (std::size_t i = 0; i < u.size(); ++i) {
-    x.data()[i] = 4096.0f + u.data()[i] / 16.0f + by;
+// Every value v becomes f(v).
+template <class F>
+data::Array2 map(data::Array2 array, F f) {
+  for (std::size_t i = 0; i < array.size(); ++i) {
+    array.data()[i] = f(array.data()[i]);
   }
-  return x;
+  return array;
 }
 
-data::Array2 mapped_back(data::Array2 y) {
-  for (std::size_t i = 0; i < y.size(); ++i) {
-    y.data()[i] = static_cast<float>(static_cast<double>(y.data()[i]) / 16.0 + 4096.0);
-  }
-  return y;
+float mapped_back(float y) {
+  return static_cast<float>(static_cast<double>(y) / 16.0 + 4096.0);
 }
 
 TEST(LRModelScaling, FitsAndDenoisesInTheUnitsItChose) {
   const LinearRegressionParameters svd{LeastSquaresMethod::SVD};
   testing::for_each_instruction_set([&] {
     const data::Array2 u = quantised_unit(4, 60);
-    const data::Array2 x = shifted(u, 0.0f);
+    const data::Array2 x = map(u, [](float v) { return 4096.0f + v / 16.0f; });
     const LRModel on_u = LRModel::train(u, 6, 2, svd).value();
     ASSERT_EQ(on_u.scaling, std::nullopt);
     const LRModel on_x = LRModel::train(x, 6, 2, svd).value();
     ASSERT_EQ(on_x.scaling, (SampleScaling{4096.0f, 4}));
-    EXPECT_EQ(bits(on_x.denoise(x, 2).value()), bits(mapped_back(on_u.denoise(u, 2).value())));
+    EXPECT_EQ(bits(on_x.denoise(x, 2).value()), bits(map(on_u.denoise(u, 2).value(), mapped_back)));
     // New samples get the trained set's units, not units of their own: x + 1 is u + 16 to it.
-    data::Array2 u_moved = u;
-    for (std::size_t i = 0; i < u_moved.size(); ++i) {
-      u_moved.data()[i] += 16.0f;
-    }
-    EXPECT_EQ(bits(on_x.denoise(shifted(u, 1.0f), 2).value()),
-              bits(mapped_back(on_u.denoise(u_moved, 2).value())));
-    // A stride wider than the window leaves gaps, which stay NaN.
-    const data::Array2 gaps = LRModel::train(x, 3, 5, svd).value().denoise(x, 5).value();
-    EXPECT_TRUE(std::isnan(gaps(0, 3)) && std::isnan(gaps(7, 4)));
-    EXPECT_FALSE(std::isnan(gaps(0, 2)) || std::isnan(gaps(7, 5)));
+    const data::Array2 x_moved = map(x, [](float v) { return v + 1.0f; });
+    const data::Array2 u_moved = map(u, [](float v) { return v + 16.0f; });
+    EXPECT_EQ(bits(on_x.denoise(x_moved, 2).value()),
+              bits(map(on_u.denoise(u_moved, 2).value(), mapped_back)));
   });
 }
 
