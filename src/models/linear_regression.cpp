@@ -1,12 +1,14 @@
 #include "models/linear_regression.hpp"
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <utility>
 
 #include "common/checked_size.hpp"
 #include "common/internal_failure.hpp"
 #include "data/training_set.hpp"
+#include "data/windows.hpp"
 #include "linalg/traits/svd.hpp"
 
 namespace tacitor::models {
@@ -99,6 +101,44 @@ Expected<std::vector<float>, Failed> WindowRoute<LinearRegression>::predict(
     }
   }
   return predictions;
+}
+
+}  // namespace tacitor::models
+
+namespace tacitor::models {
+
+Expected<LRModel, std::string> LRModel::train(const data::Array2& samples, std::size_t window_size,
+                                              std::size_t stride,
+                                              const LinearRegressionParameters& parameters) {
+  // Only a plan the pipeline accepts has training rows to judge by; anything else goes on
+  // unscaled, to the error that the plain set reports for it.
+  std::optional<SampleScaling> scaling;
+  if (stride > 0 && window_size > 0 && window_size <= samples.cols()) {
+    const std::size_t windows = data::window_starts(samples.cols(), window_size, stride).size();
+    scaling = choose_scaling(samples, window_size, samples.rows() * windows);
+  }
+  auto plain = scaling
+                   ? Plain::train(scale_samples(*scaling, samples), window_size, stride, parameters)
+                   : Plain::train(samples, window_size, stride, parameters);
+  if (!plain) {
+    return unexpected(std::move(plain).error());
+  }
+  LRModel model;
+  static_cast<Plain&>(model) = std::move(plain).value();
+  model.scaling = scaling;
+  return model;
+}
+
+Expected<data::Array2, std::string> LRModel::denoise(const data::Array2& samples,
+                                                     std::size_t stride) const {
+  if (!scaling) {
+    return Plain::denoise(samples, stride);
+  }
+  auto output = Plain::denoise(scale_samples(*scaling, samples), stride);
+  if (output) {
+    unscale_output(*scaling, *output);
+  }
+  return output;
 }
 
 }  // namespace tacitor::models

@@ -7,12 +7,17 @@
 // windows instead of a second training set. The QR method takes the general route.
 
 #include <cstddef>
+#include <optional>
+#include <string>
 #include <vector>
 
+#include "common/expected.hpp"
+#include "data/array2.hpp"
 #include "data/design_matrix.hpp"
 #include "data/windows.hpp"
 #include "linear/linear_regression.hpp"
 #include "models/classical.hpp"
+#include "models/sample_scaling.hpp"
 
 namespace tacitor::models {
 
@@ -33,6 +38,22 @@ struct WindowRoute<LinearRegression> {
                                                       std::size_t position);
 };
 
-using LRModel = Classical<LinearRegression, LinearRegressionParameters>;
+// The estimators are fitted on the samples in the units `train` chose for them (see
+// sample_scaling.hpp): the samples as given, or shifted and scaled when their units would
+// cost the fits their precision. The choice belongs to the trained set, so `denoise` applies
+// the same change of units to whatever samples it is given, and maps its output back.
+struct LRModel : Classical<LinearRegression, LinearRegressionParameters> {
+  using Plain = Classical<LinearRegression, LinearRegressionParameters>;
+
+  // Nothing when the estimators were fitted on the samples as given.
+  std::optional<SampleScaling> scaling;
+
+  static Expected<LRModel, std::string> train(const data::Array2& samples, std::size_t window_size,
+                                              std::size_t stride,
+                                              const LinearRegressionParameters& parameters);
+
+  Expected<data::Array2, std::string> denoise(const data::Array2& samples,
+                                              std::size_t stride) const;
+};
 
 }  // namespace tacitor::models

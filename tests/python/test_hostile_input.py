@@ -28,12 +28,8 @@ import pytest
 ENTRY_POINTS = ("denoise_linear_regression", "denoise_decision_tree")
 U32_LIMIT = 2**32
 ZERO_DIVISOR = "attempt to calculate the remainder with a divisor of zero"
-NO_CONVERGENCE = "no convergence in 30 iterations"
 EMPTY_TREE_TARGETS = "assertion failed: sample_start < targets.nrows()"
 NO_POSITIONS = "ShapeError/Unsupported: unsupported operation"
-# Magnitudes from which products of two samples overflow single precision, so that the SVD may
-# legitimately run out of iterations on finite input.
-OVERFLOWING_MAGNITUDE = 1e15
 # Longest a single call on these small arrays may take before it counts as a hang.
 CALL_TIMEOUT_S = 60
 
@@ -174,8 +170,6 @@ def expected_outcome(entry: str, samples: Any, window_size: Any, stride: Any) ->
         if rows < width:
             # The solve writes solution rows the system does not have.
             return failure("InternalFailure", None)
-        if values.size and np.abs(values).max() >= OVERFLOWING_MAGNITUDE:
-            return Expectation(True, (Raises("InternalFailure", NO_CONVERGENCE),))
         return Expectation(True)
     if series == 0:
         return failure("InternalFailure", EMPTY_TREE_TARGETS)
@@ -207,6 +201,9 @@ def check_result(entry: str, samples: np.ndarray, result: Any, window_size: int,
     # A time position that no window covers is the mean of nothing.
     assert np.isnan(result[:, ~covered]).all()
     values = np.asarray(samples, dtype=np.float64)
+    if entry == "denoise_linear_regression":
+        # Finite input of any magnitude gives finite estimates, never an overflow.
+        assert np.isfinite(result[:, covered]).all()
     largest = np.abs(values).max() if values.size else 0.0
     # Window averages are float32 sums of up to window_size predictions; skip inputs whose sums
     # may overflow. Skip also inputs holding two adjacent floats: their split threshold can
