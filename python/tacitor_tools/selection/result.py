@@ -9,11 +9,16 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 import numpy.typing as npt
 
+from .. import bridge
 from ..missing import as_float_matrix, denoise
-from .protocols import effective_parameters
+from .protocols import effective_parameters, estimated_loss
 
 if TYPE_CHECKING:
     from matplotlib.axes import Axes
+
+
+# Whether denoising with a selection moves the output back towards the input by default.
+BLEND_DEFAULT = False
 
 
 @dataclass(frozen=True)
@@ -54,7 +59,8 @@ class Selection:
     def build(cls, method: str, protocol: str, table: tuple[Candidate, ...], noise_var: float,
               noise_given: bool, warnings: list[str]) -> Selection:
         """The selection for the noise variance given: losses, choice, gain, blend weight."""
-        table = tuple(replace(c, loss=c.raw + noise_var * (c.optimism - 1.0)) for c in table)
+        table = tuple(replace(c, loss=estimated_loss(c.raw, c.optimism, noise_var))
+                      for c in table)
         best = min(table, key=lambda c: c.loss)
         gain = gain_db(noise_var, best.loss)
         warnings = [w for w in warnings if not w.startswith(NOTHING_BEATS_INPUT)]
@@ -86,15 +92,15 @@ class Selection:
         return next(c.loss for c in self.table
                     if (c.window_size, c.stride) == (self.window_size, self.stride))
 
-    def denoise(self, x: npt.ArrayLike, *, blend: bool = False) -> npt.NDArray[np.floating[Any]]:
+    def denoise(self, x: npt.ArrayLike, *, blend: bool = BLEND_DEFAULT) -> npt.NDArray[np.floating[Any]]:
         """Denoise ``x`` (NaN = missing) with the chosen method, window and stride.
 
         With ``blend=True`` the output is moved back towards the input by the blend weight
         estimated for the searched data: ``f + k·(x − f)``.
         """
         samples = as_float_matrix(x, "x")
-        out = denoise(samples, self.window_size, self.stride,
-                      method="tree" if self.method == "tree" else "linear")
+        out = denoise(x, self.window_size, self.stride,
+                      method=bridge.checked_method(self.method))
         return blend_output(out, samples, self.blend_weight) if blend else out
 
     def plot(self, ax: Axes | None = None) -> Axes:
