@@ -75,16 +75,14 @@ def _check_time_index(index: pd.Index) -> None:
 def _warn_if_uneven(index: pd.Index) -> None:
     if not isinstance(index, pd.DatetimeIndex | pd.TimedeltaIndex) or len(index) < 3:
         return
-    steps = np.diff(index.asi8)
+    steps = pd.TimedeltaIndex(index[1:] - index[:-1])
     if (steps == steps[0]).all():
         return
-    values, counts = np.unique(steps, return_counts=True)
-    step = pd.tseries.frequencies.to_offset(pd.Timedelta(int(values[np.argmax(counts)])))
+    step = pd.tseries.frequencies.to_offset(steps.value_counts().index[0])
     warnings.warn(
-        f"the time index is not evenly spaced (steps from {pd.Timedelta(int(steps.min()))} to "
-        f"{pd.Timedelta(int(steps.max()))}), so windows span different lengths of time; put "
-        f"the data on a regular grid first, data.asfreq({step.freqstr!r}), and pass "
-        "missing='impute' to fill the rows that adds", UserWarning, stacklevel=3)
+        f"the time index is not evenly spaced (steps from {steps.min()} to {steps.max()}), "
+        "so windows span different lengths of time; put the data on a regular grid first, "
+        f"data.asfreq({step.freqstr!r}), and pass missing='impute' to fill the rows that adds", UserWarning, stacklevel=3)
 
 
 def _series_rows(frame: pd.DataFrame) -> npt.NDArray[Any]:

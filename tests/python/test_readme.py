@@ -21,8 +21,9 @@ IMPORTS = re.compile(r"^\s*(?:from|import)\s+(\w+)", re.MULTILINE)
 
 
 def _params(code):
-    # A Dask cluster takes seconds to start; its example runs with the slow tests.
-    marks = [pytest.mark.slow] if "LocalCluster" in code else []
+    # A Dask cluster takes seconds to start, a search runs many candidates: those examples
+    # run with the slow tests.
+    marks = [pytest.mark.slow] if "LocalCluster" in code or "auto_denoise" in code else []
     return pytest.param(code, marks=marks, id=f"line{_line_of(code)}")
 
 

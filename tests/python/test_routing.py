@@ -34,7 +34,8 @@ def test_settings_that_cannot_be_used():
         (Settings("linear", "8"), TypeError, "window_size must be an integer or 'auto'"),
         (Settings("linear", True), TypeError, "window_size must be"),
         (Settings("linear", 8, 1.0), TypeError, "stride must be an integer"),
-        (Settings("linear", 8, missing=True), TypeError, "missing must be None or a string"),
+        (Settings("linear", 8, missing=True), TypeError, "missing must be None, 'impute' or 'raise'"),
+        (Settings("linear", 8, missing="fill"), ValueError, "not 'fill'"),
     ]:
         with pytest.raises(error, match=text):
             denoise(samples, settings)

@@ -23,7 +23,14 @@ BLEND_DEFAULT = False
 
 @dataclass(frozen=True)
 class Candidate:
-    """One row of the search table."""
+    """One row of the search table of a :class:`Selection`: a ``window_size`` and
+    ``stride`` tried.
+
+    ``loss`` is the estimated mean squared error against the clean signal, ``raw`` and
+    ``optimism`` the parts it is computed from, ``std_error`` its standard error where the
+    protocol gives one, ``seconds`` the time the candidate took and ``rows`` the training
+    rows of each estimator.
+    """
 
     window_size: int
     stride: int
@@ -38,6 +45,11 @@ class Candidate:
 @dataclass(frozen=True)
 class Selection:
     """Settings chosen without the clean signal, and the estimates they were chosen by.
+
+    ``method``, ``window_size`` and ``stride`` are the choice; ``protocol`` the estimate it
+    was made with; ``table`` holds one :class:`Candidate` per window and stride tried;
+    ``noise_std`` is the noise level used (``noise_given``: given by the caller rather than
+    estimated); ``warnings`` names what limits the estimates.
 
     ``gain_db`` is 10·log10(σ² / loss) of the chosen candidate: the estimated improvement over
     leaving the data as they are. ``blend_weight`` is the k of ``f + k·(x − f)`` that

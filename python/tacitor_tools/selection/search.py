@@ -261,6 +261,11 @@ def select(
 ) -> Selection:
     """Choose ``window_size`` (and ``stride``) for ``method`` without the clean signal.
 
+    ``samples`` is a 2-D batch (series × time, NaN = missing); ``method`` is ``"linear"`` or
+    ``"tree"``; the candidates are every window of ``window_sizes`` with every stride of
+    ``strides`` (a stride wider than its window is left out). ``seed`` fixes the random masks
+    of the masked protocol. Returns a :class:`Selection`.
+
     Every candidate's mean squared error against the unseen clean signal is estimated from
     the noisy data (NaN = missing: gaps are filled by interpolation and only observed samples
     are scored), and the lowest wins. Protocols: ``"insample"`` (the output's own error,
@@ -355,6 +360,9 @@ def auto_denoise(
 ) -> tuple[npt.NDArray[np.floating[Any]], Selection]:
     """:func:`select`, then the denoised batch with the chosen settings: (output, selection).
 
+    ``samples``, ``method``, ``window_sizes``, ``strides``, ``protocol``, ``noise_std``,
+    ``seed``, ``time_budget_s`` and ``progress`` are those of :func:`select`.
+
     The output has the input's shape; computed in float32, it comes back float32 for
     float32 input and float64 for any other real type.
     With ``blend=True`` it is ``f + k·(x − f)``, k from the estimated errors: with
@@ -388,6 +396,9 @@ def held_out_loss(
     seed: int = 0,
 ) -> float:
     """Estimated mean squared error of the denoised output against the unseen clean signal.
+
+    ``samples`` (series × time, NaN = missing) denoised with ``method``, ``window_size`` and
+    ``stride``; ``protocol``, ``noise_std`` and ``seed`` are those of :func:`select`.
 
     The estimate :func:`select` makes for the one candidate (``window_size``, ``stride``).
     """
