@@ -149,7 +149,9 @@ def denoise(samples: npt.ArrayLike, settings: Settings, choice: Choice | None = 
     rows = as_rows(array)
     checked = settings.checked()
     out = apply(rows, checked, choose(rows, checked) if choice is None else choice)
-    return out.astype(result_dtype(array.dtype), copy=False)
+    if result_dtype(array.dtype) == np.float32:
+        return out
+    return out.astype(np.float64)
 
 
 def held_out_loss(rows: Samples, settings: Settings, choice: Choice) -> float:

@@ -5,7 +5,6 @@ from __future__ import annotations
 from collections.abc import Hashable
 from typing import Any, Literal
 
-import numpy as np
 import numpy.typing as npt
 import xarray as xr
 

@@ -5,6 +5,7 @@ from __future__ import annotations
 import argparse
 import sys
 import time
+import types
 from collections.abc import Callable
 from typing import Any
 
@@ -28,6 +29,15 @@ METHOD_NAMES = {"linear": "linear regression", "tree": "regression tree"}
 
 def note(message: str) -> None:
     print(f"tacitor: {message}", file=sys.stderr)
+
+
+def import_native() -> types.ModuleType:
+    """The native module, imported only when needed so --help and --version always work."""
+    try:
+        import tacitor
+    except ImportError as e:
+        raise CliError(f"cannot import the native module tacitor: {e}", EXIT_FAILURE) from None
+    return tacitor
 
 
 def as_samples(array: npt.NDArray[Any], source: str, exact_input: bool) -> npt.NDArray[Any]:
@@ -140,6 +150,7 @@ def run(args: argparse.Namespace) -> int:
         raise CliError("--skip-columns and --index-column apply to text inputs only, but the "
                        f"input is .{input_format}")
 
+    import_native()
     started = time.perf_counter()
     table = read_table(args.input, input_format, args.key, args.skip_columns)
     source = describe(args.input)
