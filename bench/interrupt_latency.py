@@ -22,10 +22,13 @@ import subprocess
 import sys
 import time
 
-# (method, shape, window_size, stride): calls that run for a minute or more uninterrupted.
+# (function, shape, window_size, stride): calls that run for a minute or more uninterrupted.
+# "linear" and "tree" are the calls of tests/python/test_interrupt.py (wide windows on few
+# rows); "tree-rows" fits few positions on millions of rows, so that each split search is long.
 CALLS = {
-    "linear": ("denoise_linear_regression", (64, 20000), 64, 1),
-    "tree": ("denoise_decision_tree", (64, 240000), 4, 1),
+    "linear": ("denoise_linear_regression", (8, 2000), 256, 1),
+    "tree": ("denoise_decision_tree", (8, 4000), 256, 1),
+    "tree-rows": ("denoise_decision_tree", (64, 240000), 4, 1),
 }
 
 CHILD = """
@@ -73,7 +76,7 @@ def main() -> None:
         latencies = [one_interrupt(method, args.delay) for _ in range(args.repeats)]
         results[method] = {"median_s": statistics.median(latencies),
                            "worst_s": max(latencies), "repeats": args.repeats}
-        print(f"{method:6s} median {results[method]['median_s']:.3f} s, "
+        print(f"{method:9s} median {results[method]['median_s']:.3f} s, "
               f"worst {results[method]['worst_s']:.3f} s over {args.repeats} interrupts")
     if args.json:
         with open(args.json, "w") as stream:
