@@ -73,7 +73,7 @@ def test_an_internal_failure_in_a_worker_is_reported_and_the_cluster_lives_on(cl
     client.run(_fail_internally)
     try:
         with pytest.raises(NativeInternalError, match="tacitor internal failure"):
-            client.compute(denoise_dask(samples, window_size=6)).result(timeout=120)
+            client.compute(denoise_dask(samples, window_size=7)).result(timeout=120)
     finally:
         client.run(_restore)
     assert client.compute(denoise_dask(samples, window_size=6)).result(timeout=120).shape \
