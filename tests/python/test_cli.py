@@ -193,7 +193,7 @@ ERRORS = [
      "line 2, column 2: 'x' is not a number"),
     # Empty cells are missing values, refused at their place unless they are to be imputed.
     ({"in.csv": "1,2,3\n4,,6\n"}, ["in.csv", "-o", "out.csv", "-w", "2"],
-     "'in.csv', line 2, column 2: missing value (1 missing value in all); fill them first, "
+     "'in.csv', line 2, column 2: missing value (1 missing value in all); fill it first, "
      "or pass --missing impute"),
     ({"in.csv": "t;a\n0;1\n"}, ["in.csv", "-o", "out.csv", "-w", "2", "--index-column",
                                   "--series-in-columns"],

@@ -74,8 +74,9 @@ def check_values(table: Table, samples: npt.NDArray[Any], source: str,
     if np.isinf(samples[row, column]):
         raise CliError(f"{where}: infinite value ({plural(count, 'value')} that cannot be "
                        "denoised in all); only missing values can be filled in")
+    them = "it" if count == 1 else "them"
     raise CliError(f"{where}: missing value ({plural(count, 'missing value')} in all); "
-                   f"fill them first, or pass {FLAGS.impute} to impute them")
+                   f"fill {them} first, or pass {FLAGS.impute} to impute {them}")
 
 
 def check_plan(samples: npt.NDArray[Any], settings: routing.Settings,
