@@ -43,8 +43,9 @@ tacitor.{function}(samples, {window}, {stride})
 def one_interrupt(method: str, delay: float) -> float:
     function, shape, window, stride = CALLS[method]
     code = CHILD.format(shape=shape, function=function, window=window, stride=stride)
-    child = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE,
-                             stderr=subprocess.PIPE, text=True)
+    child = subprocess.Popen(
+        [sys.executable, "-c", code], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True
+    )
     try:
         assert child.stdout is not None
         if child.stdout.readline() != "calling\n":
@@ -64,24 +65,34 @@ def one_interrupt(method: str, delay: float) -> float:
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--repeats", type=int, default=10)
-    parser.add_argument("--delay", type=float, default=0.5,
-                        help="seconds between the start of the call and the signal")
+    parser.add_argument(
+        "--delay",
+        type=float,
+        default=0.5,
+        help="seconds between the start of the call and the signal",
+    )
     parser.add_argument("--methods", nargs="+", default=list(CALLS), choices=list(CALLS))
     parser.add_argument("--json", metavar="PATH", help="also write the figures as JSON")
     args = parser.parse_args()
     results = {}
-    print(f"load average {os.getloadavg()[0]:.1f}, {os.cpu_count()} CPUs, "
-          f"RAYON_NUM_THREADS={os.environ.get('RAYON_NUM_THREADS', 'unset')}")
+    print(
+        f"load average {os.getloadavg()[0]:.1f}, {os.cpu_count()} CPUs, "
+        f"RAYON_NUM_THREADS={os.environ.get('RAYON_NUM_THREADS', 'unset')}"
+    )
     for method in args.methods:
         latencies = [one_interrupt(method, args.delay) for _ in range(args.repeats)]
-        results[method] = {"median_s": statistics.median(latencies),
-                           "worst_s": max(latencies), "repeats": args.repeats}
-        print(f"{method:9s} median {results[method]['median_s']:.3f} s, "
-              f"worst {results[method]['worst_s']:.3f} s over {args.repeats} interrupts")
+        results[method] = {
+            "median_s": statistics.median(latencies),
+            "worst_s": max(latencies),
+            "repeats": args.repeats,
+        }
+        print(
+            f"{method:9s} median {results[method]['median_s']:.3f} s, "
+            f"worst {results[method]['worst_s']:.3f} s over {args.repeats} interrupts"
+        )
     if args.json:
         with open(args.json, "w") as stream:
-            json.dump({"load_average": os.getloadavg()[0], "results": results}, stream,
-                      indent=2)
+            json.dump({"load_average": os.getloadavg()[0], "results": results}, stream, indent=2)
 
 
 if __name__ == "__main__":

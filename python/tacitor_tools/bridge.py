@@ -84,8 +84,10 @@ def as_matrix(samples: npt.ArrayLike, name: str = "samples") -> npt.NDArray[Any]
     if array.dtype.kind not in "biuf":
         raise TypeError(f"{name} must hold real numbers, not values of type {array.dtype}")
     if array.ndim != 2:
-        raise ValueError(f"{name} must be 2-D (series × time positions), not {array.ndim}-D "
-                         f"of shape {array.shape}")
+        raise ValueError(
+            f"{name} must be 2-D (series × time positions), not {array.ndim}-D "
+            f"of shape {array.shape}"
+        )
     return array
 
 
@@ -120,8 +122,13 @@ def uncovered_positions(length: int, window: int, stride: int) -> int:
     return between_multiples + before_last
 
 
-def check_plan(shape: tuple[int, ...], window_size: object, stride: object,
-               method: object = "linear", names: Names = PYTHON_NAMES) -> tuple[int, int]:
+def check_plan(
+    shape: tuple[int, ...],
+    window_size: object,
+    stride: object,
+    method: object = "linear",
+    names: Names = PYTHON_NAMES,
+) -> tuple[int, int]:
     """(window, stride) as ints, if a native call on a batch of ``shape`` can run with them.
 
     ValueError otherwise: a window or stride below 1, a batch without series or time
@@ -134,23 +141,29 @@ def check_plan(shape: tuple[int, ...], window_size: object, stride: object,
     step = positive_int(stride, names.stride)
     series, length = shape
     if series == 0 or length == 0:
-        raise ValueError(f"no series to denoise: the batch has {series} series of "
-                         f"{length} time positions")
+        raise ValueError(
+            f"no series to denoise: the batch has {series} series of {length} time positions"
+        )
     if window > length:
-        raise ValueError(f"{names.window} ({window}) is larger than the series length "
-                         f"({length})")
+        raise ValueError(f"{names.window} ({window}) is larger than the series length ({length})")
     windows = window_count(length, window, step)
     if method == "linear" and windows * series < window:
         raise ValueError(
             f"the linear method needs at least as many training rows as the window has "
             f"positions ({window}), but {windows} window{'s' if windows != 1 else ''} × "
             f"{series} series give {windows * series}; use more series, a smaller "
-            f"{names.stride} or a smaller {names.window}")
+            f"{names.stride} or a smaller {names.window}"
+        )
     return window, step
 
 
-def call(method: object, samples: Samples, window_size: object, stride: object,
-         names: Names = PYTHON_NAMES) -> Samples:
+def call(
+    method: object,
+    samples: Samples,
+    window_size: object,
+    stride: object,
+    names: Names = PYTHON_NAMES,
+) -> Samples:
     """The native function of ``method`` on ``samples``, after :func:`check_plan`."""
     window, step = check_plan(samples.shape, window_size, stride, method, names)
     return native_function(method)(samples, window, step)

@@ -17,20 +17,19 @@ pytest.importorskip("sklearn")
 def batch(series=6, length=100, seed=0):
     rng = np.random.default_rng(seed)
     t = np.arange(length) / 6.0
-    return np.sin(t + rng.uniform(0, 6, (series, 1))) + 0.3 * rng.standard_normal(
-        (series, length))
+    return np.sin(t + rng.uniform(0, 6, (series, 1))) + 0.3 * rng.standard_normal((series, length))
 
 
 # Each entry point as a function of (rows of series, settings) returning a NumPy array.
 ENTRY_POINTS = {
-    "denoise": lambda x, method="linear", window_size=8, stride=1, missing=None:
-        tacitor_tools.denoise(x, window_size, stride, method=method,
-                              missing=missing or "raise"),
+    "denoise": lambda x, method="linear", window_size=8, stride=1, missing=None: (
+        tacitor_tools.denoise(x, window_size, stride, method=method, missing=missing or "raise")
+    ),
     "sklearn": lambda x, **kw: tacitor_tools.TacitorDenoiser(**kw).fit_transform(x),
-    "frame": lambda x, **kw: tacitor_tools.denoise_frame(pd.DataFrame(x.T), **kw)
-        .to_numpy().T,
-    "dataarray": lambda x, **kw: tacitor_tools.denoise_dataarray(
-        xr.DataArray(x, dims=("series", "time")), **kw).values,
+    "frame": lambda x, **kw: tacitor_tools.denoise_frame(pd.DataFrame(x.T), **kw).to_numpy().T,
+    "dataarray": lambda x, **kw: (
+        tacitor_tools.denoise_dataarray(xr.DataArray(x, dims=("series", "time")), **kw).values
+    ),
     "dask": lambda x, **kw: tacitor_tools.denoise_dask(x, **kw).compute(scheduler="sync"),
 }
 
@@ -45,8 +44,10 @@ def test_plain_errors_for_plain_mistakes(entry):
         ({"window_size": 8, "stride": -2}, "stride must be at least 1, not -2"),
         ({"window_size": -1}, "window_size must be at least 1, not -1"),
         ({"window_size": 200}, r"window_size \(200\) is larger than the series length \(100\)"),
-        ({"window_size": 8, "method": "spline"},
-         "method must be one of 'linear', 'tree', not 'spline'"),
+        (
+            {"window_size": 8, "method": "spline"},
+            "method must be one of 'linear', 'tree', not 'spline'",
+        ),
     ]:
         with pytest.raises(ValueError, match=text):
             call(x, **settings)
@@ -76,12 +77,12 @@ def test_one_result_type_everywhere(dtype):
     numpy_type = np.dtype(dtype.lower())
     expected = result_dtype(numpy_type)
     assert expected == (np.float32 if numpy_type == np.float32 else np.float64)
-    outputs = [tacitor_tools.denoise_frame(pd.DataFrame(x.T).astype(dtype), window_size=8)
-               .to_numpy().dtype]
+    outputs = [
+        tacitor_tools.denoise_frame(pd.DataFrame(x.T).astype(dtype), window_size=8).to_numpy().dtype
+    ]
     if dtype[0] != "F":
         typed = x.astype(dtype)
-        outputs += [ENTRY_POINTS[name](typed).dtype for name in ENTRY_POINTS
-                    if name != "frame"]
+        outputs += [ENTRY_POINTS[name](typed).dtype for name in ENTRY_POINTS if name != "frame"]
         outputs.append(tacitor_tools.auto_denoise(typed, window_sizes=(8,))[0].dtype)
     assert set(outputs) == {expected}
 

@@ -40,9 +40,15 @@ def test_a_readme_example_runs_as_pasted(code, tmp_path):
     for module in set(IMPORTS.findall(code)):
         if importlib.util.find_spec(module) is None:
             pytest.skip(f"needs {module}")
-    result = subprocess.run([sys.executable, "-c", code], cwd=tmp_path, capture_output=True,
-                            text=True, timeout=600, check=False,
-                            env={**os.environ, "MPLBACKEND": "Agg"})
+    result = subprocess.run(
+        [sys.executable, "-c", code],
+        cwd=tmp_path,
+        capture_output=True,
+        text=True,
+        timeout=600,
+        check=False,
+        env={**os.environ, "MPLBACKEND": "Agg"},
+    )
     assert result.returncode == 0, result.stderr
 
 
