@@ -30,7 +30,7 @@ ENSURE_DEBS := scripts/ensure-debs.sh
 PACKAGE_INPUTS := CMakeLists.txt pyproject.toml README.md \
   $(shell find src python -type f ! -name '*.pyc' 2>/dev/null)
 
-.PHONY: all venv install native ctest pytest test test-fast demo format format-check clean
+.PHONY: all venv install native ctest pytest test test-fast demo format format-check lint clean
 
 all: test
 
@@ -102,6 +102,12 @@ format: $(STAMPS)/test
 
 format-check: $(STAMPS)/test
 	$(VENV)/bin/clang-format --dry-run --Werror $$(git ls-files '*.cpp' '*.hpp')
+
+# Python: ruff's lint rules and its formatting, over the package, tests, benchmarks, examples.
+PY_SOURCES = python tests/python bench examples fuzz scripts
+lint: $(STAMPS)/test
+	$(VENV)/bin/ruff check $(PY_SOURCES)
+	$(VENV)/bin/ruff format --check $(PY_SOURCES)
 
 clean:
 	rm -rf build

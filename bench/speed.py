@@ -19,13 +19,12 @@ import math
 import os
 import platform
 import resource
-import shutil
 import signal
 import subprocess
 import sys
 import tempfile
 import time
-from dataclasses import asdict, dataclass, field
+from dataclasses import asdict, dataclass
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent

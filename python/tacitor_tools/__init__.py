@@ -12,12 +12,15 @@ imports none of those libraries:
 - :func:`denoise_dataarray`: xarray DataArrays (:mod:`tacitor_tools.xarray_api`);
 - :func:`denoise_dask`: Dask arrays larger than memory (:mod:`tacitor_tools.dask_api`).
 
-The command-line tool lives in :mod:`tacitor_tools.cli`.
+The command-line tool lives in :mod:`tacitor_tools.cli`. The native functions' docstrings
+are short and fixed; README.md (the project's manual) documents their arguments, errors and
+costs in full.
 """
 
 from __future__ import annotations
 
 import importlib
+from importlib import metadata
 from typing import TYPE_CHECKING
 
 from .missing import denoise
@@ -29,6 +32,11 @@ if TYPE_CHECKING:
     from .native_failure import NativeInternalError
     from .sklearn_api import TacitorDenoiser
     from .xarray_api import denoise_dataarray
+
+try:
+    __version__ = metadata.version("tacitor")
+except metadata.PackageNotFoundError:  # run from a source tree without installing
+    __version__ = "unknown"
 
 # Public name → module that defines it, imported when the name is first used.
 _LAZY = {

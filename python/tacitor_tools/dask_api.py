@@ -9,14 +9,17 @@ import numpy as np
 import numpy.typing as npt
 
 from . import routing
+from .bridge import Method
+from .missing import MissingPolicy
 
 __all__ = ["denoise_dask"]
 
 
-def denoise_dask(samples: da.Array | npt.ArrayLike, method: str = "linear",
+def denoise_dask(samples: da.Array | npt.ArrayLike, method: Method = "linear",
                  window_size: int | Literal["auto"] = "auto", stride: int = 1,
-                 missing: str | None = None, *, rechunk: bool = True) -> da.Array:
-    """Lazily denoises a 2-D Dask array, one series per row, one time position per column.
+                 missing: MissingPolicy | None = None, *, rechunk: bool = True) -> da.Array:
+    """Lazily denoises ``samples``, a 2-D Dask array (or anything ``dask.array.asarray``
+    takes), one series per row, one time position per column.
 
     Every block is denoised by one task as a batch of its own: its estimators learn from its
     own series only, so the result equals one call per block of rows, not one call over the

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import warnings
 from typing import Any, Literal, overload
 
 import numpy as np
@@ -9,23 +10,25 @@ import numpy.typing as npt
 import pandas as pd
 
 from . import routing
+from .bridge import Method
+from .missing import MissingPolicy
 
 __all__ = ["denoise_frame"]
 
 
 @overload
-def denoise_frame(data: pd.DataFrame, method: str = ..., window_size: int | Literal["auto"] = ...,
-                  stride: int = ..., missing: str | None = ...) -> pd.DataFrame: ...
+def denoise_frame(data: pd.DataFrame, method: Method = ..., window_size: int | Literal["auto"] = ...,
+                  stride: int = ..., missing: MissingPolicy | None = ...) -> pd.DataFrame: ...
 
 
 @overload
-def denoise_frame(data: pd.Series, method: str = ..., window_size: int | Literal["auto"] = ...,
-                  stride: int = ..., missing: str | None = ...) -> pd.Series: ...
+def denoise_frame(data: pd.Series, method: Method = ..., window_size: int | Literal["auto"] = ...,
+                  stride: int = ..., missing: MissingPolicy | None = ...) -> pd.Series: ...
 
 
-def denoise_frame(data: pd.DataFrame | pd.Series, method: str = "linear",
+def denoise_frame(data: pd.DataFrame | pd.Series, method: Method = "linear",
                   window_size: int | Literal["auto"] = "auto", stride: int = 1,
-                  missing: str | None = None) -> pd.DataFrame | pd.Series:
+                  missing: MissingPolicy | None = None) -> pd.DataFrame | pd.Series:
     """Denoises the series of a DataFrame (one per column) or a single Series.
 
     The index is time: rows must be in time order and, for the method to make sense, equally
@@ -35,8 +38,14 @@ def denoise_frame(data: pd.DataFrame | pd.Series, method: str = "linear",
 
     ``method``, ``window_size``, ``stride`` and ``missing`` are those of
     :class:`tacitor_tools.TacitorDenoiser`; with ``missing`` set, NaN and pandas' NA mark
-    missing samples. The values are computed in float32; all-float32 data comes back as
-    float32, everything else as float64.
+    missing samples. The values are computed in float32; data whose columns are all float32
+    (NumPy's or pandas' nullable ``Float32``) comes back as float32, everything else as
+    float64 (the rule of :func:`tacitor_tools.bridge.result_dtype`).
+
+    A ``DatetimeIndex`` or ``TimedeltaIndex`` whose steps are not all equal (rows dropped,
+    say) gives a UserWarning: the windows then span different lengths of time. Put the data
+    on a regular grid first, ``data.asfreq(step)``, and pass ``missing="impute"`` to fill
+    the rows that adds.
 
     Raises:
         TypeError: a column does not hold real numbers.
@@ -44,6 +53,7 @@ def denoise_frame(data: pd.DataFrame | pd.Series, method: str = "linear",
     """
     frame = data.to_frame() if isinstance(data, pd.Series) else data
     _check_time_index(frame.index)
+    _warn_if_uneven(frame.index)
     rows = _series_rows(frame)
     settings = routing.Settings(method, window_size, stride, missing)
     denoised = routing.denoise(rows, settings)
@@ -62,6 +72,19 @@ def _check_time_index(index: pd.Index) -> None:
                          "(data.sort_index())")
 
 
+def _warn_if_uneven(index: pd.Index) -> None:
+    if not isinstance(index, pd.DatetimeIndex | pd.TimedeltaIndex) or len(index) < 3:
+        return
+    steps = pd.TimedeltaIndex(index[1:] - index[:-1])
+    if (steps == steps[0]).all():
+        return
+    step = pd.tseries.frequencies.to_offset(steps.value_counts().index[0])
+    warnings.warn(
+        f"the time index is not evenly spaced (steps from {steps.min()} to {steps.max()}), "
+        "so windows span different lengths of time; put the data on a regular grid first, "
+        f"data.asfreq({step.freqstr!r}), and pass missing='impute' to fill the rows that adds", UserWarning, stacklevel=3)
+
+
 def _series_rows(frame: pd.DataFrame) -> npt.NDArray[Any]:
     """The columns as rows of a float array (float32 when every column is float32), with
     NaN for missing values."""
@@ -71,6 +94,7 @@ def _series_rows(frame: pd.DataFrame) -> npt.NDArray[Any]:
                             "real numbers")
         if pd.api.types.is_complex_dtype(dtype):
             raise TypeError(f"column {name!r} holds complex numbers; tacitor needs real ones")
-    float32 = len(frame.columns) > 0 and all(dtype == np.float32 for dtype in frame.dtypes)
+    float32 = len(frame.columns) > 0 and all(
+        getattr(dtype, "numpy_dtype", dtype) == np.float32 for dtype in frame.dtypes)
     values = frame.to_numpy(dtype=np.float32 if float32 else np.float64, na_value=np.nan)
     return np.ascontiguousarray(values.T)

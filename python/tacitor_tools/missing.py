@@ -8,30 +8,15 @@ data. Observed samples are never changed before they reach the native call.
 
 from __future__ import annotations
 
-from collections.abc import Callable
 from typing import Any, Literal
 
 import numpy as np
 import numpy.typing as npt
 
-Method = Literal["linear", "tree"]
+from . import bridge
+from .bridge import Method
+
 MissingPolicy = Literal["impute", "raise"]
-
-NATIVE_NAMES = {"linear": "denoise_linear_regression", "tree": "denoise_decision_tree"}
-
-
-def native_function(
-    method: str,
-) -> Callable[[npt.NDArray[np.float32], int, int], npt.NDArray[np.float32]]:
-    """The native function of ``method``; the module is imported on first use, so that the
-    package (and the command-line tool's --help) imports without it."""
-    if method not in NATIVE_NAMES:
-        raise ValueError(f"method must be 'linear' or 'tree', not {method!r}")
-    import tacitor
-
-    function: Callable[[npt.NDArray[np.float32], int, int], npt.NDArray[np.float32]] = \
-        getattr(tacitor, NATIVE_NAMES[method])
-    return function
 
 
 def as_float_matrix(samples: npt.ArrayLike, name: str = "samples") -> npt.NDArray[np.floating[Any]]:
@@ -39,12 +24,7 @@ def as_float_matrix(samples: npt.ArrayLike, name: str = "samples") -> npt.NDArra
 
     NaN is allowed (missing); ±inf is refused, since no value can stand in for it.
     """
-    array = np.asarray(samples)
-    if array.ndim != 2:
-        raise ValueError(f"{name} must be a 2-D array (rows are series, columns are time), "
-                         f"not {array.ndim}-D of shape {array.shape}")
-    if array.dtype.kind not in "biuf":
-        raise ValueError(f"{name} must hold real numbers, not {array.dtype}")
+    array = bridge.as_matrix(samples, name)
     if array.dtype != np.float64:
         array = array.astype(np.float32, copy=False)
     infinite = int(np.isinf(array).sum())
@@ -52,6 +32,15 @@ def as_float_matrix(samples: npt.ArrayLike, name: str = "samples") -> npt.NDArra
         raise ValueError(f"{name} holds {infinite} infinite values; only NaN may mark a "
                          "missing sample")
     return array
+
+
+def refuse_missing(samples: npt.NDArray[np.floating[Any]],
+                   remedy: str = bridge.PYTHON_NAMES.impute) -> None:
+    """ValueError, pointing to the imputation, if ``samples`` holds NaN."""
+    gaps = int(np.isnan(samples).sum())
+    if gaps:
+        raise ValueError(f"samples holds {gaps} missing values (NaN); pass {remedy} to fill "
+                         "them")
 
 
 def interpolate_gaps(samples: npt.NDArray[np.floating[Any]]) -> npt.NDArray[np.float32]:
@@ -84,14 +73,18 @@ def gap_lengths(missing: npt.NDArray[np.bool_]) -> npt.NDArray[np.int64]:
 
 def run_native(method: str, filled: npt.NDArray[np.float32], window_size: int,
                stride: int) -> npt.NDArray[np.float32]:
-    """One native call on the series that have data; all-NaN rows come back all NaN."""
-    function = native_function(method)
+    """One native call on the series that have data; all-NaN rows come back all NaN.
+
+    The call is checked on the whole batch first: a setting that does not fit it is refused
+    even when no series has data."""
+    window_size, stride = bridge.check_plan(filled.shape, window_size, stride, method)
     usable = ~np.isnan(filled).all(axis=1) if filled.shape[1] else np.ones(len(filled), bool)
     if usable.all():
-        return function(np.ascontiguousarray(filled), window_size, stride)
+        return bridge.call(method, np.ascontiguousarray(filled), window_size, stride)
     out = np.full(filled.shape, np.nan, dtype=np.float32)
     if usable.any():
-        out[usable] = function(np.ascontiguousarray(filled[usable]), window_size, stride)
+        out[usable] = bridge.call(method, np.ascontiguousarray(filled[usable]), window_size,
+                                  stride)
     return out
 
 
@@ -136,8 +129,14 @@ def denoise(
     ``max_gap`` consecutive positions come back NaN (``None``: every gap is filled).
     ``missing="raise"`` refuses NaN with ValueError. Infinite values are always refused.
 
-    The computation is in float32, whatever the input type. float64 input gives float64
-    output (the float32 result widened); any other real input gives float32.
+    The computation is in float32, whatever the input type. float32 input gives float32
+    output; any other real input gives float64 (the float32 result widened).
+
+    Raises:
+        ValueError: ``window_size`` or ``stride`` below 1, a window longer than the series,
+            a batch without series, too few training rows for the linear method, an unknown
+            ``method``, infinite values, or NaN with ``missing="raise"``.
+        TypeError: ``samples`` does not hold real numbers, or a setting is not an integer.
     """
     if missing not in ("impute", "raise"):
         raise ValueError(f"missing must be 'impute' or 'raise', not {missing!r}")
@@ -145,17 +144,18 @@ def denoise(
         raise ValueError(f"max_iter must be at least 1, not {max_iter}")
     if max_gap is not None and max_gap < 0:
         raise ValueError(f"max_gap must be None or at least 0, not {max_gap}")
-    native_function(method)
-    array = as_float_matrix(samples)
-    out_type = np.float64 if array.dtype == np.float64 else np.float32
+    bridge.checked_method(method)
+    original = np.asarray(samples)
+    array = as_float_matrix(original)
+    out_type = bridge.result_dtype(original.dtype)
+    window_size, stride = bridge.check_plan(array.shape, window_size, stride, method)
     gaps = np.isnan(array)
     if not gaps.any():
-        out = native_function(method)(np.ascontiguousarray(array, dtype=np.float32),
-                                      window_size, stride)
+        out = bridge.call(method, np.ascontiguousarray(array, dtype=np.float32), window_size,
+                          stride)
         return out.astype(out_type, copy=False)
     if missing == "raise":
-        raise ValueError(f"samples holds {int(gaps.sum())} missing values (NaN); pass "
-                         "missing='impute' to fill them")
+        refuse_missing(array)
     out, _ = impute_and_denoise(array, window_size, stride, method, max_iter)
     if max_gap is not None:
         out[gap_lengths(gaps) > max_gap] = np.nan

@@ -26,7 +26,11 @@ def is_internal_failure(exc: BaseException) -> bool:
 
 
 class NativeInternalError(RuntimeError):
-    """A ``tacitor.InternalFailure`` carried as an ordinary exception, with its message."""
+    """A ``tacitor.InternalFailure`` carried as an ordinary exception, with its message.
+
+    ``text`` is the native failure's own text, without the prefix of the message."""
+
+    text: str = ""
 
 
 @contextmanager
@@ -42,4 +46,6 @@ def ordinary_errors() -> Iterator[None]:
         if not is_internal_failure(exc):
             raise
         message = str(exc.args[0]) if exc.args else type(exc).__name__
-        raise NativeInternalError(f"tacitor internal failure: {message}") from None
+        error = NativeInternalError(f"tacitor internal failure: {message}")
+        error.text = message
+        raise error from None

@@ -6,8 +6,8 @@ choice between a plain call of the native module, the missing-value loop
 (:mod:`tacitor_tools.selection`) is made in one place.
 
 A batch is a 2-D array, one series per row, one time position per column. It is computed in
-float32, the only type the native module takes; float32 input comes back as float32 and
-every other real type as float64.
+float32, the only type the native module takes; the type of the result follows
+:func:`tacitor_tools.bridge.result_dtype`.
 
 The native module's internal failure comes out of every function here as
 NativeInternalError, an ordinary exception, since these interfaces run inside frameworks
@@ -17,31 +17,28 @@ NativeInternalError, an ordinary exception, since these interfaces run inside fr
 
 from __future__ import annotations
 
-import operator
 from dataclasses import dataclass
 from typing import Any, Literal, Protocol, cast
 
 import numpy as np
 import numpy.typing as npt
 
-import tacitor
-
-from .missing import Method, MissingPolicy
+from . import bridge
+from .bridge import Method
+from .missing import MissingPolicy, refuse_missing
 from .missing import denoise as denoise_missing
 from .native_failure import ordinary_errors
+from .selection import BLEND_DEFAULT
 from .selection import held_out_loss as estimate_loss
 from .selection import select as select_window
 
 AUTO: Literal["auto"] = "auto"
-
-# Method name → function of the native module.
-NATIVE_FUNCTIONS = {
-    "linear": "denoise_linear_regression",
-    "tree": "denoise_decision_tree",
-}
+MISSING_POLICIES = (None, "impute", "raise")
 
 Samples = npt.NDArray[np.float32]
 Result = npt.NDArray[np.float32] | npt.NDArray[np.float64]
+as_rows = bridge.as_float32
+result_dtype = bridge.result_dtype
 
 
 class SelectionLike(Protocol):
@@ -53,18 +50,22 @@ class SelectionLike(Protocol):
     @property
     def stride(self) -> int: ...
 
-    def denoise(self, x: Samples) -> npt.NDArray[np.floating[Any]]: ...
+    def denoise(self, x: Samples, *, blend: bool = ...) -> npt.NDArray[np.floating[Any]]: ...
 
 
 @dataclass(frozen=True)
 class Settings:
     """The user's settings: ``window_size`` is an integer or ``"auto"`` (selected per batch);
-    ``missing`` is None (NaN not allowed) or a strategy of ``tacitor_tools.missing``."""
+    ``missing`` is None (NaN refused) or a policy of :func:`tacitor_tools.missing.denoise`."""
 
     method: str = "linear"
     window_size: int | Literal["auto"] = AUTO
     stride: int = 1
     missing: str | None = None
+    names: bridge.Names = bridge.PYTHON_NAMES
+    # Move the output back towards the input by the weight a selection estimates (with an
+    # integer window, the one candidate is scored for that).
+    blend: bool = BLEND_DEFAULT
 
     @property
     def native_method(self) -> Method:
@@ -72,17 +73,23 @@ class Settings:
         return cast(Method, self.method)
 
     def checked(self) -> Settings:
-        """These settings with integers made plain ``int``; TypeError or ValueError if they
-        cannot be used. Ranges are left to the native module, which owns those rules."""
-        if self.method not in NATIVE_FUNCTIONS:
-            raise ValueError(f"method must be 'linear' or 'tree', not {self.method!r}")
+        """These settings with integers made plain ``int``; TypeError or ValueError, naming
+        the setting, if they cannot be used."""
+        bridge.checked_method(self.method, self.names)
         window: int | Literal["auto"] = AUTO
-        if self.window_size != AUTO:
-            window = _integer("window_size", self.window_size, "an integer or 'auto'")
-        stride = _integer("stride", self.stride, "an integer")
-        if self.missing is not None and not isinstance(self.missing, str):
-            raise TypeError(f"missing must be None or a string, not {self.missing!r}")
-        return Settings(self.method, window, stride, self.missing)
+        if not (isinstance(self.window_size, str) and self.window_size == AUTO):
+            window = bridge.positive_int(self.window_size, self.names.window,
+                                         "an integer or 'auto'")
+        stride = bridge.positive_int(self.stride, self.names.stride)
+        if self.missing not in MISSING_POLICIES:
+            raise (TypeError if not isinstance(self.missing, str) else ValueError)(
+                f"missing must be None, 'impute' or 'raise', not {self.missing!r}")
+        return Settings(self.method, window, stride, self.missing, self.names, self.blend)
+
+    def refuse_missing(self, rows: Samples) -> None:
+        """ValueError if ``rows`` holds NaN and these settings do not fill it."""
+        if self.missing is None:
+            refuse_missing(rows, self.names.impute)
 
 
 @dataclass(frozen=True)
@@ -94,46 +101,26 @@ class Choice:
     selection: SelectionLike | None = None
 
 
-def _integer(name: str, value: object, expected: str) -> int:
-    if isinstance(value, bool | str | float):
-        raise TypeError(f"{name} must be {expected}, not {value!r}")
-    try:
-        return operator.index(value)  # type: ignore[arg-type]
-    except TypeError:
-        raise TypeError(f"{name} must be {expected}, not {value!r}") from None
-
-
-def result_dtype(dtype: npt.DTypeLike) -> np.dtype[np.float32] | np.dtype[np.float64]:
-    """The type of the result for input of type ``dtype``."""
-    if np.dtype(dtype) == np.float32:
-        return np.dtype(np.float32)
-    return np.dtype(np.float64)
-
-
-def as_rows(samples: npt.ArrayLike) -> Samples:
-    """``samples`` as the float32 matrix the native module takes (a view when it already is)."""
-    array = np.asarray(samples)
-    if array.dtype.kind not in "biuf":
-        raise TypeError(f"samples must hold real numbers, not values of type {array.dtype}")
-    if array.ndim != 2:
-        raise ValueError(f"samples must be 2-D (series × time positions), not {array.ndim}-D "
-                         f"of shape {array.shape}")
-    return np.asarray(array, dtype=np.float32)
-
-
 def choose(rows: Samples, settings: Settings) -> Choice:
     """The window and stride to use on ``rows``: the user's, or selected on ``rows``."""
+    settings.refuse_missing(rows)
+    grid = None
     if isinstance(settings.window_size, int):
-        return Choice(settings.window_size, settings.stride)
+        if not settings.blend:
+            return Choice(settings.window_size, settings.stride)
+        grid = (settings.window_size,)
     with ordinary_errors():
         selection: SelectionLike = select_window(
-            rows, method=settings.native_method, strides=(settings.stride,))
+            rows, method=settings.native_method, window_sizes=grid, strides=(settings.stride,))
     return Choice(int(selection.window_size), int(selection.stride), selection)
 
 
 def apply(rows: Samples, settings: Settings, choice: Choice) -> Samples:
     """Denoises ``rows`` with the method and missing-value handling of ``settings`` and the
     window and stride of ``choice``; float32 of the shape of ``rows``."""
+    settings.refuse_missing(rows)
+    bridge.check_plan(rows.shape, choice.window_size, choice.stride, settings.method,
+                      settings.names)
     with ordinary_errors():
         out = _apply(rows, settings, choice)
     return np.asarray(out, dtype=np.float32)
@@ -141,15 +128,17 @@ def apply(rows: Samples, settings: Settings, choice: Choice) -> Samples:
 
 def _apply(rows: Samples, settings: Settings, choice: Choice) -> npt.ArrayLike:
     out: npt.ArrayLike
-    if settings.missing is not None:
+    if settings.blend and choice.selection is not None:
+        out = choice.selection.denoise(rows, blend=True)
+    elif settings.missing is not None:
         out = denoise_missing(rows, choice.window_size, choice.stride,
                               method=settings.native_method,
                               missing=cast(MissingPolicy, settings.missing))
     elif choice.selection is not None:
         out = choice.selection.denoise(rows)
     else:
-        native = getattr(tacitor, NATIVE_FUNCTIONS[settings.method])
-        out = native(rows, choice.window_size, choice.stride)
+        out = bridge.call(settings.method, rows, choice.window_size, choice.stride,
+                          settings.names)
     return out
 
 

@@ -10,6 +10,8 @@ from sklearn.base import BaseEstimator, OneToOneFeatureMixin, TransformerMixin
 from sklearn.utils.validation import check_is_fitted, validate_data
 
 from . import routing
+from .bridge import Method
+from .missing import MissingPolicy
 
 __all__ = ["TacitorDenoiser"]
 
@@ -56,8 +58,8 @@ class TacitorDenoiser(OneToOneFeatureMixin, TransformerMixin, BaseEstimator):  #
     float32, other input as float64.
     """
 
-    def __init__(self, method: str = "linear", window_size: int | Literal["auto"] = "auto",
-                 stride: int = 1, missing: str | None = None) -> None:
+    def __init__(self, method: Method = "linear", window_size: int | Literal["auto"] = "auto",
+                 stride: int = 1, missing: MissingPolicy | None = None) -> None:
         self.method = method
         self.window_size = window_size
         self.stride = stride
@@ -70,7 +72,8 @@ class TacitorDenoiser(OneToOneFeatureMixin, TransformerMixin, BaseEstimator):  #
     def _validated(self, X: npt.ArrayLike, reset: bool) -> npt.NDArray[np.floating[Any]]:
         array: npt.NDArray[np.floating[Any]] = validate_data(
             self, X, reset=reset, dtype=[np.float64, np.float32],
-            ensure_all_finite="allow-nan" if self.missing is not None else True)
+            ensure_all_finite="allow-nan")
+        # NaN is refused by routing when ``missing`` is None, with tacitor's remedy.
         return array
 
     def _choice(self) -> routing.Choice:

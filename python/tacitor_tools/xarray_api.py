@@ -5,18 +5,19 @@ from __future__ import annotations
 from collections.abc import Hashable
 from typing import Any, Literal
 
-import numpy as np
 import numpy.typing as npt
 import xarray as xr
 
 from . import routing
+from .bridge import Method
+from .missing import MissingPolicy
 
 __all__ = ["denoise_dataarray"]
 
 
-def denoise_dataarray(data: xr.DataArray, dim: Hashable = "time", method: str = "linear",
+def denoise_dataarray(data: xr.DataArray, dim: Hashable = "time", method: Method = "linear",
                       window_size: int | Literal["auto"] = "auto", stride: int = 1,
-                      missing: str | None = None) -> xr.DataArray:
+                      missing: MissingPolicy | None = None) -> xr.DataArray:
     """Denoises every series of ``data`` along the dimension ``dim``.
 
     Every combination of the other dimensions' coordinates is one series (a 1-D array is one
@@ -35,9 +36,15 @@ def denoise_dataarray(data: xr.DataArray, dim: Hashable = "time", method: str = 
     comes back as float32, everything else as float64.
 
     Raises:
+        TypeError: ``data`` is not a DataArray (a Dataset, say).
         ValueError: ``dim`` is not a dimension of ``data``, or it is split into several
             chunks.
     """
+    if not isinstance(data, xr.DataArray):
+        raise TypeError(
+            f"denoise_dataarray takes an xarray.DataArray, not {type(data).__name__}; for a "
+            "Dataset, denoise each data variable: dataset.map(denoise_dataarray, ...) or "
+            "denoise_dataarray(dataset[name], ...)")
     if dim not in data.dims:
         raise ValueError(f"{dim!r} is not a dimension of the data, whose dimensions are "
                          f"{tuple(data.dims)}; pass the time dimension as dim=")

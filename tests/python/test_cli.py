@@ -191,9 +191,16 @@ ERRORS = [
      "cannot read 'folder.npy': it is a directory"),
     ({"in.csv": "1,2,3\n4,x,6\n"}, ["in.csv", "-o", "out.csv", "-w", "2"],
      "line 2, column 2: 'x' is not a number"),
-    # Empty cells are missing values: read as NaN, which cannot be denoised.
+    # Empty cells are missing values, refused at their place unless they are to be imputed.
     ({"in.csv": "1,2,3\n4,,6\n"}, ["in.csv", "-o", "out.csv", "-w", "2"],
-     "samples holds 1 NaN or infinite value (at series 1, position 1)"),
+     "'in.csv', line 2, column 2: missing value (1 missing value in all); fill it first, "
+     "or pass --missing impute"),
+    ({"in.csv": "t;a\n0;1\n"}, ["in.csv", "-o", "out.csv", "-w", "2", "--index-column",
+                                  "--series-in-columns"],
+     "has 1 column, all of them skipped as labels; there are no values left to denoise; the "
+     "values seem separated by ';'"),
+    ({"in.csv": "1,2,3\n4,5,-inf\n"}, ["in.csv", "-o", "out.csv", "-w", "2", "--missing",
+                                         "impute"], "line 2, column 3: infinite value"),
     ({"in.csv": "1;2;3\n4;5;6\n"}, ["in.csv", "-o", "out.csv", "-w", "2"],
      "'4;5;6' is not a number; the values seem separated by ';', which tacitor does not read"),
     ({"in.csv": "1\t2\t3\n4\t5\t6\n"}, ["in.csv", "-o", "out.csv", "-w", "2"],
@@ -214,8 +221,8 @@ ERRORS = [
                                                  "--index-column"], "text inputs only"),
     ({"in.txt": "1 2 3\n4 5\n"}, ["in.txt", "-o", "out.txt", "-w", "2"],
      "line 2: 2 values where line 1 has 3"),
-    ({"in.csv": "1,2,3\n4,nan,6\n"}, ["in.csv", "-o", "out.csv", "-w", "2"],
-     "samples holds 1 NaN or infinite value (at series 1, position 1)"),
+    ({"in.npy": np.array([[1, 2, 3], [4, np.nan, 6]], np.float32)},
+     ["in.npy", "-o", "out.npy", "-w", "2"], "'in.npy', row 1, column 1 of the array"),
     ({"in.csv": b"\xff\xfe\x00"}, ["in.csv", "-o", "out.csv", "-w", "2"], "not a UTF-8 text"),
     ({"in.npy": np.zeros((2, 3, 4), np.float32)}, ["in.npy", "-o", "out.npy", "-w", "2"],
      "holds a 3-D array of shape (2, 3, 4)"),
@@ -236,7 +243,7 @@ ERRORS = [
     ({"in.npy": np.zeros((4, 40), np.float32)}, ["in.npy", "-o", "out.npy", "-w", "40"],
      "but 1 window × 4 series give 4"),
     ({"in.npy": np.zeros((0, 10), np.float32)}, ["in.npy", "-o", "out.npy", "-w", "2"],
-     "the input is empty"),
+     "no series to denoise"),
     ({"in.npy": np.zeros((4, 10), np.float32)}, ["in.npy", "-o", "out.npy", "-w", "2", "-s",
                                                  "0"], "--stride: must be at least 1"),
     ({"in.npy": np.zeros((4, 10), np.float32)}, ["in.npy", "-o", "out.npy", "-w", "0"],
@@ -362,7 +369,7 @@ def test_a_failed_write_leaves_no_file(tmp_path: Path, monkeypatch: pytest.Monke
 
 
 def test_plan_figures_of_the_messages_match_the_coverage_of_the_windows() -> None:
-    from tacitor_tools.cli.work import uncovered_positions, window_count
+    from tacitor_tools.bridge import uncovered_positions, window_count
 
     for length in range(1, 25):
         for window in range(1, length + 1):
@@ -372,3 +379,25 @@ def test_plan_figures_of_the_messages_match_the_coverage_of_the_windows() -> Non
                 covered = {t for start in starts for t in range(start, start + window)}
                 assert window_count(length, window, stride) == len(starts)
                 assert uncovered_positions(length, window, stride) == length - len(covered)
+
+
+@pytest.mark.parametrize("options", [["-w", "8", "--missing", "impute"],
+                                     ["-w", "auto", "--missing", "impute"],
+                                     ["-w", "auto", "--blend"],
+                                     ["-w", "8", "--blend", "-m", "tree"]])
+def test_the_tool_takes_the_road_of_the_library(
+        tmp_path: Path, monkeypatch: pytest.MonkeyPatch, capfd: pytest.CaptureFixture[bytes],
+        options: list[str]) -> None:
+    from tacitor_tools import routing
+    samples = noisy(series=8, length=200)
+    if "--missing" in options:
+        samples[1, 5:9] = np.nan  # empty cells in the file
+    (tmp_path / "in.csv").write_text(formats.format_text(samples, "csv", None)
+                                     .replace("nan", ""))
+    result = run_in_process("denoise", "in.csv", "-o", "out.csv", *options, cwd=tmp_path,
+                            monkeypatch=monkeypatch, capfd=capfd)
+    assert result.returncode == 0, result.stderr
+    args = main.build_parser().parse_args(["denoise", "in.csv", "-o", "x", *options])
+    settings = routing.Settings(args.method, args.window, args.stride, args.missing,
+                                blend=args.blend)
+    assert_same(load(tmp_path / "out.csv", "csv"), routing.denoise(samples, settings))

@@ -6,7 +6,6 @@ import importlib
 import os
 import subprocess
 import sys
-import time
 from collections.abc import Callable
 from pathlib import Path
 from types import ModuleType
@@ -92,21 +91,20 @@ def test_an_existing_output_is_kept_unless_forced(tmp_path: Path) -> None:
     assert np.load(tmp_path / "denoised.npy").shape == (4, 30)
 
 
-def test_an_internal_failure_reaches_the_client_as_an_ordinary_exception(
+def test_a_failing_block_reaches_the_client_as_an_ordinary_exception(
         example_module: ModuleType) -> None:
     from distributed import Client, LocalCluster
 
     example = example_module
     # One series of 1024 positions in windows of 64 every 32: 31 training rows for a linear
-    # fit of 64 coefficients, which the module cannot make.
+    # fit of 64 coefficients, which cannot be made; the block's task fails with the reason.
     samples = da.from_array(np.ones((1, 1024), np.float32), chunks=(1, -1))
     blocks = example.denoise_dask(samples, method="linear", window_size=64, stride=32)
     with LocalCluster(n_workers=1, threads_per_worker=1, processes=True, host="127.0.0.1",
                       dashboard_address=None) as cluster, Client(cluster) as client:
-        started = time.monotonic()
-        with pytest.raises(RuntimeError, match="^tacitor internal failure: ") as caught:
+        # A task that left the client waiting would run into the timeout.
+        with pytest.raises(ValueError, match="at least as many training rows") as caught:
             client.compute(blocks).result(timeout=60)
-        assert time.monotonic() - started < 30
         # The workers survive it and take the next task.
         assert client.submit(sum, [1, 2]).result(timeout=60) == 3
     assert isinstance(caught.value, Exception)

@@ -30,11 +30,12 @@ def test_computed_in_float32_and_returned_as_float32_or_float64(dtype):
 def test_settings_that_cannot_be_used():
     samples = batch()
     for settings, error, text in [
-        (Settings("Linear", 8), ValueError, "method must be 'linear' or 'tree'"),
+        (Settings("Linear", 8), ValueError, "method must be one of 'linear', 'tree', not 'Linear'"),
         (Settings("linear", "8"), TypeError, "window_size must be an integer or 'auto'"),
         (Settings("linear", True), TypeError, "window_size must be"),
         (Settings("linear", 8, 1.0), TypeError, "stride must be an integer"),
-        (Settings("linear", 8, missing=True), TypeError, "missing must be None or a string"),
+        (Settings("linear", 8, missing=True), TypeError, "missing must be None, 'impute' or 'raise'"),
+        (Settings("linear", 8, missing="fill"), ValueError, "not 'fill'"),
     ]:
         with pytest.raises(error, match=text):
             denoise(samples, settings)
@@ -42,12 +43,20 @@ def test_settings_that_cannot_be_used():
         denoise(samples[0], Settings(window_size=8))
     with pytest.raises(TypeError, match="real numbers"):
         denoise(samples.astype(complex), Settings(window_size=8))
-    # Ranges are the native module's to judge.
-    with pytest.raises(ValueError):
+    with pytest.raises(ValueError, match=r"window_size \(81\) is larger than the series"):
         denoise(samples, Settings(window_size=81))
+
+
+def test_an_internal_failure_is_an_ordinary_exception(monkeypatch):
+    # Every known refusal is caught before the native call; route one call past the checks
+    # with stride 0 to get a genuine internal failure out of the module.
+    real = tacitor.denoise_linear_regression
+    monkeypatch.setattr(tacitor, "denoise_linear_regression",
+                        lambda samples, window, stride: real(samples, window, 0))
     with pytest.raises(NativeInternalError, match="tacitor internal failure: .+") as caught:
-        denoise(samples, Settings(window_size=8, stride=0))
+        denoise(batch(), Settings(window_size=8))
     assert caught.value.__cause__ is None and caught.value.__suppress_context__
+    assert caught.value.text == "attempt to calculate the remainder with a divisor of zero"
 
 
 def test_the_package_imports_other_libraries_only_when_asked(run_python):

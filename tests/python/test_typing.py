@@ -93,6 +93,7 @@ INTERFACES = """
 
     wrong_type: pd.DataFrame = denoise_frame(frame[0], window_size=8)
     TacitorDenoiser(window_size="automatic")
+    TacitorDenoiser(method="spline")
 """
 
 
@@ -106,7 +107,9 @@ def test_mypy_checks_a_script_using_the_interfaces(tmp_path: Path) -> None:
                for line in lines), result.stdout
     assert any(":16: error:" in line and "'automatic'" in line and "[arg-type]" in line
                for line in lines), result.stdout
-    assert "Found 2 errors" in result.stdout
+    assert any(":17: error:" in line and "'spline'" in line and "[arg-type]" in line
+               for line in lines), result.stdout
+    assert "Found 3 errors" in result.stdout
 
 
 @pytest.mark.slow

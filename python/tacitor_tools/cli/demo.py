@@ -19,9 +19,9 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from .denoise import METHODS, import_native
+from .. import bridge
+from .denoise import import_native
 from .errors import EXIT_FAILURE, CliError
-from .work import WorkSize
 
 # (method, window, stride): a dense and a strided setting for each method.
 SETTINGS = (
@@ -123,18 +123,17 @@ class Outcome:
 
 
 def evaluate(batch: Batch, settings: tuple[tuple[str, int, int], ...]) -> list[Outcome]:
-    native = import_native()
+    import_native()
     before = rmse(batch.noisy, batch.clean)
     outcomes = []
     for method, window, stride in settings:
-        size = WorkSize(batch.noisy.shape[0], batch.noisy.shape[1], window, stride)
-        if window > size.length or (method == "linear" and size.training_rows < window):
-            print(f"skipping {method} window {window} stride {stride}: the batch is too small",
-                  file=sys.stderr)
+        try:
+            bridge.check_plan(batch.noisy.shape, window, stride, method)
+        except ValueError as e:
+            print(f"skipping {method} window {window} stride {stride}: {e}", file=sys.stderr)
             continue
-        denoise = getattr(native, METHODS[method][0])
         started = time.perf_counter()
-        denoised = denoise(batch.noisy, window, stride)
+        denoised = bridge.call(method, batch.noisy, window, stride)
         seconds = time.perf_counter() - started
         outcomes.append(Outcome(method, window, stride, before, rmse(denoised, batch.clean),
                                 seconds, denoised))

@@ -7,23 +7,24 @@ import sys
 import time
 import types
 from collections.abc import Callable
-
 from typing import Any
 
 import numpy as np
 import numpy.typing as npt
 
-from .errors import EXIT_FAILURE, CliError, is_internal_failure
-from .formats import DEFAULT_NPZ_KEY, TEXT_FORMATS, describe, format_of, read_table, write_table
+from .. import bridge, routing
+from ..native_failure import NativeInternalError
+from .errors import EXIT_FAILURE, CliError
+from .formats import (DEFAULT_NPZ_KEY, TEXT_FORMATS, Table, describe, format_of, read_table,
+                      write_table)
 from .native_stderr import HeldStderr
 from .output import check_output_path, write_atomically
-from .work import WorkSize, plural, uncovered_positions, worker_threads
+from .work import WorkSize, plural, worker_threads
 
-# Command-line name → (function of the native module, name for messages).
-METHODS = {
-    "linear": ("denoise_linear_regression", "linear regression"),
-    "tree": ("denoise_decision_tree", "regression tree"),
-}
+# How messages name the settings: by this tool's flags.
+FLAGS = bridge.Names(window="--window", stride="--stride", method="--method",
+                     impute="--missing impute")
+METHOD_NAMES = {"linear": "linear regression", "tree": "regression tree"}
 
 
 def note(message: str) -> None:
@@ -39,13 +40,8 @@ def import_native() -> types.ModuleType:
     return tacitor
 
 
-def in_flag_names(message: str) -> str:
-    """A message of the native module with its argument names replaced by this tool's flags."""
-    return message.replace("window_size", "--window")
-
-
 def as_samples(array: npt.NDArray[Any], source: str, exact_input: bool) -> npt.NDArray[Any]:
-    """The float32 matrix the native module takes, or a CliError saying why there is none.
+    """The array, checked to be a 2-D array of real numbers, or a CliError saying why not.
 
     ``exact_input`` is true for binary inputs, whose values are converted with a notice when
     float32 cannot hold them exactly; text is decimal and is always rounded to float32.
@@ -62,35 +58,86 @@ def as_samples(array: npt.NDArray[Any], source: str, exact_input: bool) -> npt.N
                  "7 significant digits")
     elif kind not in "biu":
         raise CliError(f"{source} holds values of type {array.dtype}; tacitor needs real numbers")
-    return np.asarray(array, dtype=np.float32)
+    return bridge.as_float32(array)
 
 
-def check_work(samples: npt.NDArray[Any], method: str, window: int, stride: int,
-               series_in_columns: bool) -> WorkSize:
-    """Rejects, with advice, inputs the native call would refuse or fail on."""
+def check_values(table: Table, samples: npt.NDArray[Any], source: str,
+                 missing: str | None) -> None:
+    """Refuses infinite values, and missing ones unless they are to be filled, naming the
+    first one's place in the file."""
+    bad = np.isinf(samples) if missing is not None else ~np.isfinite(samples)
+    if not bad.any():
+        return
+    row, column = (int(i) for i in np.argwhere(bad)[0])
+    count = int(bad.sum())
+    where = table.locate(row, column, source)
+    if np.isinf(samples[row, column]):
+        raise CliError(f"{where}: infinite value ({plural(count, 'value')} that cannot be "
+                       "denoised in all); only missing values can be filled in")
+    them = "it" if count == 1 else "them"
+    raise CliError(f"{where}: missing value ({plural(count, 'missing value')} in all); "
+                   f"fill {them} first, or pass {FLAGS.impute} to impute {them}")
+
+
+def check_plan(samples: npt.NDArray[Any], settings: routing.Settings,
+               series_in_columns: bool) -> None:
+    """Refuses, with advice, a window or stride the batch cannot be denoised with; notes
+    the positions no window covers."""
+    if settings.window_size == routing.AUTO:
+        return
     series, length = samples.shape
-    if series == 0 or length == 0:
-        layout = "time positions × series" if series_in_columns else "series × time positions"
-        raise CliError(f"the input is empty ({series} × {length} {layout}); nothing to denoise")
-    if window > length:
+    window, stride = int(settings.window_size), settings.stride
+    try:
+        bridge.check_plan(samples.shape, window, stride, settings.method, FLAGS)
+    except ValueError as e:
         hint = ""
-        if not series_in_columns and series >= window:
+        if window > length and not series_in_columns and series >= window:
             hint = "; if each column is a series, use --series-in-columns"
-        raise CliError(f"--window ({window}) is larger than the series length ({length}){hint}")
-    size = WorkSize(series, length, window, stride)
-    if method == "linear" and size.training_rows < window:
-        raise CliError(
-            f"the linear method needs at least as many training rows as the window size "
-            f"({window}), but {plural(size.windows, 'window')} × {series} series give "
-            f"{size.training_rows}; use more series, a smaller --stride or a smaller --window"
-        )
-    gaps = uncovered_positions(length, window, stride)
+        raise CliError(f"{e}{hint}") from None
+    gaps = bridge.uncovered_positions(length, window, stride)
     if gaps:
         lie = "lies" if gaps == 1 else "lie"
         note(f"note: --stride {stride} is larger than --window {window}: "
              f"{plural(gaps, 'time position')} of every series {lie} in no window and come "
              "out as NaN")
-    return size
+
+
+def denoise(samples: npt.NDArray[np.float32], settings: routing.Settings,
+            verbose: Callable[[str], None]) -> npt.NDArray[np.float32]:
+    """The batch through the library's road: the window chosen if asked, gaps filled if
+    asked, the native call; refusals as CliError."""
+    held = HeldStderr()
+    try:
+        with held:
+            choice = routing.choose(samples, settings)
+            if choice.selection is not None:
+                report_selection(choice, settings, verbose)
+            size = WorkSize(samples.shape[0], samples.shape[1], choice.window_size,
+                            choice.stride)
+            verbose(f"work: {METHOD_NAMES[settings.method]}, window {choice.window_size}, "
+                    f"stride {choice.stride}: {size.describe()}; worker threads: "
+                    f"{worker_threads()}")
+            started = time.perf_counter()
+            result = routing.apply(samples, settings, choice)
+    except ValueError as e:
+        raise CliError(str(e)) from None
+    except NativeInternalError as e:
+        if held.text:
+            verbose(f"diagnostic of the native module: {held.text.strip()}")
+        raise CliError(f"internal failure: {e.text}", EXIT_FAILURE) from None
+    verbose(f"denoised in {time.perf_counter() - started:.3f} s")
+    return result
+
+
+def report_selection(choice: routing.Choice, settings: routing.Settings,
+                     verbose: Callable[[str], None]) -> None:
+    selection: Any = choice.selection
+    if settings.window_size == routing.AUTO:
+        verbose(f"selected window {selection.window_size} (stride {selection.stride}): "
+                f"estimated gain {selection.gain_db:.1f} dB, blend weight "
+                f"{selection.blend_weight:.2f}")
+    for warning in selection.warnings:
+        note(f"note: {warning}")
 
 
 def run(args: argparse.Namespace) -> int:
@@ -104,6 +151,7 @@ def run(args: argparse.Namespace) -> int:
         raise CliError("--skip-columns and --index-column apply to text inputs only, but the "
                        f"input is .{input_format}")
 
+    import_native()
     started = time.perf_counter()
     table = read_table(args.input, input_format, args.key, args.skip_columns)
     source = describe(args.input)
@@ -116,25 +164,11 @@ def run(args: argparse.Namespace) -> int:
     verbose(f"read {source} ({stored}): {samples.shape[0]} series "
             f"× {samples.shape[1]} time positions in {read_time:.3f} s")
 
-    size = check_work(samples, args.method, args.window, args.stride, args.series_in_columns)
-    function_name, method_name = METHODS[args.method]
-    verbose(f"work: {method_name}, window {args.window}, stride {args.stride}: "
-            f"{size.describe()}; worker threads: {worker_threads()}")
-
-    denoise = getattr(import_native(), function_name)
-    started = time.perf_counter()
-    held = HeldStderr()
-    try:
-        with held:
-            result = denoise(samples, args.window, args.stride)
-    except ValueError as e:
-        # The module refuses unusable input (NaN or infinite values among it) with ValueError.
-        raise CliError(in_flag_names(str(e))) from None
-    except BaseException as e:
-        if is_internal_failure(e) and held.text:
-            verbose(f"diagnostic of the native module: {held.text.strip()}")
-        raise
-    verbose(f"denoised in {time.perf_counter() - started:.3f} s")
+    settings = routing.Settings(args.method, args.window, args.stride, args.missing, FLAGS,
+                                args.blend).checked()
+    check_values(table, samples.T if args.series_in_columns else samples, source, args.missing)
+    check_plan(samples, settings, args.series_in_columns)
+    result = denoise(samples, settings, verbose)
 
     if args.series_in_columns:
         result = result.T

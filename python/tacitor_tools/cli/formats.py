@@ -49,6 +49,14 @@ class Table:
     key: str | None = None  # name of the array inside an .npz file
     # The label cells that start each row of a text file (its first columns), kept verbatim.
     row_labels: list[list[str]] | None = None
+    lines: list[int] | None = None  # the line of a text file that holds each row
+    label_columns: int = 0
+
+    def locate(self, row: int, column: int, source: str) -> str:
+        """Where element (``row``, ``column``) of ``array`` is, in the file's own terms."""
+        if self.lines is None:
+            return f"{source}, row {row}, column {column} of the array (counted from 0)"
+        return f"{source}, line {self.lines[row]}, column {column + self.label_columns + 1}"
 
 
 def describe(path: str) -> str:
@@ -233,15 +241,17 @@ def parse_table(text: str, fmt: str, source: str, label_columns: int = 0) -> Tab
                 f"has {width}; every row needs the same number of values"
             )
     if width <= label_columns:
-        raise CliError(f"{source} has {width} columns, all of them skipped as labels; "
-                       "there are no values left to denoise")
+        hint = _separator_hint(first_cells[-1], fmt, numbers=False)
+        raise CliError(f"{source} has {plural(width, 'column')}, all of them skipped as "
+                       f"labels; there are no values left to denoise{hint}")
     flat = [c or _EMPTY_CELL for _, cells in rows for c in cells[label_columns:]]
     try:
         values = np.fromiter(map(float, flat), dtype=np.float64, count=len(flat))
     except ValueError:
         raise _first_bad_cell(rows, fmt, source, label_columns) from None
     labels = [cells[:label_columns] for _, cells in rows] if label_columns else None
-    return Table(values.reshape(len(rows), width - label_columns), header, row_labels=labels)
+    return Table(values.reshape(len(rows), width - label_columns), header, row_labels=labels,
+                 lines=[line_no for line_no, _ in rows], label_columns=label_columns)
 
 
 def _is_header(cells: list[str], label_columns: int) -> bool:

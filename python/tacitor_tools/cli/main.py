@@ -5,13 +5,15 @@ from __future__ import annotations
 import argparse
 import os
 import sys
-from importlib import metadata
 from typing import NoReturn
 
+from ..bridge import METHODS
+from ..selection.result import BLEND_DEFAULT
 from .errors import EXIT_FAILURE, EXIT_USAGE, CliError, is_internal_failure
 from .formats import FORMATS
 
 MAX_COUNT = 2**32 - 1
+AUTO = "auto"
 
 DENOISE_EXAMPLES = """\
 formats (chosen by extension, or by --input-format/--output-format):
@@ -28,6 +30,7 @@ examples:
   tacitor denoise runs.npz --key trial3 -o trial3.npz --method tree --window 16 --stride 2
   cat noisy.tsv | tacitor denoise - --input-format tsv -o - --window 8 --stride 1 > out.tsv
   tacitor denoise frame.csv -o smooth.csv --index-column --series-in-columns --window 16
+  tacitor denoise gappy.csv -o filled.csv --window auto --missing impute --blend
 """
 
 MAIN_EXAMPLES = """\
@@ -58,6 +61,11 @@ def _count(text: str) -> int:
     return value
 
 
+def _window(text: str) -> int | str:
+    """A window size, or "auto" to select it from the data."""
+    return AUTO if text == AUTO else _count(text)
+
+
 def _labels(text: str) -> int:
     """A count of label columns: a whole number from 0 up."""
     try:
@@ -70,10 +78,9 @@ def _labels(text: str) -> int:
 
 
 def _version() -> str:
-    try:
-        return metadata.version("tacitor")
-    except metadata.PackageNotFoundError:
-        return "unknown (not installed)"
+    from .. import __version__
+
+    return __version__
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -99,14 +106,23 @@ def build_parser() -> argparse.ArgumentParser:
     denoise.add_argument("input", metavar="INPUT", help="file to read, or '-' for standard input")
     denoise.add_argument("-o", "--output", metavar="OUTPUT", required=True,
                          help="file to write, or '-' for standard output")
-    denoise.add_argument("-m", "--method", choices=("linear", "tree"), default="linear",
+    denoise.add_argument("-m", "--method", choices=METHODS, default="linear",
                          help="estimator per window position: linear regression or a depth-8 "
                               "regression tree (default: linear)")
-    denoise.add_argument("-w", "--window", type=_count, required=True, metavar="N",
-                         help="window size: consecutive time positions per window")
+    denoise.add_argument("-w", "--window", type=_window, required=True, metavar="N|auto",
+                         help="window size: consecutive time positions per window, or 'auto' "
+                              "to choose it from the data (no clean reference needed)")
     denoise.add_argument("-s", "--stride", type=_count, default=1, metavar="N",
                          help="distance between window starts (default: 1); a stride larger "
                               "than the window leaves NaN gaps")
+    denoise.add_argument("--missing", choices=("impute",), default=None,
+                         help="'impute': fill missing values (empty cells, nan) from their "
+                              "neighbours and the denoised output; without it they are refused")
+    denoise.add_argument("--blend", action=argparse.BooleanOptionalAction,
+                         default=BLEND_DEFAULT,
+                         help="move the output back towards the input by the weight estimated "
+                              "from the data, keeping part of the input where denoising may "
+                              "not help (default: %(default)s)")
     denoise.add_argument("--series-in-columns", action="store_true",
                          help="each column of the input is a series (rows are time positions)")
     labels = denoise.add_mutually_exclusive_group()

@@ -1,7 +1,7 @@
 """What a denoising call will do: its windows, its training rows and its worker threads.
 
-These figures are for messages only (``--verbose``, notes about gaps, early checks with
-helpful errors). The native module makes the same plan itself.
+These figures are for messages only (``--verbose`` and notes about gaps); the plan itself
+is :mod:`tacitor_tools.bridge`'s, which the native module follows.
 """
 
 from __future__ import annotations
@@ -9,27 +9,12 @@ from __future__ import annotations
 import os
 from dataclasses import dataclass
 
+from ..bridge import window_count
+
 
 def plural(count: int, noun: str) -> str:
     """``count`` followed by ``noun``, with an "s" unless the count is one."""
     return f"{count} {noun}" if count == 1 else f"{count} {noun}s"
-
-
-def window_count(length: int, window: int, stride: int) -> int:
-    """Windows of the plan: the multiples of ``stride`` below the last start, then the last."""
-    last = length - window
-    return -(-last // stride) + 1
-
-
-def uncovered_positions(length: int, window: int, stride: int) -> int:
-    """How many time positions no window covers (they come out as NaN)."""
-    last = length - window
-    if stride <= window or last == 0:
-        return 0
-    multiples = -(-last // stride)  # starts 0, stride, ... below `last`
-    between_multiples = (multiples - 1) * (stride - window)
-    before_last = max(0, last - ((multiples - 1) * stride + window))
-    return between_multiples + before_last
 
 
 @dataclass

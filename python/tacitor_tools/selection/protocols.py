@@ -31,7 +31,7 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from ..cli.work import window_count
+from ..bridge import window_count
 from ..missing import interpolate_gaps, run_native
 
 # Hidden samples per block of this many positions: one, at a random offset that keeps it
@@ -59,11 +59,16 @@ class RawScore:
     output: npt.NDArray[np.float32] | None  # the output on the real data (in-sample only)
 
     def loss(self, noise_var: float) -> float:
-        return self.raw + noise_var * (self.optimism - 1.0)
+        return estimated_loss(self.raw, self.optimism, noise_var)
 
     def noise_cap(self) -> float:
         """The largest σ² consistent with this score: held-out error cannot be below σ²."""
         return self.raw / (1.0 - self.optimism) if self.optimism < 1.0 else math.inf
+
+
+def estimated_loss(raw: float, optimism: float, noise_var: float) -> float:
+    """The mean squared error against the clean signal, from a raw score and σ²."""
+    return raw + noise_var * (optimism - 1.0)
 
 
 def effective_parameters(method: str, window_size: int, rows: int) -> float:

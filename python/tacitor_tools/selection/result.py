@@ -9,16 +9,28 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 import numpy.typing as npt
 
+from .. import bridge
 from ..missing import as_float_matrix, denoise
-from .protocols import effective_parameters
+from .protocols import effective_parameters, estimated_loss
 
 if TYPE_CHECKING:
     from matplotlib.axes import Axes
 
 
+# Whether denoising with a selection moves the output back towards the input by default.
+BLEND_DEFAULT = False
+
+
 @dataclass(frozen=True)
 class Candidate:
-    """One row of the search table."""
+    """One row of the search table of a :class:`Selection`: a ``window_size`` and
+    ``stride`` tried.
+
+    ``loss`` is the estimated mean squared error against the clean signal, ``raw`` and
+    ``optimism`` the parts it is computed from, ``std_error`` its standard error where the
+    protocol gives one, ``seconds`` the time the candidate took and ``rows`` the training
+    rows of each estimator.
+    """
 
     window_size: int
     stride: int
@@ -33,6 +45,11 @@ class Candidate:
 @dataclass(frozen=True)
 class Selection:
     """Settings chosen without the clean signal, and the estimates they were chosen by.
+
+    ``method``, ``window_size`` and ``stride`` are the choice; ``protocol`` the estimate it
+    was made with; ``table`` holds one :class:`Candidate` per window and stride tried;
+    ``noise_std`` is the noise level used (``noise_given``: given by the caller rather than
+    estimated); ``warnings`` names what limits the estimates.
 
     ``gain_db`` is 10·log10(σ² / loss) of the chosen candidate: the estimated improvement over
     leaving the data as they are. ``blend_weight`` is the k of ``f + k·(x − f)`` that
@@ -54,7 +71,8 @@ class Selection:
     def build(cls, method: str, protocol: str, table: tuple[Candidate, ...], noise_var: float,
               noise_given: bool, warnings: list[str]) -> Selection:
         """The selection for the noise variance given: losses, choice, gain, blend weight."""
-        table = tuple(replace(c, loss=c.raw + noise_var * (c.optimism - 1.0)) for c in table)
+        table = tuple(replace(c, loss=estimated_loss(c.raw, c.optimism, noise_var))
+                      for c in table)
         best = min(table, key=lambda c: c.loss)
         gain = gain_db(noise_var, best.loss)
         warnings = [w for w in warnings if not w.startswith(NOTHING_BEATS_INPUT)]
@@ -86,15 +104,15 @@ class Selection:
         return next(c.loss for c in self.table
                     if (c.window_size, c.stride) == (self.window_size, self.stride))
 
-    def denoise(self, x: npt.ArrayLike, *, blend: bool = False) -> npt.NDArray[np.floating[Any]]:
+    def denoise(self, x: npt.ArrayLike, *, blend: bool = BLEND_DEFAULT) -> npt.NDArray[np.floating[Any]]:
         """Denoise ``x`` (NaN = missing) with the chosen method, window and stride.
 
         With ``blend=True`` the output is moved back towards the input by the blend weight
         estimated for the searched data: ``f + k·(x − f)``.
         """
         samples = as_float_matrix(x, "x")
-        out = denoise(samples, self.window_size, self.stride,
-                      method="tree" if self.method == "tree" else "linear")
+        out = denoise(x, self.window_size, self.stride,
+                      method=bridge.checked_method(self.method))
         return blend_output(out, samples, self.blend_weight) if blend else out
 
     def plot(self, ax: Axes | None = None) -> Axes:

@@ -12,12 +12,14 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from ..missing import Method, as_float_matrix, denoise, interpolate_gaps, native_function
+from .. import bridge
+from ..bridge import Method
+from ..missing import as_float_matrix, denoise, interpolate_gaps
 from .noise import estimate_noise
 from .progress import Progress, ProgressArg
 from .protocols import (RawScore, effective_parameters, in_sample, make_masks, masked,
                         training_rows)
-from .result import ROUGH_SIGNAL, Candidate, Selection, blend_output
+from .result import BLEND_DEFAULT, ROUGH_SIGNAL, Candidate, Selection, blend_output
 
 DEFAULT_WINDOWS = (4, 8, 16, 32, 64)
 # The grid is extended past its widest window only while the estimators keep this many
@@ -128,6 +130,13 @@ class Search:
         elapsed = time.perf_counter() - self.started
         return elapsed + self.predicted_seconds(window, stride) <= self.budget
 
+    def budget_note(self, window: int, stride: int) -> str:
+        """Why the budget stops ``window``/``stride``: the time spent and the time predicted."""
+        elapsed = time.perf_counter() - self.started
+        return (f"after {elapsed:.1f} s of the time budget of {self.budget} s, window {window}"
+                f" (stride {stride}) was predicted to take {self.predicted_seconds(window, stride):.1f} s"
+                " more and run past it")
+
     def evaluate(self, window: int, stride: int) -> Scored | None:
         """Scores one candidate, or notes in the warnings why it cannot be scored."""
         begin = time.perf_counter()
@@ -157,19 +166,21 @@ class Search:
             raise ValueError(f"no candidate fits series of length {self.length} (a window "
                              "may not be longer than the series, nor a stride wider than "
                              "its window)")
-        over_budget = []
+        over_budget: list[str] = []
+        note = ""
         for window, stride in sorted(candidates, key=lambda c: (c[0], -c[1])):
             if self.within_budget(window, stride):
                 self.evaluate(window, stride)
             else:
+                note = note or self.budget_note(window, stride)
                 over_budget.append(f"{window}/{stride}")
         if over_budget:
-            self.warnings.append(f"time budget of {self.budget} s reached; candidates "
-                                 f"(window/stride) not tried: {', '.join(over_budget)}")
+            self.warnings.append(f"{note}; candidates (window/stride) not tried: "
+                                 f"{', '.join(over_budget)}")
         if not self.scored:
             raise ValueError("no candidate could be scored: " + "; ".join(self.warnings))
 
-    def extend(self, best: Scored, noise_var: float, user_grid: bool) -> bool:
+    def extend(self, best: Scored, user_grid: bool) -> bool:
         """Tries one window past the edge the best candidate sits on; False when it cannot."""
         same_stride = sorted(s.window_size for s in self.scored if s.stride == best.stride)
         if len(same_stride) < 2:
@@ -192,7 +203,7 @@ class Search:
             if rows < MIN_ROWS_PER_PARAMETER * effective_parameters(self.method, window, rows):
                 reason = f"the batch is too small ({rows} training rows)"
             elif not self.within_budget(window, best.stride):
-                reason = "the time budget does not allow it"
+                reason = self.budget_note(window, best.stride)
         if reason is not None:
             self.warnings.append(f"the chosen window {best.window_size} is the {edge} of the "
                                  f"grid; window {window} was not tried: {reason}")
@@ -250,6 +261,11 @@ def select(
 ) -> Selection:
     """Choose ``window_size`` (and ``stride``) for ``method`` without the clean signal.
 
+    ``samples`` is a 2-D batch (series × time, NaN = missing); ``method`` is ``"linear"`` or
+    ``"tree"``; the candidates are every window of ``window_sizes`` with every stride of
+    ``strides`` (a stride wider than its window is left out). ``seed`` fixes the random masks
+    of the masked protocol. Returns a :class:`Selection`.
+
     Every candidate's mean squared error against the unseen clean signal is estimated from
     the noisy data (NaN = missing: gaps are filled by interpolation and only observed samples
     are scored), and the lowest wins. Protocols: ``"insample"`` (the output's own error,
@@ -276,7 +292,7 @@ def search_and_output(
     time_budget_s: float | None, progress: ProgressArg,
 ) -> tuple[Selection, npt.NDArray[np.float32] | None]:
     """The search behind :func:`select`; also the chosen output when it was computed."""
-    native_function(method)
+    bridge.checked_method(method)
     if noise_std is not None and not (math.isfinite(noise_std) and noise_std >= 0):
         raise ValueError(f"noise_std must be a finite number ≥ 0, not {noise_std}")
     array = as_float_matrix(samples)
@@ -294,7 +310,7 @@ def search_and_output(
             search.warnings.append("only one candidate was scored: nothing was compared")
         noise_var, given = noise_variance(search, noise_std)
         best = best_of(search, noise_var)
-        while search.extend(best, noise_var, window_sizes is not None):
+        while search.extend(best, window_sizes is not None):
             noise_var, given = noise_variance(search, noise_std) if not given else (noise_var,
                                                                                    True)
             previous, best = best, best_of(search, noise_var)
@@ -340,24 +356,30 @@ def auto_denoise(
     seed: int = 0,
     time_budget_s: float | None = None,
     progress: ProgressArg = None,
-    blend: bool = False,
+    blend: bool = BLEND_DEFAULT,
 ) -> tuple[npt.NDArray[np.floating[Any]], Selection]:
     """:func:`select`, then the denoised batch with the chosen settings: (output, selection).
 
-    The output has the input's shape; float64 input gives float64 (computed in float32).
+    ``samples``, ``method``, ``window_sizes``, ``strides``, ``protocol``, ``noise_std``,
+    ``seed``, ``time_budget_s`` and ``progress`` are those of :func:`select`.
+
+    The output has the input's shape; computed in float32, it comes back float32 for
+    float32 input and float64 for any other real type.
     With ``blend=True`` it is ``f + k·(x − f)``, k from the estimated errors: with
     ``noise_std`` given, the blend is not worse than the input; with the noise level
     estimated it helps on average, but a signal rough at the sample scale inflates the
     estimate, and then the blend may keep too little of the input's detail (warned).
     """
-    array = as_float_matrix(samples)
+    original = np.asarray(samples)
+    array = as_float_matrix(original)
     selection, cached = search_and_output(array, method, window_sizes, strides, protocol,
                                           noise_std, seed, time_budget_s, progress)
+    out_type = bridge.result_dtype(original.dtype)
     if cached is not None:
-        out: npt.NDArray[np.floating[Any]] = cached.astype(array.dtype, copy=False)
+        out: npt.NDArray[np.floating[Any]] = cached.astype(out_type, copy=False)
     else:
-        out = denoise(array, selection.window_size, selection.stride,
-                      method="tree" if method == "tree" else "linear")
+        out = denoise(original, selection.window_size, selection.stride,
+                      method=bridge.checked_method(method))
     if blend:
         out = blend_output(out, array, selection.blend_weight)
     return out, selection
@@ -374,6 +396,9 @@ def held_out_loss(
     seed: int = 0,
 ) -> float:
     """Estimated mean squared error of the denoised output against the unseen clean signal.
+
+    ``samples`` (series × time, NaN = missing) denoised with ``method``, ``window_size`` and
+    ``stride``; ``protocol``, ``noise_std`` and ``seed`` are those of :func:`select`.
 
     The estimate :func:`select` makes for the one candidate (``window_size``, ``stride``).
     """
