@@ -29,7 +29,7 @@ from .selection import Candidate, Selection, auto_denoise, held_out_loss, select
 
 if TYPE_CHECKING:
     from .dask_api import denoise_dask
-    from .trained import Denoiser, fit
+    from .trained import Denoiser, fit, load
     from .frames import denoise_frame
     from .native_failure import NativeInternalError
     from .sklearn_api import TacitorDenoiser
@@ -49,6 +49,7 @@ _LAZY = {
     "NativeInternalError": "native_failure",
     "Denoiser": "trained",
     "fit": "trained",
+    "load": "trained",
 }
 
 # Library a module needs → the extra of the tacitor distribution that installs it.
@@ -66,7 +67,7 @@ __all__ = [
     "denoise_dataarray",
     "denoise_frame",
     "fit",
-    "held_out_loss",
+    "held_out_loss", "load",
     "select",
 ]
 

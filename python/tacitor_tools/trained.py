@@ -12,14 +12,16 @@ long fit or denoise; Ctrl-C stops them as it stops tacitor's own calls.
 
 from __future__ import annotations
 
-from typing import Any, Literal
+from typing import Any, Literal, Protocol
+
+import importlib
+import math
+import os
 
 import numpy as np
 import numpy.typing as npt
 
 from . import bridge
-from ._native import TrainedModel
-from ._native import fit as _native_fit
 from .bridge import Method
 from .missing import as_float_matrix, interpolate_gaps, refuse_missing
 from .native_failure import ordinary_errors
@@ -27,15 +29,34 @@ from .selection import BLEND_DEFAULT
 from .selection import select as select_window
 from .selection.result import blend_output
 
+# The companion's native module; its trained models are typed by the protocol below.
+_native = importlib.import_module("tacitor_tools._native")
+
 AUTO = "auto"
 # Native passes over a batch with gaps: the interpolated fill, then twice refined by the output.
 IMPUTE_PASSES = 3
 
 
+class TrainedModel(Protocol):
+    """``tacitor_tools._native.TrainedModel``: the estimators of one fit."""
+
+    @property
+    def method(self) -> Method: ...
+
+    @property
+    def window_size(self) -> int: ...
+
+    def denoise(
+        self, samples: npt.NDArray[np.float32], stride: int, out: npt.NDArray[np.float32]
+    ) -> None: ...
+
+    def to_bytes(self, stride: int, fill_missing: bool, blend_weight: float) -> bytes: ...
+
+
 def _checked_missing(missing: object) -> str | None:
     if missing not in (None, "impute"):
         raise ValueError(f"missing must be None or 'impute', not {missing!r}")
-    return missing  # type: ignore[return-value]
+    return missing
 
 
 def _check_batch(shape: tuple[int, ...], window: int, stride: object) -> int:
@@ -76,7 +97,7 @@ class Denoiser:
 
     @property
     def method(self) -> Method:
-        return self._model.method  # type: ignore[no-any-return]
+        return self._model.method
 
     @property
     def window_size(self) -> int:
@@ -87,6 +108,28 @@ class Denoiser:
             f"Denoiser(method={self.method!r}, window_size={self.window_size}, "
             f"stride={self.stride}, missing={self.missing!r})"
         )
+
+    def to_bytes(self) -> bytes:
+        """The denoiser in the model file's format (README, "Trained denoisers")."""
+        weight = math.nan if self.blend_weight is None else self.blend_weight
+        return bytes(self._model.to_bytes(self.stride, self.missing == "impute", weight))
+
+    @classmethod
+    def from_bytes(cls, data: bytes) -> Denoiser:
+        """The denoiser whose model file's bytes are ``data``; ValueError naming the problem
+        for bytes that are not a valid model file (truncated, corrupted, another version)."""
+        model, stride, impute, weight = _native.from_bytes(data)
+        return cls(
+            model, stride, "impute" if impute else None, None if math.isnan(weight) else weight
+        )
+
+    def save(self, path: str | os.PathLike[str]) -> None:
+        """Writes the denoiser to the file ``path`` (read it back with :func:`load`)."""
+        with open(path, "wb") as file:
+            file.write(self.to_bytes())
+
+    def __reduce__(self) -> tuple[Any, tuple[bytes]]:
+        return (Denoiser.from_bytes, (self.to_bytes(),))
 
     def _predict(self, rows: npt.NDArray[np.float32], stride: int) -> npt.NDArray[np.float32]:
         out = np.empty(rows.shape, dtype=np.float32)
@@ -122,7 +165,7 @@ class Denoiser:
             out = self._impute_and_predict(array, gaps, step)
         else:
             out = self._predict(np.asarray(array, dtype=np.float32), step)
-        if blend:
+        if blend and self.blend_weight is not None:
             out = blend_output(out, array, self.blend_weight)
         return out.astype(bridge.result_dtype(original.dtype), copy=False)
 
@@ -183,5 +226,23 @@ def fit(
         raise ValueError(f"window_size must be an integer or 'auto', not {window_size!r}")
     window, step = bridge.check_plan(rows.shape, window_size, stride, method)
     with ordinary_errors():
-        model = _native_fit(method, np.ascontiguousarray(rows), window, step)
+        model = _native.fit(method, np.ascontiguousarray(rows), window, step)
     return Denoiser(model, step, policy, weight)
+
+
+def load(path: str | os.PathLike[str], method: Method | None = None) -> Denoiser:
+    """The denoiser saved to the file ``path`` by :meth:`Denoiser.save`.
+
+    With ``method`` given, a file that holds another method's denoiser is refused.
+
+    Raises:
+        ValueError: the file is no tacitor model file, or is truncated, corrupted or of
+            another format version, or holds another method; the message names the problem.
+    """
+    with open(path, "rb") as file:
+        denoiser = Denoiser.from_bytes(file.read())
+    if method is not None and bridge.checked_method(method) != denoiser.method:
+        raise ValueError(
+            f"{os.fspath(path)!r} holds a {denoiser.method!r} denoiser, not {method!r}"
+        )
+    return denoiser

@@ -2,6 +2,7 @@
 
 #include <bit>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <optional>
 #include <utility>
@@ -253,9 +254,12 @@ Expected<ModelFile, std::string> read_model_file(std::span<const std::uint8_t> b
   if (method != kLinear && method != kTree) {
     return unexpected("unknown method " + std::to_string(method));
   }
+  // A change of units scales by 2^exponent with the exponent of a finite double's spread;
+  // anything beyond that range (or a non-finite offset) is not one `train` chooses.
+  const bool scaling_ok = std::abs(scaling.exponent) <= 1100 && std::isfinite(scaling.offset);
   if ((flags & ~(kFillMissing | kHasScaling)) != 0 ||
-      ((flags & kHasScaling) != 0 && method != kLinear)) {
-    return unexpected(std::string("the header's flags are invalid"));
+      ((flags & kHasScaling) != 0 && (method != kLinear || !scaling_ok))) {
+    return unexpected(std::string("the header's flags or change of units are invalid"));
   }
   Reader in(body.subspan(kHeaderBytes));
   // Every estimator takes at least 4 bytes.
