@@ -1,5 +1,6 @@
 #include "companion/trained_model.hpp"
 
+#include <bit>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -102,6 +103,18 @@ bool positive_count(PyObject* value, const char* name, std::size_t& out) {
   return true;
 }
 
+// Native-order float32 in the struct-module syntax of buffer formats: "f", or with an
+// explicit native ("=") or matching byte-order prefix (arrays rebuilt by pickle give "=f").
+bool native_float32(const char* format) {
+  if (format == nullptr) {
+    return false;
+  }
+  const std::string_view text(format);
+  const char own_order = std::endian::native == std::endian::little ? '<' : '>';
+  return text == "f" || text == "=f" ||
+         (text.size() == 2 && text[0] == own_order && text[1] == 'f');
+}
+
 // A buffer of the exporter's 2-D C-contiguous float32 values, released on destruction.
 class MatrixBuffer {
  public:
@@ -111,8 +124,7 @@ class MatrixBuffer {
       return false;
     }
     held_ = true;
-    if (view_.ndim != 2 || view_.itemsize != 4 || view_.format == nullptr ||
-        std::string_view(view_.format) != "f") {
+    if (view_.ndim != 2 || view_.itemsize != 4 || !native_float32(view_.format)) {
       PyErr_Format(PyExc_TypeError, "%s must be a 2-D C-contiguous float32 array", name);
       return false;
     }
