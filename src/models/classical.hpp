@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "common/expected.hpp"
+#include "common/failed.hpp"
 #include "common/internal_failure.hpp"
 #include "data/array2.hpp"
 #include "data/finite_samples.hpp"
@@ -28,7 +29,6 @@
 #include "data/windows.hpp"
 #include "linalg/basic/matrix.hpp"
 #include "linalg/basic/vector_view.hpp"
-#include "linear/failed.hpp"
 #include "models/scratch_pool.hpp"
 #include "pool/parallel_map.hpp"
 

@@ -1,6 +1,6 @@
 #include "tree/level_search.hpp"
 
-#include "pool/cancellation.hpp"
+#include "common/cancellation.hpp"
 
 namespace tacitor {
 
@@ -77,7 +77,7 @@ void search_level(std::vector<LevelNode>& nodes, std::span<const PresortedColumn
     return;
   }
   for (std::size_t j = 0; j < columns.size(); ++j) {
-    pool::throw_if_cancelled();
+    throw_if_cancelled();
     const PresortedColumn& column = *columns[j];
     if (!sorted_rows.empty()) {
       const RowState* states = sorted_rows[j].data();

@@ -5,8 +5,8 @@
 #include <limits>
 #include <vector>
 
+#include "common/cancellation.hpp"
 #include "common/internal_failure.hpp"
-#include "pool/cancellation.hpp"
 #include "tree/level_search.hpp"
 
 namespace tacitor {
@@ -124,7 +124,7 @@ DecisionTreeRegressor grow_tree(std::span<const PresortedColumn* const> columns,
     }
 
     // Rows per side of every recorded split, in one pass over the rows.
-    pool::throw_if_cancelled();
+    throw_if_cancelled();
     lower_totals.assign(level.size(), 0);
     upper_totals.assign(level.size(), 0);
     for (std::size_t r = 0; r < nrows; ++r) {
@@ -194,7 +194,7 @@ DecisionTreeRegressor grow_tree(std::span<const PresortedColumn* const> columns,
       }
     }
     for (std::size_t j = 0; j < sorted_rows.size(); ++j) {
-      pool::throw_if_cancelled();
+      throw_if_cancelled();
       const TreeRow* order = columns[j]->order.data();
       for (std::size_t k = 0; k < nrows; ++k) {
         RowState& state = sorted_rows[j][k];
