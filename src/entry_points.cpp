@@ -5,13 +5,13 @@
 #include <vector>
 
 #include "arguments.hpp"
+#include "common/cancellation.hpp"
 #include "common/internal_failure.hpp"
 #include "data/array2.hpp"
 #include "exceptions.hpp"
 #include "models/decision_tree.hpp"
 #include "models/linear_regression.hpp"
 #include "numpy_api.hpp"
-#include "pool/cancellation.hpp"
 #include "pool/outside_wait.hpp"
 #include "py_ref.hpp"
 #include "result_holder.hpp"
@@ -69,7 +69,7 @@ PyObject* run(const char* function_name, const Parameters& parameters, PyObject*
               Py_ssize_t nargs, PyObject* kwnames) noexcept {
   try {
     // A cancellation left over from an interrupted call must not stop this one.
-    pool::clear_cancellation();
+    clear_cancellation();
     const pool::ScopedWaitHook signal_checks(&python_signal_raised);
     const arguments::Slots slots = arguments::bind(function_name, args, nargs, kwnames);
     const arguments::Converted converted = arguments::convert(slots);

@@ -12,7 +12,7 @@
 // its own vector; the vectors are concatenated once at the end, so the success path takes no
 // lock.
 //
-// Cancellation (cancellation.hpp) is checked before every task and every item: once it is
+// Cancellation (common/cancellation.hpp) is checked before every task and every item: once it is
 // requested no new item starts, running items stop at their own checks, and `Cancelled`
 // reaches the caller like any exception of f. Shared per call:
 // - `stop`: set once any item fails; read and written relaxed, so a task may compute one item
@@ -32,9 +32,9 @@
 #include <utility>
 #include <vector>
 
+#include "common/cancellation.hpp"
 #include "common/expected.hpp"
 #include "common/internal_failure.hpp"
-#include "pool/cancellation.hpp"
 #include "pool/global_pool.hpp"
 #include "pool/join.hpp"
 #include "pool/thread_pool.hpp"
