@@ -26,6 +26,7 @@ import numpy.typing as npt
 
 import tacitor
 
+from . import memory
 from .missing import Method, MissingPolicy
 from .missing import denoise as denoise_missing
 from .native_failure import ordinary_errors
@@ -135,7 +136,14 @@ def apply(rows: Samples, settings: Settings, choice: Choice) -> Samples:
     """Denoises ``rows`` with the method and missing-value handling of ``settings`` and the
     window and stride of ``choice``; float32 of the shape of ``rows``."""
     with ordinary_errors():
-        out = _apply(rows, settings, choice)
+        try:
+            out = _apply(rows, settings, choice)
+        except MemoryError as e:
+            if str(e):
+                raise  # the native refusal, which names its numbers
+            raise MemoryError("out of memory during the call (" + memory.describe(
+                settings.native_method, *rows.shape, choice.window_size, choice.stride)
+                + ")") from e
     return np.asarray(out, dtype=np.float32)
 
 

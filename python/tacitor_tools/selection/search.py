@@ -12,6 +12,7 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
+from .. import memory
 from ..missing import Method, as_float_matrix, denoise, interpolate_gaps, native_function
 from .noise import estimate_noise
 from .progress import Progress, ProgressArg
@@ -130,6 +131,13 @@ class Search:
 
     def evaluate(self, window: int, stride: int) -> Scored | None:
         """Scores one candidate, or notes in the warnings why it cannot be scored."""
+        refused = memory.refusal(self.method, self.samples.shape[0], self.length, window,
+                                 stride)
+        if refused is not None:
+            self.warnings.append(f"candidate window {window}, stride {stride} left out: it "
+                                 f"does not fit in memory: {refused}")
+            self.progress.step(f"window {window} stride {stride}: left out (memory)")
+            return None
         begin = time.perf_counter()
         try:
             if self.protocol == "insample":
