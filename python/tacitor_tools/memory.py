@@ -6,7 +6,6 @@ denoising functions run before they allocate); this module only asks it and word
 
 from __future__ import annotations
 
-from typing import Any
 
 from . import _native
 
@@ -17,7 +16,7 @@ DASK_WORKER_SHARE = 0.6
 
 
 def estimate(method: str, n_series: int, length: int, window_size: int, stride: int,
-             available: int | None = None) -> Any:
+             available: int | None = None) -> _native.MemoryEstimate:
     """``tacitor_tools._native.memory_estimate`` for one call of this shape."""
     return _native.memory_estimate(method, n_series, length, window_size, stride,
                                    available=available)
@@ -26,7 +25,7 @@ def estimate(method: str, n_series: int, length: int, window_size: int, stride: 
 def refusal(method: str, n_series: int, length: int, window_size: int,
             stride: int) -> str | None:
     """The MemoryError text a call of this shape would raise here and now, or None."""
-    return estimate(method, n_series, length, window_size, stride).refusal  # type: ignore[no-any-return]
+    return estimate(method, n_series, length, window_size, stride).refusal
 
 
 def describe(method: str, n_series: int, length: int, window_size: int, stride: int) -> str:

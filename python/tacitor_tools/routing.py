@@ -142,8 +142,8 @@ def apply(rows: Samples, settings: Settings, choice: Choice) -> Samples:
             if str(e):
                 raise  # the native refusal, which names its numbers
             raise MemoryError("out of memory during the call (" + memory.describe(
-                settings.native_method, *rows.shape, choice.window_size, choice.stride)
-                + ")") from e
+                settings.native_method, rows.shape[0], rows.shape[1], choice.window_size,
+                choice.stride) + ")") from e
     return np.asarray(out, dtype=np.float32)
 
 
