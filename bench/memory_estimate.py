@@ -8,6 +8,7 @@ tacitor_tools._native.memory_estimate for the same shape and worker count.
 """
 
 import argparse
+import os
 import subprocess
 import sys
 import textwrap
@@ -45,9 +46,9 @@ def main() -> None:
     parser.add_argument("--threads", type=int, default=2)
     args = parser.parse_args()
     env = {"RAYON_NUM_THREADS": str(args.threads)}
-    print("| method | S | L | w | s | workers | estimate MiB | measured MiB | measured / estimate |")
+    print("| method | S | L | w | s | workers | estimate MiB | measured MiB "
+          "| measured / estimate |")
     print("|---|---|---|---|---|---|---|---|---|")
-    import os
     for point in POINTS:
         out = subprocess.run([sys.executable, "-c", CHILD, *map(str, point)], check=True,
                              capture_output=True, text=True, env=dict(os.environ, **env)).stdout
