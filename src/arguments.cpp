@@ -178,6 +178,16 @@ Converted convert(const Slots& slots) {
   return converted;
 }
 
+std::array<std::size_t, 2> samples_shape(PyObject* samples) {
+  convert_parameter(0, [&] {
+    check_samples(samples);
+    return 0;
+  });
+  const auto* array = reinterpret_cast<const numpy::ArrayObject*>(samples);
+  return {static_cast<std::size_t>(array->dimensions[0]),
+          static_cast<std::size_t>(array->dimensions[1])};
+}
+
 data::Array2 copy_samples(PyObject* samples) {
   convert_parameter(0, [&] {
     check_samples(samples);

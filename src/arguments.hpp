@@ -36,6 +36,9 @@ struct Converted {
 // Converts the bound slots in parameter order, stopping at the first failure.
 Converted convert(const Slots& slots);
 
+// (rows, columns) of an array accepted by convert(), read now.
+std::array<std::size_t, 2> samples_shape(PyObject* samples);
+
 // Copies an array accepted by convert() into an owned row-major matrix. The shape, strides,
 // type and data address are read here, not taken from the conversion: an `__index__` method
 // run since may have reshaped or reallocated the array in place.

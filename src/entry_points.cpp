@@ -11,7 +11,9 @@
 #include "exceptions.hpp"
 #include "models/decision_tree.hpp"
 #include "models/linear_regression.hpp"
+#include "models/memory_plan.hpp"
 #include "numpy_api.hpp"
+#include "pool/concurrency_limit.hpp"
 #include "pool/outside_wait.hpp"
 #include "py_ref.hpp"
 #include "result_holder.hpp"
@@ -65,14 +67,19 @@ py::Ref to_array(data::Array2&& result) {
 }
 
 template <class Model, class Parameters>
-PyObject* run(const char* function_name, const Parameters& parameters, PyObject* const* args,
-              Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* run(const char* function_name, models::Method method, const Parameters& parameters,
+              PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   try {
     // A cancellation left over from an interrupted call must not stop this one.
     clear_cancellation();
     const pool::ScopedWaitHook signal_checks(&python_signal_raised);
     const arguments::Slots slots = arguments::bind(function_name, args, nargs, kwnames);
     const arguments::Converted converted = arguments::convert(slots);
+    // Before anything large is allocated: as many workers as the memory allows, or a
+    // MemoryError that names the numbers.
+    const auto [series, length] = arguments::samples_shape(converted.samples.get());
+    const pool::ScopedConcurrencyLimit workers(
+        models::preflight(method, series, length, converted.window_size, converted.stride));
     data::Array2 denoised;
     {
       const data::Array2 samples = arguments::copy_samples(converted.samples.get());
@@ -98,7 +105,8 @@ PyObject* run(const char* function_name, const Parameters& parameters, PyObject*
 PyObject* denoise_linear_regression(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
                                     PyObject* kwnames) noexcept {
   const LinearRegressionParameters parameters{LeastSquaresMethod::SVD};
-  return run<models::LRModel>("denoise_linear_regression", parameters, args, nargs, kwnames);
+  return run<models::LRModel>("denoise_linear_regression", models::Method::linear_regression,
+                              parameters, args, nargs, kwnames);
 }
 
 PyObject* denoise_decision_tree(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
@@ -108,7 +116,8 @@ PyObject* denoise_decision_tree(PyObject* /*module*/, PyObject* const* args, Py_
   parameters.min_leaf_count = 1;
   parameters.min_split_count = 2;
   parameters.random_seed = std::nullopt;
-  return run<models::DTModel>("denoise_decision_tree", parameters, args, nargs, kwnames);
+  return run<models::DTModel>("denoise_decision_tree", models::Method::decision_tree, parameters,
+                              args, nargs, kwnames);
 }
 
 }  // namespace tacitor::entry_points

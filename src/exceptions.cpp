@@ -5,6 +5,7 @@
 
 #include "common/cancellation.hpp"
 #include "common/internal_failure.hpp"
+#include "common/memory_refusal.hpp"
 #include "py_ref.hpp"
 
 namespace tacitor::py {
@@ -108,9 +109,14 @@ void set_python_error_from_current_exception() noexcept {
   } catch (const InternalFailure& failure) {
     failure.write_diagnostic(stderr);
     set_internal_failure_error(failure.message());
-  } catch (const std::bad_alloc&) {
+  } catch (const std::bad_alloc& error) {
     PyErr_Clear();
-    PyErr_NoMemory();
+    // A refusal before allocating carries its numbers; plain exhaustion has nothing to say.
+    if (dynamic_cast<const MemoryRefusal*>(&error) != nullptr) {
+      PyErr_SetString(PyExc_MemoryError, error.what());
+    } else {
+      PyErr_NoMemory();
+    }
   } catch (const std::exception& error) {
     try {
       const std::string text = error.what();

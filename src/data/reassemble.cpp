@@ -6,9 +6,9 @@
 
 namespace tacitor::data {
 
-Array2 reassemble(const Array2& targets, std::size_t series_count, std::size_t series_length,
-                  const std::vector<std::size_t>& starts) {
-  const std::size_t width = targets.cols();
+Array2 reassemble(const PredictionColumns& targets, std::size_t series_count,
+                  std::size_t series_length, const std::vector<std::size_t>& starts) {
+  const std::size_t width = targets.columns.size();
   Array2 output(series_count, series_length);
   std::vector<std::size_t> counts(series_length, 0);
   const std::vector<std::size_t> ones(width, 1);
@@ -20,11 +20,11 @@ Array2 reassemble(const Array2& targets, std::size_t series_count, std::size_t s
     std::size_t sample_start = 0;
     std::size_t sample_end = 0;
     const bool start_overflows = __builtin_mul_overflow(k, series_count, &sample_start);
-    if (start_overflows || sample_start >= targets.rows()) {
+    if (start_overflows || sample_start >= targets.rows) {
       raise_internal_failure("assertion failed: sample_start < targets.nrows()");
     }
     const bool end_overflows = __builtin_add_overflow(sample_start, series_count, &sample_end);
-    if (end_overflows || sample_end > targets.rows()) {
+    if (end_overflows || sample_end > targets.rows) {
       raise_internal_failure("assertion failed: sample_end <= targets.nrows()");
     }
     if (start > series_length || width > series_length - start) {
@@ -35,10 +35,10 @@ Array2 reassemble(const Array2& targets, std::size_t series_count, std::size_t s
     // Sums are formed window by window in start-list order, so a position covered by windows
     // 0, 1 and 2 becomes ((p0 + p1) + p2) before the division.
     for (std::size_t s = 0; s < series_count; ++s) {
-      const float* block_row = targets.data() + (sample_start + s) * width;
+      const auto r = static_cast<std::ptrdiff_t>(sample_start + s) * targets.row_step;
       float* output_row = output.data() + s * series_length + start;
       for (std::size_t i = 0; i < width; ++i) {
-        output_row[i] += block_row[i];
+        output_row[i] += targets.columns[i][r];
       }
     }
     for (std::size_t i = 0; i < width; ++i) {
@@ -58,6 +58,17 @@ Array2 reassemble(const Array2& targets, std::size_t series_count, std::size_t s
     }
   }
   return output;
+}
+
+Array2 reassemble(const Array2& targets, std::size_t series_count, std::size_t series_length,
+                  const std::vector<std::size_t>& starts) {
+  PredictionColumns view;
+  view.rows = targets.rows();
+  view.row_step = targets.row_step();
+  for (std::size_t i = 0; i < targets.cols(); ++i) {
+    view.columns.push_back(targets.data() + i);
+  }
+  return reassemble(view, series_count, series_length, starts);
 }
 
 }  // namespace tacitor::data

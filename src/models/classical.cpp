@@ -2,7 +2,8 @@
 
 namespace tacitor::models {
 
-Expected<data::Array2, std::string> stack_columns(std::vector<std::vector<float>>&& columns) {
+Expected<data::PredictionColumns, std::string> as_columns(
+    const std::vector<std::vector<float>>& columns) {
   if (columns.empty()) {
     return unexpected(std::string("ShapeError/Unsupported: unsupported operation"));
   }
@@ -12,17 +13,12 @@ Expected<data::Array2, std::string> stack_columns(std::vector<std::vector<float>
       return unexpected(std::string("ShapeError/IncompatibleShape: incompatible shapes"));
     }
   }
-  const std::size_t width = columns.size();
-  data::Array2 stacked(rows, width);
-  for (std::size_t i = 0; i < width; ++i) {
-    float* out = stacked.data() + i;
-    for (const float value : columns[i]) {
-      *out = value;
-      out += width;
-    }
-    columns[i] = {};
+  data::PredictionColumns view;
+  view.rows = rows;
+  for (const std::vector<float>& column : columns) {
+    view.columns.push_back(column.data());
   }
-  return stacked;
+  return view;
 }
 
 }  // namespace tacitor::models

@@ -34,9 +34,11 @@
 
 namespace tacitor::models {
 
-// Stacks equally long vectors as the columns of a row-major matrix, releasing each vector
-// once copied. No vectors, or vectors of different lengths, give the shape error's text.
-Expected<data::Array2, std::string> stack_columns(std::vector<std::vector<float>>&& columns);
+// Equally long vectors as the columns of the prediction matrix, read in place: stacking them
+// into one matrix would hold every prediction twice. No vectors, or vectors of different
+// lengths, give the shape error's text.
+Expected<data::PredictionColumns, std::string> as_columns(
+    const std::vector<std::vector<float>>& columns);
 
 // How `train` fits one position's estimator. By default every position builds its own
 // training set and fits on it; an estimator type may specialise this to share work between
@@ -146,7 +148,7 @@ struct Classical {
     if (!predicted) {
       return unexpected(std::move(predicted).error());
     }
-    auto targets = stack_columns(std::move(predicted).value());
+    auto targets = as_columns(*predicted);
     if (!targets) {
       return unexpected(std::move(targets).error());
     }

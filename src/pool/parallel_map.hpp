@@ -12,6 +12,9 @@
 // its own vector; the vectors are concatenated once at the end, so the success path takes no
 // lock.
 //
+// A cap installed by the calling thread (concurrency_limit.hpp) below the worker count admits
+// only that many items at a time; the split is unchanged, so are the results.
+//
 // Cancellation (common/cancellation.hpp) is checked before every task and every item: once it is
 // requested no new item starts, running items stop at their own checks, and `Cancelled`
 // reaches the caller like any exception of f. Shared per call:
@@ -35,6 +38,7 @@
 #include "common/cancellation.hpp"
 #include "common/expected.hpp"
 #include "common/internal_failure.hpp"
+#include "pool/concurrency_limit.hpp"
 #include "pool/global_pool.hpp"
 #include "pool/join.hpp"
 #include "pool/thread_pool.hpp"
@@ -51,7 +55,9 @@ class TryMap {
   using E = typename Item::error_type;
   using Chunks = std::list<std::vector<T>>;
 
-  TryMap(ThreadPool* pool, std::size_t workers, F& f) : pool_(pool), workers_(workers), f_(f) {}
+  // `admission`: null, or the gate every item passes before it runs.
+  TryMap(ThreadPool* pool, std::size_t workers, F& f, Admission* admission)
+      : pool_(pool), workers_(workers), f_(f), admission_(admission) {}
 
   Chunks run(std::size_t begin, std::size_t end, std::size_t budget, bool stolen) {
     if (stop_.load(std::memory_order_relaxed)) {
@@ -91,6 +97,7 @@ class TryMap {
     std::vector<T> values;
     values.reserve(end - begin);
     for (std::size_t i = begin; i < end; ++i) {
+      const Admission::Ticket ticket(admission_);
       throw_if_cancelled();
       Item item = f_(i);
       if (!item) {
@@ -122,6 +129,7 @@ class TryMap {
   ThreadPool* pool_;
   std::size_t workers_;
   F& f_;
+  Admission* admission_;
   std::atomic<bool> stop_{false};
   std::atomic<bool> error_locked_{false};
   std::optional<E> error_;  // written only by the holder of error_locked_
@@ -129,12 +137,18 @@ class TryMap {
 
 }  // namespace detail
 
-// The map on `pool`; the pool's worker count sets the split budget.
+// The map on `pool`; the pool's worker count sets the split budget, and the calling thread's
+// concurrency limit, when below it, how many items run at once.
 template <class F>
 auto parallel_try_map(ThreadPool& pool, std::size_t n, F&& f) {
   using Map = detail::TryMap<std::remove_reference_t<F>>;
   using Result = Expected<std::vector<typename Map::T>, typename Map::E>;
-  Map map(&pool, pool.num_threads(), f);
+  const std::size_t limit = concurrency_limit();
+  std::optional<Admission> admission;
+  if (limit > 0 && limit < pool.num_threads()) {
+    admission.emplace(limit);
+  }
+  Map map(&pool, pool.num_threads(), f, admission ? &*admission : nullptr);
   typename Map::Chunks chunks = map.run(0, n, pool.num_threads(), false);
   if (std::optional<typename Map::E> error = map.take_error()) {
     return Result(unexpected(std::move(*error)));

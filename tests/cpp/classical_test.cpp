@@ -126,17 +126,17 @@ TEST(Classical, DenoiseRoutesEveryPredictionBackToItsSample) {
   }
 }
 
-TEST(Classical, StackColumnsLaysPredictionsOutByPosition) {
-  auto stacked = stack_columns({{1, 2, 3}, {4, 5, 6}});
-  ASSERT_TRUE(stacked.has_value());
-  ASSERT_EQ(stacked->rows(), 3u);
-  ASSERT_EQ(stacked->cols(), 2u);
-  EXPECT_EQ(std::vector<float>(stacked->data(), stacked->data() + 6),
-            (std::vector<float>{1, 4, 2, 5, 3, 6}));
-  auto empty = stack_columns({});
+TEST(Classical, PredictionColumnsArePositionsInOrder) {
+  const std::vector<std::vector<float>> predictions{{1, 2, 3}, {4, 5, 6}};
+  auto view = as_columns(predictions);
+  ASSERT_TRUE(view.has_value());
+  ASSERT_EQ(view->rows, 3u);
+  ASSERT_EQ(view->columns.size(), 2u);
+  EXPECT_EQ(view->columns[1][2 * view->row_step], 6.0f);
+  auto empty = as_columns({});
   ASSERT_FALSE(empty.has_value());
   EXPECT_EQ(empty.error(), "ShapeError/Unsupported: unsupported operation");
-  auto ragged = stack_columns({{1, 2}, {3}});
+  auto ragged = as_columns({{1, 2}, {3}});
   ASSERT_FALSE(ragged.has_value());
   EXPECT_EQ(ragged.error(), "ShapeError/IncompatibleShape: incompatible shapes");
 }

@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
@@ -18,6 +19,7 @@
 
 #include "common/expected.hpp"
 #include "common/internal_failure.hpp"
+#include "pool/concurrency_limit.hpp"
 #include "pool/global_pool.hpp"
 #include "pool/join.hpp"
 #include "pool/thread_pool.hpp"
@@ -169,6 +171,35 @@ TEST_P(PoolPerWorkerCount, ConcurrentCallersShareThePool) {
     caller.join();
   }
   EXPECT_EQ(good.load(), 30);
+}
+
+// A cap below the worker count bounds the items in flight and changes no result; the cap is
+// the calling thread's, restored when its scope ends.
+TEST_P(PoolPerWorkerCount, ConcurrencyLimitBoundsItemsInFlight) {
+  for (std::size_t limit : {1u, 2u}) {
+    std::atomic<std::size_t> running{0};
+    std::atomic<std::size_t> most{0};
+    const auto item = [&](std::size_t i) {
+      const std::size_t now = running.fetch_add(1) + 1;
+      std::size_t seen = most.load();
+      while (now > seen && !most.compare_exchange_weak(seen, now)) {
+      }
+      const std::uint64_t value = mix(i, i % 5 == 0 ? 20000 : 200);
+      running.fetch_sub(1);
+      return Item(value);
+    };
+    std::optional<Expected<std::vector<std::uint64_t>, std::string>> capped;
+    {
+      const ScopedConcurrencyLimit cap(limit);
+      EXPECT_EQ(concurrency_limit(), limit);
+      capped.emplace(parallel_try_map(pool_, 200, item));
+    }
+    EXPECT_EQ(concurrency_limit(), 0u);
+    EXPECT_LE(most.load(), limit);
+    const auto free = parallel_try_map(pool_, 200, item);
+    ASSERT_TRUE(capped->has_value() && free.has_value());
+    EXPECT_EQ(**capped, *free);
+  }
 }
 
 TEST(ParallelMapOneWorker, RunsInAscendingOrderAndStopsAtTheFirstFailure) {
