@@ -139,9 +139,11 @@ FUZZ_DIR ?= build/fuzz
 
 .PHONY: asan-build test-asan test-tsan valgrind fuzz fuzz-asan-module
 
-# Fails unless `import tacitor` finds the module in the directory given as argument.
-export ASAN_MODULE_CHECK := import sys, tacitor; print("tacitor:", tacitor.__file__); \
-  sys.exit(not tacitor.__file__.startswith(sys.argv[1]))
+# Fails unless `import tacitor` and the companion's native module find the builds in the
+# directory given as argument.
+export ASAN_MODULE_CHECK := import sys, tacitor, tacitor_tools._native as companion; \
+  print("tacitor:", tacitor.__file__); print("companion:", companion.__file__); \
+  sys.exit(not all(m.__file__.startswith(sys.argv[1]) for m in (tacitor, companion)))
 
 # The module and the C++ tests built with ASan and UBSan.
 asan-build: $(STAMPS)/build

@@ -3,7 +3,8 @@
 #
 #   scripts/emulated-pytest.sh QEMU ROOT MODULE WORKDIR [PYTEST ARGS...]
 #
-# ROOT is a root tree from scripts/target-python.sh; MODULE the cross-built libtacitor.so.
+# ROOT is a root tree from scripts/target-python.sh; MODULE the cross-built libtacitor.so,
+# with the companion's _native.so beside it.
 # Children that the tests start with sys.executable go through the emulator as well: the
 # host cannot run the target's binaries by itself.
 set -euo pipefail
@@ -45,6 +46,10 @@ SCRIPT
 export PYTHONPATH="$work/site:$repo/python"
 suffix=$("$work/bin/python" -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))')
 cp "$module" "$work/site/tacitor$suffix"
+# The companion package with its own native module, built beside the tacitor module; found
+# before the sources' copy in $repo/python.
+cp -r "$repo/python/tacitor_tools" "$work/site/"
+cp "$(dirname "$module")/_native.so" "$work/site/tacitor_tools/_native$suffix"
 cd "$work/run"
 "$work/bin/python" -c 'import sys, numpy, tacitor; print(sys.version); print("numpy", numpy.__version__); print("tacitor:", tacitor.__file__)'
 "$work/bin/python" -m pytest -q -p no:cacheprovider "$@"

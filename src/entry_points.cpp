@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "arguments.hpp"
+#include "common/cancellation.hpp"
 #include "common/internal_failure.hpp"
 #include "data/array2.hpp"
 #include "exceptions.hpp"
@@ -12,7 +13,6 @@
 #include "models/linear_regression.hpp"
 #include "models/memory_plan.hpp"
 #include "numpy_api.hpp"
-#include "pool/cancellation.hpp"
 #include "pool/concurrency_limit.hpp"
 #include "pool/outside_wait.hpp"
 #include "py_ref.hpp"
@@ -71,7 +71,7 @@ PyObject* run(const char* function_name, models::Method method, const Parameters
               PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   try {
     // A cancellation left over from an interrupted call must not stop this one.
-    pool::clear_cancellation();
+    clear_cancellation();
     const pool::ScopedWaitHook signal_checks(&python_signal_raised);
     const arguments::Slots slots = arguments::bind(function_name, args, nargs, kwnames);
     const arguments::Converted converted = arguments::convert(slots);

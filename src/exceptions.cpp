@@ -3,9 +3,9 @@
 #include <cstdio>
 #include <new>
 
+#include "common/cancellation.hpp"
 #include "common/internal_failure.hpp"
 #include "common/memory_refusal.hpp"
-#include "pool/cancellation.hpp"
 #include "py_ref.hpp"
 
 namespace tacitor::py {
@@ -100,7 +100,7 @@ void set_python_error_from_current_exception() noexcept {
     if (!PyErr_Occurred()) {
       PyErr_SetString(PyExc_SystemError, kNoExceptionText);
     }
-  } catch (const pool::Cancelled&) {
+  } catch (const Cancelled&) {
     // A signal handler's exception is pending (set by the wait hook); a cancellation that
     // came without one is an interrupt all the same.
     if (!PyErr_Occurred()) {

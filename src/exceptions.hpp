@@ -7,7 +7,7 @@
 // initialisation and the two functions) the catch-all handler calls
 // set_python_error_from_current_exception(), which leaves exactly one Python exception set:
 //   PythonErrorPending  -> the pending exception (SystemError if, wrongly, none is pending);
-//   pool::Cancelled     -> the exception a signal handler raised while the call waited for
+//   Cancelled           -> the exception a signal handler raised while the call waited for
 //                          the pool (KeyboardInterrupt if, unusually, none is pending);
 //   InternalFailure     -> the BaseException-derived `tacitor.InternalFailure` with its text,
 //                          after one diagnostic line on standard error;

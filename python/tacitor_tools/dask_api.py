@@ -8,10 +8,11 @@ import dask.array as da
 import numpy as np
 import numpy.typing as npt
 
-from . import routing
+from . import memory, routing
 from .trained import Denoiser
 from .bridge import Method
 from .missing import MissingPolicy
+from .selection.search import DEFAULT_WINDOWS
 
 __all__ = ["denoise_dask"]
 
@@ -32,7 +33,10 @@ def denoise_dask(samples: da.Array | npt.ArrayLike, method: Method = "linear",
     Blocks must hold whole series, since windows cannot be cut at block borders. When the
     time axis is split into several chunks, ``rechunk=True`` (the default) puts it in one
     chunk and lets Dask choose how many series a block holds (its ``array.chunk-size``
-    setting); ``rechunk=False`` refuses such an array with ValueError.
+    setting); ``rechunk=False`` refuses such an array with ValueError. ``rechunk=True`` also
+    splits blocks whose call would not fit a worker's memory (the native estimate against the
+    dask.distributed workers' memory limit, shared by their threads, when a client is
+    active; otherwise against this process's available memory).
 
     ``method``, ``window_size``, ``stride`` and ``missing`` are those of
     :class:`tacitor_tools.TacitorDenoiser`. With ``window_size="auto"`` the window is
@@ -69,10 +73,13 @@ def denoise_dask(samples: da.Array | npt.ArrayLike, method: Method = "linear",
                 "samples.rechunk({0: 'auto', 1: -1})")
         array = array.rechunk({0: "auto", 1: -1})
     if model is not None:
+        # Prediction only: the blocks as they come, sized for training or not.
         applied: da.Array = da.map_blocks(
             _apply_model, array, model=model, stride=stride, dtype=routing.result_dtype(
                 array.dtype), meta=np.empty((0, 0), dtype=routing.result_dtype(array.dtype)))
         return applied
+    if rechunk:
+        array = _blocks_that_fit(array, settings)
     choice = None
     if settings.window_size == routing.AUTO:
         first = np.asarray(array.blocks[0, 0].compute())
@@ -94,3 +101,24 @@ def _denoise_block(block: npt.NDArray[Any], settings: routing.Settings,
                    choice: routing.Choice | None) -> npt.NDArray[Any]:
     """One block of whole series, denoised as a batch of its own."""
     return routing.denoise(block, settings, choice)
+
+
+def _blocks_that_fit(array: da.Array, settings: routing.Settings) -> da.Array:
+    """``array`` with at most as many series per block as one call can denoise in a worker's
+    memory; MemoryError, with the native refusal, when not even one series fits."""
+    length = int(array.shape[1])
+    # An automatic window is not known yet: plan for the widest default candidate.
+    window = (settings.window_size if isinstance(settings.window_size, int)
+              else min(max(DEFAULT_WINDOWS), length))
+    if length == 0 or window == 0 or window > length:
+        return array  # the call's own error will say what is wrong
+    budget = memory.dask_worker_budget()
+    series = memory.series_per_block(settings.native_method, length, window, settings.stride,
+                                     budget)
+    if series == 0:
+        refused = memory.estimate(settings.native_method, 1, length, window, settings.stride,
+                                  available=budget).refusal
+        raise MemoryError(f"one series does not fit a worker: {refused}")
+    if array.chunks[0] and max(array.chunks[0]) > series:
+        array = array.rechunk({0: series, 1: -1})
+    return array

@@ -23,7 +23,7 @@ from typing import Any, Literal, Protocol, cast
 import numpy as np
 import numpy.typing as npt
 
-from . import bridge
+from . import bridge, memory
 from .bridge import Method
 from .missing import MissingPolicy, refuse_missing
 from .missing import denoise as denoise_missing
@@ -122,7 +122,14 @@ def apply(rows: Samples, settings: Settings, choice: Choice) -> Samples:
     bridge.check_plan(rows.shape, choice.window_size, choice.stride, settings.method,
                       settings.names)
     with ordinary_errors():
-        out = _apply(rows, settings, choice)
+        try:
+            out = _apply(rows, settings, choice)
+        except MemoryError as e:
+            if str(e):
+                raise  # the native refusal, which names its numbers
+            raise MemoryError("out of memory during the call (" + memory.describe(
+                settings.native_method, rows.shape[0], rows.shape[1], choice.window_size,
+                choice.stride) + ")") from e
     return np.asarray(out, dtype=np.float32)
 
 

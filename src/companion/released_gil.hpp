@@ -20,7 +20,7 @@
 #include <cstddef>
 #include <utility>
 
-#include "pool/cancellation.hpp"
+#include "common/cancellation.hpp"
 #include "pool/outside_wait.hpp"
 
 namespace tacitor::companion {
@@ -40,7 +40,7 @@ class InFlight {
  public:
   InFlight() noexcept {
     if (calls_in_flight.fetch_add(1) == 0) {
-      pool::clear_cancellation();
+      clear_cancellation();
     }
   }
   ~InFlight() { calls_in_flight.fetch_sub(1); }

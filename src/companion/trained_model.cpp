@@ -14,6 +14,7 @@
 #include <variant>
 #include <vector>
 
+#include "common/cancellation.hpp"
 #include "common/internal_failure.hpp"
 #include "common/memory_refusal.hpp"
 #include "companion/released_gil.hpp"
@@ -22,7 +23,6 @@
 #include "models/linear_regression.hpp"
 #include "models/memory_plan.hpp"
 #include "models/model_file.hpp"
-#include "pool/cancellation.hpp"
 #include "pool/concurrency_limit.hpp"
 
 namespace tacitor::companion {
@@ -54,7 +54,7 @@ void set_error_from_current() noexcept {
     throw;
   } catch (const ErrorText& error) {
     PyErr_SetString(PyExc_ValueError, error.text.c_str());
-  } catch (const pool::Cancelled&) {
+  } catch (const Cancelled&) {
     if (!PyErr_Occurred()) {
       PyErr_SetString(PyExc_KeyboardInterrupt,
                       "stopped: Ctrl-C interrupted a call that ran at the same time");

@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "common/expected.hpp"
+#include "common/failed.hpp"
 #include "linalg/basic/matrix.hpp"
 #include "linalg/basic/vector_view.hpp"
-#include "linear/failed.hpp"
 
 namespace tacitor {
 

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "common/expected.hpp"
+#include "common/failed.hpp"
 #include "common/internal_failure.hpp"
 #include "data/array2.hpp"
 #include "data/finite_samples.hpp"
@@ -28,7 +29,6 @@
 #include "data/windows.hpp"
 #include "linalg/basic/matrix.hpp"
 #include "linalg/basic/vector_view.hpp"
-#include "linear/failed.hpp"
 #include "models/scratch_pool.hpp"
 #include "pool/parallel_map.hpp"
 
@@ -130,17 +130,16 @@ struct Classical {
     const std::vector<data::Window>& windows = plan->windows;
     auto predicted = pool::parallel_try_map(
         window_size, [&](std::size_t position) -> Expected<std::vector<float>, std::string> {
-          if constexpr (WindowRoute<Estimator>::available) {
-            auto values = WindowRoute<Estimator>::predict(estimators[position], windows, position);
-            if (!values) {
-              return unexpected(values.error().to_string());
+          auto values = [&] {
+            if constexpr (WindowRoute<Estimator>::available) {
+              return WindowRoute<Estimator>::predict(estimators[position], windows, position);
+            } else {
+              data::TrainingSet set = data::windows_to_train(windows, position);
+              set.targets = {};
+              const DenseMatrix x = data::to_dense_matrix(std::move(set.features));
+              return estimators[position].predict(x);
             }
-            return std::move(values).value();
-          }
-          data::TrainingSet set = data::windows_to_train(windows, position);
-          set.targets = {};
-          const DenseMatrix x = data::to_dense_matrix(std::move(set.features));
-          auto values = estimators[position].predict(x);
+          }();
           if (!values) {
             return unexpected(values.error().to_string());
           }

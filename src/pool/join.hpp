@@ -19,7 +19,7 @@
 #include <type_traits>
 #include <utility>
 
-#include "pool/cancellation.hpp"
+#include "common/cancellation.hpp"
 #include "pool/job.hpp"
 #include "pool/outside_wait.hpp"
 #include "pool/thread_pool.hpp"

@@ -5,7 +5,7 @@
 // stop it (the Python caller to Ctrl-C). So a thread may install a wait hook: while the hook
 // is installed, the thread's waits wake every `wait_hook_interval` and call it. A hook that
 // returns true asks the operation to stop: cancellation is requested, the workers leave at
-// their next check (see cancellation.hpp), and once every task has finished (they reference
+// their next check (see common/cancellation.hpp), and once every task has finished (they reference
 // the waiter's stack) the wait ends by throwing `Cancelled`, whatever the job's outcome. The
 // hook is not called again during a wait that has asked to stop.
 //
@@ -20,8 +20,8 @@
 #include <cstdint>
 #include <utility>
 
+#include "common/cancellation.hpp"
 #include "common/internal_failure.hpp"
-#include "pool/cancellation.hpp"
 #include "pool/global_pool.hpp"
 #include "pool/job.hpp"
 

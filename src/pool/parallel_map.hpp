@@ -15,7 +15,7 @@
 // A cap installed by the calling thread (concurrency_limit.hpp) below the worker count admits
 // only that many items at a time; the split is unchanged, so are the results.
 //
-// Cancellation (cancellation.hpp) is checked before every task and every item: once it is
+// Cancellation (common/cancellation.hpp) is checked before every task and every item: once it is
 // requested no new item starts, running items stop at their own checks, and `Cancelled`
 // reaches the caller like any exception of f. Shared per call:
 // - `stop`: set once any item fails; read and written relaxed, so a task may compute one item
@@ -35,9 +35,9 @@
 #include <utility>
 #include <vector>
 
+#include "common/cancellation.hpp"
 #include "common/expected.hpp"
 #include "common/internal_failure.hpp"
-#include "pool/cancellation.hpp"
 #include "pool/concurrency_limit.hpp"
 #include "pool/global_pool.hpp"
 #include "pool/join.hpp"

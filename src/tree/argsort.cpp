@@ -119,17 +119,6 @@ std::vector<ValueAndIndex<Index>> numbered(const std::vector<float>& values) {
 
 }  // namespace
 
-std::vector<std::size_t> argsort_mut(std::vector<float>& values) {
-  std::vector<ValueAndIndex<std::size_t>> pairs = numbered<std::size_t>(values);
-  sort_pairs(pairs);
-  std::vector<std::size_t> idx(pairs.size());
-  for (std::size_t k = 0; k < pairs.size(); ++k) {
-    values[k] = pairs[k].value;
-    idx[k] = pairs[k].index;
-  }
-  return idx;
-}
-
 std::vector<ValueAndIndex<std::uint32_t>> argsort_pairs(const std::vector<float>& values) {
   if (values.size() > std::numeric_limits<std::uint32_t>::max()) {
     throw std::bad_alloc();

@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "common/expected.hpp"
+#include "common/failed.hpp"
 #include "linalg/basic/matrix.hpp"
 #include "linalg/basic/vector_view.hpp"
-#include "linear/failed.hpp"
 
 namespace tacitor {
 
@@ -26,7 +26,8 @@ struct DecisionTreeRegressorParameters {
   std::size_t min_leaf_count = 1;
   // Smallest total count a node must hold to be searched for a split.
   std::size_t min_split_count = 2;
-  // Seed of the tree's random generator; absent means 0.
+  // Seed of a random generator; absent means 0. Kept in the record, but fit never draws a
+  // number (every split search examines all columns in order), so no generator is made.
   std::optional<std::uint64_t> random_seed;
 };
 

@@ -1,7 +1,7 @@
 #pragma once
 // One feature column sorted once, for every tree that splits on it.
 //
-// `order[k]` is the row holding the k-th smallest value as `argsort_mut` orders the column, and
+// `order[k]` is the row holding the k-th smallest value as `argsort_pairs` orders the column, and
 // `values[k]` is that value, so a walk over the column reads both in sequence; `row_values[r]`
 // is the value of row r, for the passes that go through the rows in row order. A column depends
 // only on the values in row order, so one presorted column can serve several fits that share
@@ -25,7 +25,7 @@ struct PresortedColumn {
   std::size_t size() const noexcept { return order.size(); }
 };
 
-// Sorts `values` (the column in row order) with `argsort_mut`. A column of more rows than a
+// Sorts `values` (the column in row order) with `argsort_pairs`. A column of more rows than a
 // 32-bit index addresses is refused as exhausted memory (std::bad_alloc): at 4 bytes a value it
 // would already need more than 16 GiB per column.
 PresortedColumn presort_column(std::vector<float> values);

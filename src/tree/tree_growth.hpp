@@ -7,6 +7,10 @@
 // tree's depth has reached the limit. The children of the splits made form the next level.
 // Growing needs, per training row, a slot and its target (8 bytes), one bit for the side of the
 // split, and the presorted columns, which it only reads.
+//
+// The pieces: a node's impurity statistics (node_statistics.hpp), the split search and its
+// result (level_search.hpp, best_split.hpp), and the rows' membership in the level's nodes
+// (row_partition.hpp); this file takes the splits and builds the tree.
 
 #include <cstddef>
 #include <span>

@@ -1,4 +1,4 @@
-// argsort_mut: hand-traced orders of tied values, the sorting property on tie-heavy data,
+// argsort_pairs: hand-traced orders of tied values, the sorting property on tie-heavy data,
 // and bounded, deterministic behaviour on NaN and infinities.
 
 #include <gtest/gtest.h>
@@ -37,21 +37,32 @@ void expect_consistent(const std::vector<float>& original, const std::vector<flo
   }
 }
 
+// The sort in place: `values` ends up sorted and the former positions are returned.
+std::vector<std::size_t> sort_in_place(std::vector<float>& values) {
+  const auto pairs = argsort_pairs(values);
+  std::vector<std::size_t> order(pairs.size());
+  for (std::size_t k = 0; k < pairs.size(); ++k) {
+    values[k] = pairs[k].value;
+    order[k] = pairs[k].index;
+  }
+  return order;
+}
+
 std::vector<std::size_t> argsort_copy(std::vector<float> values) {
-  return argsort_mut(values);
+  return sort_in_place(values);
 }
 
 TEST(ArgsortSmall, EmptyAndSingle) {
   std::vector<float> empty;
-  EXPECT_TRUE(argsort_mut(empty).empty());
+  EXPECT_TRUE(sort_in_place(empty).empty());
   std::vector<float> one{3.5f};
-  EXPECT_EQ(argsort_mut(one), (std::vector<std::size_t>{0}));
+  EXPECT_EQ(sort_in_place(one), (std::vector<std::size_t>{0}));
   EXPECT_EQ(one, (std::vector<float>{3.5f}));
 }
 
 TEST(ArgsortSmall, InsertionSortKeepsTiesInOrder) {
   std::vector<float> values{2, 1, 2, 1, 0, 2, 1};
-  EXPECT_EQ(argsort_mut(values), (std::vector<std::size_t>{4, 1, 3, 6, 0, 2, 5}));
+  EXPECT_EQ(sort_in_place(values), (std::vector<std::size_t>{4, 1, 3, 6, 0, 2, 5}));
   EXPECT_EQ(values, (std::vector<float>{0, 1, 1, 1, 2, 2, 2}));
 }
 
@@ -72,7 +83,7 @@ TEST(ArgsortPartition, AlternatingTwoValues) {
   // Pivot to 2: idx[1] = 5, idx[2] = 3 -> 7 5 3 1 4 2 6 0. Push [4, 7], sort [0, 1] and
   // [4, 7] by insertion: equal values, no change.
   std::vector<float> values{2, 1, 2, 1, 2, 1, 2, 1};
-  EXPECT_EQ(argsort_mut(values), (std::vector<std::size_t>{7, 5, 3, 1, 4, 2, 6, 0}));
+  EXPECT_EQ(sort_in_place(values), (std::vector<std::size_t>{7, 5, 3, 1, 4, 2, 6, 0}));
   EXPECT_EQ(values, (std::vector<float>{1, 1, 1, 1, 2, 2, 2, 2}));
 }
 
@@ -98,7 +109,7 @@ TEST(ArgsortPartition, SignedZerosAreTiesAndKeepTheirBits) {
   // is the all-equal one.
   std::vector<float> values{0.0f, -0.0f, 0.0f, -0.0f, 0.0f, -0.0f, 0.0f, -0.0f};
   const std::vector<float> original = values;
-  const auto order = argsort_mut(values);
+  const auto order = sort_in_place(values);
   EXPECT_EQ(order, (std::vector<std::size_t>{0, 5, 6, 3, 4, 1, 2, 7}));
   for (std::size_t k = 0; k < order.size(); ++k) {
     EXPECT_EQ(std::signbit(values[k]), std::signbit(original[order[k]]));
@@ -114,7 +125,7 @@ TEST(ArgsortProperty, ManyTiesSortAndPermute) {
         v = static_cast<float>(gen() % distinct) - 2.0f;
       }
       const std::vector<float> original = values;
-      const auto order = argsort_mut(values);
+      const auto order = sort_in_place(values);
       EXPECT_TRUE(std::is_sorted(values.begin(), values.end())) << n << " " << distinct;
       expect_consistent(original, values, order);
     }
@@ -165,7 +176,7 @@ TEST(ArgsortNaN, EveryPatternOfNaNInfinitiesAndTiesStaysInBounds) {
         has_nan = has_nan || std::isnan(v);
       }
       const std::vector<float> original = values;
-      const auto order = argsort_mut(values);
+      const auto order = sort_in_place(values);
       ASSERT_TRUE(is_permutation_of_positions(order)) << code;
       for (std::size_t k = 0; k < n; ++k) {
         const float expected = original[order[k]];
@@ -198,13 +209,13 @@ TEST(ArgsortNaN, LongColumnsWithNaNAreDeterministicPermutations) {
   for (const auto& column : columns) {
     std::vector<float> first = column;
     std::vector<float> second = column;
-    const auto order = argsort_mut(first);
-    EXPECT_EQ(argsort_mut(second), order);
+    const auto order = sort_in_place(first);
+    EXPECT_EQ(sort_in_place(second), order);
     expect_consistent(column, first, order);
   }
   // Without NaN the infinities sort to the ends.
   std::vector<float> no_nan{inf, 1, -inf, 0, inf, -inf, 2, 1, 0};
-  const auto order = argsort_mut(no_nan);
+  const auto order = sort_in_place(no_nan);
   EXPECT_TRUE(std::is_sorted(no_nan.begin(), no_nan.end()));
   EXPECT_EQ(no_nan.front(), -inf);
   EXPECT_EQ(no_nan.back(), inf);

@@ -1,6 +1,6 @@
 // Cancelling a parallel operation: from the waiting caller's hook, or from inside an item.
 
-#include "pool/cancellation.hpp"
+#include "common/cancellation.hpp"
 
 #include <gtest/gtest.h>
 #include <signal.h>

@@ -10,13 +10,13 @@
 #include <vector>
 
 #include "common/expected.hpp"
+#include "common/failed.hpp"
 #include "common/internal_failure.hpp"
 #include "data/array2.hpp"
 #include "data/training_set.hpp"
 #include "data/windows.hpp"
 #include "linalg/basic/matrix.hpp"
 #include "linalg/basic/vector_view.hpp"
-#include "linear/failed.hpp"
 #include "models/decision_tree.hpp"
 #include "models/linear_regression.hpp"
 

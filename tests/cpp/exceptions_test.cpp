@@ -8,9 +8,9 @@
 #include <stdexcept>
 #include <string>
 
+#include "common/cancellation.hpp"
 #include "common/internal_failure.hpp"
 #include "embedded_python.hpp"
-#include "pool/cancellation.hpp"
 
 namespace tacitor::py {
 namespace {
@@ -71,10 +71,10 @@ TEST(Conversion, InternalFailureWritesOneLineWithARelativeLocation) {
 
 TEST(Conversion, CancelledKeepsTheHandlersExceptionOrIsAKeyboardInterrupt) {
   PyErr_SetString(PyExc_RuntimeError, "raised by a signal handler");
-  Ref handlers = converted(pool::Cancelled());
+  Ref handlers = converted(Cancelled());
   ASSERT_TRUE(handlers);
   EXPECT_TRUE(PyErr_GivenExceptionMatches(handlers.get(), PyExc_RuntimeError));
-  Ref without = converted(pool::Cancelled());
+  Ref without = converted(Cancelled());
   ASSERT_TRUE(without);
   EXPECT_EQ(Py_TYPE(without.get()), reinterpret_cast<PyTypeObject*>(PyExc_KeyboardInterrupt));
 }

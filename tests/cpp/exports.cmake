@@ -1,8 +1,16 @@
 # The extension module must export exactly one symbol, PyInit_tacitor, and carry the SONAME
-# libtacitor.so. Included by tests/cpp/CMakeLists.txt, this file registers the check; run with
-# `cmake -DLIBRARY=<path> -P exports.cmake`, it performs it.
+# libtacitor.so; the companion module tacitor_tools._native exports only PyInit__native.
+# Included by tests/cpp/CMakeLists.txt, this file registers the checks; run with
+# `cmake -DLIBRARY=<path> [-DSYMBOL=<name> -DSONAME=<name or empty>] -P exports.cmake`, it
+# performs one.
 
 if(CMAKE_SCRIPT_MODE_FILE)
+  if(NOT DEFINED SYMBOL)
+    set(SYMBOL PyInit_tacitor)
+  endif()
+  if(NOT DEFINED SONAME)
+    set(SONAME libtacitor.so)
+  endif()
   # The build passes the binutils of the target (NM, READELF); the host's serve otherwise.
   if(NOT NM)
     find_program(NM nm REQUIRED)
@@ -22,9 +30,13 @@ if(CMAKE_SCRIPT_MODE_FILE)
     string(REGEX REPLACE "^.* " "" name "${line}")
     list(APPEND names "${name}")
   endforeach()
-  if(NOT names STREQUAL "PyInit_tacitor")
+  if(NOT names STREQUAL SYMBOL)
     message(FATAL_ERROR "defined dynamic symbols of ${LIBRARY}: '${names}', "
-                        "expected only 'PyInit_tacitor'")
+                        "expected only '${SYMBOL}'")
+  endif()
+  if(SONAME STREQUAL "")
+    message(STATUS "${LIBRARY}: exports only ${SYMBOL}")
+    return()
   endif()
   execute_process(COMMAND ${READELF} -d ${LIBRARY}
     OUTPUT_VARIABLE dynamic RESULT_VARIABLE status)
@@ -45,3 +57,9 @@ endif()
 add_test(NAME module_exports_only_its_init
   COMMAND ${CMAKE_COMMAND} -DLIBRARY=$<TARGET_FILE:tacitor> -DNM=${CMAKE_NM}
           -DREADELF=${CMAKE_READELF} -P ${CMAKE_CURRENT_LIST_FILE})
+if(TARGET tacitor_tools_native)
+  add_test(NAME companion_module_exports_only_its_init
+    COMMAND ${CMAKE_COMMAND} -DLIBRARY=$<TARGET_FILE:tacitor_tools_native> -DNM=${CMAKE_NM}
+            -DREADELF=${CMAKE_READELF} -DSYMBOL=PyInit__native -DSONAME= -P
+            ${CMAKE_CURRENT_LIST_FILE})
+endif()

@@ -1,7 +1,9 @@
 // Results must not depend on whether the compiler fuses a multiply and an add: every product
-// is rounded to float32 before it is added. The expected values here are computed with each
-// product stored through a volatile, so they stay unfused whatever the build flags; inputs are
-// chosen (and checked) so that a fused multiply-add would give different bits.
+// is rounded to float32 before it is added. The first expected values here are computed with
+// each product stored through a volatile, so they stay unfused whatever the build flags; they
+// also show that the tests themselves are built without contraction, so the plain solvers
+// (plain_solvers.hpp) round every product too. Inputs are chosen (and checked) so that a
+// fused multiply-add would give different bits.
 
 #include <gtest/gtest.h>
 
@@ -12,15 +14,13 @@
 #include <regex>
 #include <string>
 
-#include "linalg/basic/hypotenuse.hpp"
 #include "linalg/traits/qr.hpp"
 #include "linalg/traits/svd.hpp"
 #include "linear/linear_regression.hpp"
+#include "plain_solvers.hpp"
 
 namespace tacitor {
 namespace {
-
-constexpr float kEps = 0x1p-23f;
 
 // a * b = 1 + 2^-11 + 2^-24 exactly; rounded, the 2^-24 is lost, fused it survives.
 constexpr float kA = 1.0f + 0x1p-12f;
@@ -36,6 +36,13 @@ TEST(NoFusedMultiplyAdd, InputsDiscriminate) {
   ASSERT_NE(unfused_multiply_add(kA, kB, kC), std::fma(kA, kB, kC));
 }
 
+// An expression the compiler could contract, on values it cannot fold.
+TEST(NoFusedMultiplyAdd, TestsAreBuiltWithoutContraction) {
+  volatile float a = kA, b = kB, c = kC;
+  const float x = a, y = b, z = c;
+  EXPECT_EQ(x * y + z, unfused_multiply_add(kA, kB, kC));
+}
+
 TEST(NoFusedMultiplyAdd, MatmulAndPredict) {
   const DenseMatrix x = DenseMatrix::create(1, 2, {1.0f, kA}, false).value();
   const DenseMatrix w = DenseMatrix::create(2, 1, {kC, kB}, false).value();
@@ -47,86 +54,6 @@ TEST(NoFusedMultiplyAdd, MatmulAndPredict) {
   model.intercept = kC;
   const DenseMatrix row = DenseMatrix::create(1, 1, {kA}, false).value();
   EXPECT_EQ(model.predict(row).value()[0], unfused_multiply_add(kA, kB, kC));
-}
-
-// The single-column SVD solve step by step, every product rounded on its own.
-float unfused_single_column_svd(std::vector<float> a, const std::vector<float>& b) {
-  const std::size_t m = a.size();
-  float scale = 0.0f;
-  for (float value : a)
-    scale = scale + std::fabs(value);
-  float g = 0.0f;
-  if (std::fabs(scale) > kEps) {
-    float s = 0.0f;
-    for (float& value : a) {
-      value = value / scale;
-      volatile float square = value * value;
-      s = s + square;
-    }
-    const float f = a[0];
-    g = -std::copysign(std::sqrt(s), f);
-    a[0] = f - g;
-    for (float& value : a)
-      value = scale * value;
-  }
-  float w = scale * g;
-  float v = 1.0f;
-  if (std::fabs(w) > kEps) {
-    const float inverse = 1.0f / w;
-    for (float& value : a)
-      value = value * inverse;
-  } else {
-    for (float& value : a)
-      value = 0.0f;
-  }
-  a[0] = a[0] + 1.0f;
-  if (w < 0.0f)
-    w = -w, v = -v;
-  std::size_t negatives = v < 0.0f;
-  for (float value : a)
-    negatives += value < 0.0f;
-  if (double(negatives) > double(m + 1) * 0.5) {
-    for (float& value : a)
-      value = -value;
-    v = -v;
-  }
-  const float tolerance = (w * (std::sqrt(float(m + 1) + 1.0f) * 0.5f)) * kEps;
-  float tmp = 0.0f;
-  if (w > tolerance) {
-    float sum = 0.0f;
-    for (std::size_t i = 0; i < m; ++i) {
-      volatile float product = a[i] * b[i];
-      sum = sum + product;
-    }
-    tmp = sum / w;
-  }
-  volatile float product = v * tmp;
-  return 0.0f + product;
-}
-
-// The single-column QR solve step by step.
-float unfused_single_column_qr(std::vector<float> a, std::vector<float> b) {
-  float nrm = 0.0f;
-  for (float value : a)
-    nrm = linalg::hypotenuse(nrm, value);
-  if (std::fabs(nrm) > kEps) {
-    if (a[0] < 0.0f)
-      nrm = -nrm;
-    for (float& value : a)
-      value = value / nrm;
-    a[0] = a[0] + 1.0f;
-  }
-  float s = 0.0f;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    volatile float product = a[i] * b[i];
-    s = s + product;
-  }
-  s = -s / a[0];
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    volatile float product = s * a[i];
-    b[i] = product + b[i];
-  }
-  return b[0] / -nrm;
 }
 
 // Random systems: over enough of them a fused evaluation differs somewhere, which the count
@@ -151,9 +78,9 @@ TEST(NoFusedMultiplyAdd, SingleColumnSolvers) {
     const DenseMatrix column_a = DenseMatrix::create(m, 1, a, true).value();
     const DenseMatrix column_b = DenseMatrix::create(m, 1, b, false).value();
     const DenseMatrix svd = SVDDecomposable::svd_solve_mut(column_a, column_b).value();
-    EXPECT_EQ(svd.values[0], unfused_single_column_svd(a, b)) << "trial " << trial;
+    EXPECT_EQ(svd.values[0], testing::plain_svd_solve(column_a, b)[0]) << "trial " << trial;
     const DenseMatrix qr = QRDecomposable::qr_solve_mut(column_a, column_b).value();
-    EXPECT_EQ(qr.values[0], unfused_single_column_qr(a, b)) << "trial " << trial;
+    EXPECT_EQ(qr.values[0], testing::plain_qr_solve(column_a, b)[0]) << "trial " << trial;
   }
   EXPECT_GT(discriminating, 20);
 }

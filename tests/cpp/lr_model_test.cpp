@@ -1,6 +1,7 @@
-// The linear model set's direct route from the windows: the design matrix it writes, and fits
+// The linear model set's direct route from the windows: the design matrix it writes, fits
 // and predictions that match the general route (training set, LinearRegression::fit and
-// predict) bit for bit at every instruction-set level.
+// predict), and whole denoising runs that match the plain pipeline with the plain SVD solve,
+// bit for bit at every instruction-set level.
 
 #include <gtest/gtest.h>
 
@@ -16,6 +17,8 @@
 #include "data/windows.hpp"
 #include "instruction_levels.hpp"
 #include "models/linear_regression.hpp"
+#include "plain_pipeline.hpp"
+#include "plain_solvers.hpp"
 
 namespace tacitor::models {
 namespace {
@@ -97,6 +100,56 @@ TEST(LinearWindowRoute, FitAndPredictMatchTheTrainingSetRoute) {
             general.predict(x).value(),
             WindowRoute<LinearRegression>::predict(direct, plan->windows, position).value());
       }
+    }
+  });
+}
+
+// Least squares with an intercept through the plain SVD solve; prediction is the product with
+// the coefficients plus the intercept.
+std::vector<float> plain_linear_fit_predict(const DenseMatrix& x, const std::vector<float>& y) {
+  const std::size_t p = x.ncols;
+  DenseMatrix design = DenseMatrix::zeros(x.nrows, p + 1);
+  for (std::size_t r = 0; r < x.nrows; ++r) {
+    for (std::size_t c = 0; c < p; ++c) {
+      design.at(r, c) = x.at(r, c);
+    }
+    design.at(r, p) = 1.0f;
+  }
+  const std::vector<float> solution = testing::plain_svd_solve(design, y);
+  std::vector<float> predictions(x.nrows);
+  for (std::size_t r = 0; r < x.nrows; ++r) {
+    float sum = 0.0f;
+    for (std::size_t c = 0; c < p; ++c) {
+      sum = sum + x.at(r, c) * solution[c];
+    }
+    predictions[r] = sum + solution[p];
+  }
+  return predictions;
+}
+
+// Shapes: overlapping windows with a tail, a single window, window size 1 (no features), and
+// 64 series x 16 windows.
+TEST(LinearModelSet, DenoisesLikeThePlainPipeline) {
+  struct Case {
+    std::size_t series, length, window, stride;
+  };
+  const Case cases[] = {
+      {12, 40, 4, 2}, {12, 40, 5, 3}, {5, 4, 4, 9}, {3, 9, 1, 2}, {64, 31, 16, 1}};
+  std::vector<data::Array2> samples;
+  std::vector<data::Array2> expected;
+  for (const Case& c : cases) {
+    samples.push_back(noisy_samples(c.series, c.length, 9));
+    expected.push_back(
+        testing::plain_denoise(samples.back(), c.window, c.stride, plain_linear_fit_predict));
+  }
+  testing::for_each_instruction_set([&] {
+    for (std::size_t k = 0; k < std::size(cases); ++k) {
+      const Case& c = cases[k];
+      SCOPED_TRACE("window " + std::to_string(c.window) + " stride " + std::to_string(c.stride));
+      const LRModel model = LRModel::train(samples[k], c.window, c.stride, {}).value();
+      const data::Array2 denoised = model.denoise(samples[k], c.stride).value();
+      expect_same_bits({expected[k].data(), expected[k].data() + expected[k].size()},
+                       {denoised.data(), denoised.data() + denoised.size()});
     }
   });
 }

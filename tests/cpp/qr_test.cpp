@@ -14,11 +14,13 @@
 #include "common/internal_failure.hpp"
 #include "least_squares_reference.hpp"
 #include "linalg/basic/hypotenuse.hpp"
+#include "plain_solvers.hpp"
 
 namespace tacitor {
 namespace {
 
 using testing::least_squares_f64;
+using testing::plain_qr_solve;
 using testing::random_matrix;
 using testing::random_vector;
 
@@ -33,53 +35,6 @@ std::string internal_failure_text(const std::function<void()>& action) {
     return failure.message();
   }
   return "<no internal failure>";
-}
-
-// Factorisation and solve written out element by element, for one right-hand side.
-std::vector<float> plain_qr_solve(const DenseMatrix& input, std::vector<float> b) {
-  const std::size_t m = input.nrows, n = input.ncols;
-  std::vector<float> a(m * n), rdiag(n);
-  auto A = [&](std::size_t r, std::size_t c) -> float& { return a[c * m + r]; };
-  for (std::size_t r = 0; r < m; ++r) {
-    for (std::size_t c = 0; c < n; ++c) {
-      A(r, c) = input.at(r, c);
-    }
-  }
-  for (std::size_t k = 0; k < n; ++k) {
-    float nrm = 0;
-    for (std::size_t i = k; i < m; ++i)
-      nrm = linalg::hypotenuse(nrm, A(i, k));
-    if (std::fabs(nrm) > 0x1p-23f) {
-      if (A(k, k) < 0)
-        nrm = -nrm;
-      for (std::size_t i = k; i < m; ++i)
-        A(i, k) = A(i, k) / nrm;
-      A(k, k) = A(k, k) + 1;
-      for (std::size_t j = k + 1; j < n; ++j) {
-        float s = 0;
-        for (std::size_t i = k; i < m; ++i)
-          s = s + A(i, k) * A(i, j);
-        s = -s / A(k, k);
-        for (std::size_t i = k; i < m; ++i)
-          A(i, j) = s * A(i, k) + A(i, j);
-      }
-    }
-    rdiag[k] = -nrm;
-  }
-  for (std::size_t k = 0; k < n; ++k) {
-    float s = 0;
-    for (std::size_t i = k; i < m; ++i)
-      s = s + A(i, k) * b[i];
-    s = -s / A(k, k);
-    for (std::size_t i = k; i < m; ++i)
-      b[i] = s * A(i, k) + b[i];
-  }
-  for (std::size_t k = n; k-- > 0;) {
-    b[k] = b[k] / rdiag[k];
-    for (std::size_t i = 0; i < k; ++i)
-      b[i] = b[i] - b[k] * A(i, k);
-  }
-  return b;
 }
 
 TEST(QrSolve, MatchesPlainLoopsAndFloat64LeastSquares) {

@@ -1,7 +1,8 @@
 // The level-wise growth against the plain per-node growth (tree_reference.hpp), bit for bit:
 // node for node (mean, feature, threshold, gain, children) and prediction for prediction, on
 // random matrices full of ties, signed zeros, NaN and constant columns, under varied limits;
-// and the pipeline's shared sorted columns against a reference fit per position.
+// and the pipeline's shared sorted columns against a reference fit per position, with the
+// denoised result against the plain pipeline (plain_pipeline.hpp) around the reference trees.
 
 #include <gtest/gtest.h>
 
@@ -18,6 +19,7 @@
 #include "data/training_set.hpp"
 #include "data/windows.hpp"
 #include "models/decision_tree.hpp"
+#include "plain_pipeline.hpp"
 #include "tree/decision_tree_regressor.hpp"
 #include "tree/presorted_column.hpp"
 #include "tree/tree_growth.hpp"
@@ -138,12 +140,13 @@ TEST(TreeGrowth, MatchesThePerNodeGrowthOnRandomMatrices) {
   }
 }
 
-TEST(TreeGrowth, SharedSortedColumnsGiveEveryPositionTheReferenceTree) {
+TEST(TreeGrowth, ModelSetGrowsTheReferenceTreesAndDenoisesLikeThePlainPipeline) {
   ValueSource source(77);
   struct Shape {
     std::size_t series, length, window, stride;
   };
-  const Shape shapes[] = {{1, 9, 1, 1},  {3, 20, 4, 1},  {5, 40, 5, 2},
+  // The last one has more training rows than a tree of depth 8 has leaves.
+  const Shape shapes[] = {{1, 9, 1, 1},  {3, 20, 4, 1},  {5, 40, 5, 2}, {12, 60, 4, 1},
                           {2, 33, 8, 3}, {4, 12, 12, 5}, {7, 30, 3, 7}};
   for (const Shape& shape : shapes) {
     data::Array2 samples(shape.series, shape.length);
@@ -163,6 +166,23 @@ TEST(TreeGrowth, SharedSortedColumnsGiveEveryPositionTheReferenceTree) {
       expect_same_tree(
           model->estimators[position], reference::fit(x, set.targets, parameters),
           "window " + std::to_string(shape.window) + " position " + std::to_string(position));
+    }
+    // And the whole denoising run: the plain pipeline with the reference trees.
+    const data::Array2 expected = testing::plain_denoise(
+        samples, shape.window, shape.stride,
+        [&](const DenseMatrix& x, const std::vector<float>& y) {
+          const DecisionTreeRegressor tree = reference::fit(x, y, parameters);
+          std::vector<float> predictions(x.nrows);
+          for (std::size_t r = 0; r < x.nrows; ++r) {
+            predictions[r] = static_cast<float>(tree.predict_row(x, r));
+          }
+          return predictions;
+        });
+    const data::Array2 denoised = model->denoise(samples, shape.stride).value();
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+      ASSERT_EQ(std::bit_cast<std::uint32_t>(expected.data()[i]),
+                std::bit_cast<std::uint32_t>(denoised.data()[i]))
+          << "window " << shape.window << " element " << i;
     }
   }
 }

@@ -8,6 +8,7 @@
 #include <deque>
 #include <limits>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "tree/argsort.hpp"
@@ -99,7 +100,11 @@ inline DecisionTreeRegressor fit(const DenseMatrix& x, const std::vector<float>&
     for (std::size_t i = 0; i < nrows; ++i) {
       values[i] = x.at(i, j);
     }
-    data.order.push_back(argsort_mut(values));
+    std::vector<std::size_t> order;
+    for (const auto& pair : argsort_pairs(values)) {
+      order.push_back(pair.index);
+    }
+    data.order.push_back(std::move(order));
   }
   double sum = 0.0;
   for (std::size_t i = 0; i < nrows; ++i) {

@@ -12,7 +12,7 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from .. import bridge
+from .. import bridge, memory
 from ..bridge import Method
 from ..missing import as_float_matrix, denoise, interpolate_gaps
 from .noise import estimate_noise
@@ -139,6 +139,13 @@ class Search:
 
     def evaluate(self, window: int, stride: int) -> Scored | None:
         """Scores one candidate, or notes in the warnings why it cannot be scored."""
+        refused = memory.refusal(self.method, self.samples.shape[0], self.length, window,
+                                 stride)
+        if refused is not None:
+            self.warnings.append(f"candidate window {window}, stride {stride} left out: it "
+                                 f"does not fit in memory: {refused}")
+            self.progress.step(f"window {window} stride {stride}: left out (memory)")
+            return None
         begin = time.perf_counter()
         try:
             if self.protocol == "insample":

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "common/expected.hpp"
-#include "linear/failed.hpp"
+#include "common/failed.hpp"
 
 namespace tacitor {
 

@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "common/expected.hpp"
+#include "common/failed.hpp"
 #include "linalg/basic/matrix.hpp"
-#include "linear/failed.hpp"
 
 namespace tacitor {
 

@@ -6,11 +6,11 @@
 #include <numeric>
 #include <utility>
 
+#include "common/cancellation.hpp"
 #include "common/internal_failure.hpp"
 #include "linalg/basic/epsilon.hpp"
 #include "linalg/basic/hypotenuse.hpp"
 #include "linalg/traits/golub_kahan.hpp"
-#include "pool/cancellation.hpp"
 
 namespace tacitor::svd_detail {
 
@@ -93,7 +93,7 @@ void GolubKahan::diagonalise() {
       if (its == kMaxIterations - 1) {
         raise_internal_failure("no convergence in 30 iterations");
       }
-      pool::throw_if_cancelled();
+      throw_if_cancelled();
       // Shift from the trailing 2 x 2 block.
       float x = w_[l];
       nm = k - 1;

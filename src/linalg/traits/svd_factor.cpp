@@ -8,12 +8,12 @@
 #include <numeric>
 #include <string>
 
+#include "common/cancellation.hpp"
 #include "common/internal_failure.hpp"
 #include "linalg/basic/column_kernels.hpp"
 #include "linalg/basic/epsilon.hpp"
 #include "linalg/traits/golub_kahan.hpp"
 #include "linalg/traits/svd.hpp"
-#include "pool/cancellation.hpp"
 
 namespace tacitor {
 
@@ -34,7 +34,7 @@ void GolubKahan::bidiagonalise() {
   bool next_scale_ready = false;
   float next_scale = 0.0f;
   for (std::size_t i = 0; i < n_; ++i) {
-    pool::throw_if_cancelled();
+    throw_if_cancelled();
     e_[i] = scale * g;
     g = 0.0f;
     float s = 0.0f;
@@ -171,7 +171,7 @@ void GolubKahan::accumulate_right() {
 void GolubKahan::accumulate_left() {
   bool dots_ready = false;  // dots_ holds this step's sums, made by the previous step's pass
   for (std::size_t i = std::min(m_, n_); i-- > 0;) {
-    pool::throw_if_cancelled();
+    throw_if_cancelled();
     const std::size_t l = i + 1;
     float g = w_[i];
     for (std::size_t j = l; j < n_; ++j) {

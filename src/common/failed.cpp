@@ -1,4 +1,4 @@
-#include "linear/failed.hpp"
+#include "common/failed.hpp"
 
 namespace tacitor {
 

@@ -12,11 +12,14 @@
 // each holds the interpreter lock throughout, except while its wait hook runs signal
 // handlers, and whatever those start on this or another thread ends before the hook returns
 // and cancellation is requested.
+//
+// The pool, the solvers and the tree learner all poll it, so it sits with the shared types
+// rather than in any one of them.
 
 #include <atomic>
 #include <exception>
 
-namespace tacitor::pool {
+namespace tacitor {
 
 // Thrown by a task that stopped because cancellation was requested. Not an internal failure:
 // nothing went wrong, and nothing is written to standard error.
@@ -49,4 +52,4 @@ inline void throw_if_cancelled() {
   }
 }
 
-}  // namespace tacitor::pool
+}  // namespace tacitor

@@ -1,5 +1,6 @@
 #pragma once
-// The estimators' recoverable error record: a kind and a message.
+// The estimators' recoverable error record: a kind and a message. The dense matrix, the
+// solvers and both estimators return it, so it sits with the shared types.
 
 #include <cstdint>
 #include <string>

@@ -1,0 +1,103 @@
+#include "tree/row_partition.hpp"
+
+#include <algorithm>
+
+#include "common/cancellation.hpp"
+
+namespace tacitor {
+
+// The loops below read the members through local pointers: the compiler then knows that the
+// stores into the row states leave them unchanged, and keeps them in registers.
+
+namespace {
+
+// Lower when the row's value in the split's feature, widened to double, is less than or
+// equal to the threshold (NaN never is).
+bool goes_lower(const PresortedColumn* const* columns, const BestSplit& split, std::size_t r) {
+  return static_cast<double>(columns[split.feature]->row_values[r]) <= split.threshold;
+}
+
+}  // namespace
+
+RowPartition::RowPartition(std::span<const PresortedColumn* const> columns,
+                           std::span<const float> targets, bool root_searched,
+                           std::size_t sorted_state_budget)
+    : columns_(columns),
+      rows_(targets.size()),
+      streamed_(root_searched && !columns.empty() &&
+                targets.size() <= sorted_state_budget / sizeof(RowState) / columns.size()),
+      lower_rows_(streamed_ ? (targets.size() + 63) / 64 : 0, 0) {
+  const std::size_t nrows = targets.size();
+  RowState* rows = rows_.data();
+  for (std::size_t r = 0; r < nrows; ++r) {
+    rows[r] = RowState{root_searched ? TreeRow{0} : kNoSlot, targets[r]};
+  }
+  if (streamed_) {
+    sorted_rows_.resize(columns.size());
+    for (std::size_t j = 0; j < columns.size(); ++j) {
+      sorted_rows_[j].resize(nrows);
+      RowState* sorted = sorted_rows_[j].data();
+      const TreeRow* order = columns[j]->order.data();
+      for (std::size_t k = 0; k < nrows; ++k) {
+        sorted[k] = rows[order[k]];
+      }
+    }
+  }
+}
+
+void RowPartition::count_sides(std::span<const BestSplit> splits, SideCounts& sides) const {
+  sides.lower.assign(splits.size(), 0);
+  sides.upper.assign(splits.size(), 0);
+  const PresortedColumn* const* columns = columns_.data();
+  const RowState* rows = rows_.data();
+  std::size_t* lower = sides.lower.data();
+  std::size_t* upper = sides.upper.data();
+  for (std::size_t r = 0; r < rows_.size(); ++r) {
+    const TreeRow slot = rows[r].slot;
+    if (slot != kNoSlot && splits[slot].found) {
+      ++(goes_lower(columns, splits[slot], r) ? lower : upper)[slot];
+    }
+  }
+}
+
+void RowPartition::move_rows(std::span<const BestSplit> splits, const ChildSlots& children) {
+  const PresortedColumn* const* columns = columns_.data();
+  const TreeRow* lower_slots = children.lower.data();
+  const TreeRow* upper_slots = children.upper.data();
+  std::uint64_t* lower_rows = lower_rows_.data();
+  const bool streamed = streamed_;
+  std::fill(lower_rows_.begin(), lower_rows_.end(), 0);
+  RowState* rows = rows_.data();
+  const std::size_t nrows = rows_.size();
+  for (std::size_t r = 0; r < nrows; ++r) {
+    const TreeRow slot = rows[r].slot;
+    if (slot == kNoSlot) {
+      continue;
+    }
+    if (lower_slots[slot] == kNoSlot && upper_slots[slot] == kNoSlot) {
+      rows[r].slot = kNoSlot;
+    } else if (goes_lower(columns, splits[slot], r)) {
+      rows[r].slot = lower_slots[slot];
+      if (streamed) {
+        lower_rows[r / 64] |= std::uint64_t{1} << (r % 64);
+      }
+    } else {
+      rows[r].slot = upper_slots[slot];
+    }
+  }
+  for (std::size_t j = 0; j < sorted_rows_.size(); ++j) {
+    throw_if_cancelled();
+    const TreeRow* order = columns[j]->order.data();
+    RowState* sorted = sorted_rows_[j].data();
+    for (std::size_t k = 0; k < nrows; ++k) {
+      RowState& state = sorted[k];
+      if (state.slot != kNoSlot) {
+        const TreeRow row = order[k];
+        const bool lower = ((lower_rows[row / 64] >> (row % 64)) & 1U) != 0;
+        state.slot = lower ? lower_slots[state.slot] : upper_slots[state.slot];
+      }
+    }
+  }
+}
+
+}  // namespace tacitor

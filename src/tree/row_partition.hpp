@@ -1,0 +1,73 @@
+#pragma once
+// Which node of the current level every training row belongs to, and how the rows move to the
+// children when the level's splits are taken.
+//
+// A row's node is named by its slot, the node's position in the level; rows of nodes that are
+// not searched (leaves, and nodes too small to split) hold kNoSlot and never come back. When
+// the budget allows, the row states are also kept in every column's sorted order, so that the
+// split search streams through memory instead of gathering; a level's moves then update those
+// copies through one side bit per row.
+
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <span>
+#include <vector>
+
+#include "tree/best_split.hpp"
+#include "tree/presorted_column.hpp"
+
+namespace tacitor {
+
+// What a fit keeps per training row: the slot of the searched node the row belongs to in the
+// current level (kNoSlot when its node is not searched) and the row's target, side by side so
+// that the walk's one random access per row fetches both.
+struct RowState {
+  TreeRow slot;
+  float target;
+};
+inline constexpr TreeRow kNoSlot = std::numeric_limits<TreeRow>::max();
+
+// Rows on the lower and the upper side of every slot's split (none for slots without one).
+struct SideCounts {
+  std::vector<std::size_t> lower;
+  std::vector<std::size_t> upper;
+};
+
+// The slots of every slot's children in the next level; kNoSlot where the split was not taken
+// or the child is not searched.
+struct ChildSlots {
+  std::vector<TreeRow> lower;
+  std::vector<TreeRow> upper;
+};
+
+class RowPartition {
+ public:
+  // Every row starts in slot 0 when the root is searched, in no slot otherwise. The sorted
+  // copies are kept when the root is searched, there are columns, and they take at most
+  // `sorted_state_budget` bytes.
+  RowPartition(std::span<const PresortedColumn* const> columns, std::span<const float> targets,
+               bool root_searched, std::size_t sorted_state_budget);
+
+  std::span<const RowState> rows() const noexcept { return rows_; }
+  // Empty when the states are not kept in sorted order.
+  std::span<const std::vector<RowState>> sorted_rows() const noexcept { return sorted_rows_; }
+
+  // Counts the rows on each side of every slot's split, in one pass over the rows.
+  void count_sides(std::span<const BestSplit> splits, SideCounts& sides) const;
+
+  // Moves the rows of every slot to the child slot on their side of the slot's split; rows of
+  // slots without children drop out.
+  void move_rows(std::span<const BestSplit> splits, const ChildSlots& children);
+
+ private:
+  std::span<const PresortedColumn* const> columns_;
+  std::vector<RowState> rows_;
+  bool streamed_;
+  std::vector<std::vector<RowState>> sorted_rows_;
+  // With the sorted copies, one bit per row: set when the row goes to the lower child of its
+  // node's split.
+  std::vector<std::uint64_t> lower_rows_;
+};
+
+}  // namespace tacitor
