@@ -27,8 +27,13 @@ def run_fit(args: argparse.Namespace) -> int:
     if args.series_in_columns:
         samples = samples.T
     try:
-        denoiser = trained.fit(np.ascontiguousarray(samples, dtype=np.float32), args.window,
-                               args.stride, method=args.method, missing=args.missing)
+        denoiser = trained.fit(
+            np.ascontiguousarray(samples, dtype=np.float32),
+            args.window,
+            args.stride,
+            method=args.method,
+            missing=args.missing,
+        )
     except ValueError as e:
         raise CliError(str(e).replace("window_size", FLAGS.window)) from None
     except NativeInternalError as e:
