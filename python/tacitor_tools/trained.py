@@ -12,7 +12,7 @@ long fit or denoise; Ctrl-C stops them as it stops tacitor's own calls.
 
 from __future__ import annotations
 
-from typing import Any, Literal, Protocol
+from typing import TYPE_CHECKING, Any, Literal, Protocol
 
 import importlib
 import math
@@ -28,6 +28,9 @@ from .native_failure import ordinary_errors
 from .selection import BLEND_DEFAULT
 from .selection import select as select_window
 from .selection.result import blend_output
+
+if TYPE_CHECKING:
+    from .stream import DenoiserStream
 
 # The companion's native module; its trained models are typed by the protocol below.
 _native = importlib.import_module("tacitor_tools._native")
@@ -130,6 +133,14 @@ class Denoiser:
 
     def __reduce__(self) -> tuple[Any, tuple[bytes]]:
         return (Denoiser.from_bytes, (self.to_bytes(),))
+
+    def stream(self, n_series: int) -> DenoiserStream:
+        """A stream of ``n_series`` series: ``push(block)`` returns the samples that became
+        final, ``close()`` the rest; with stride 1, their concatenation is bit for bit
+        :meth:`denoise` of the whole series (see :mod:`tacitor_tools.stream`)."""
+        from .stream import DenoiserStream
+
+        return DenoiserStream(self, n_series)
 
     def _predict(self, rows: npt.NDArray[np.float32], stride: int) -> npt.NDArray[np.float32]:
         out = np.empty(rows.shape, dtype=np.float32)

@@ -208,3 +208,25 @@ def test_ctrl_c_stops_a_fit_that_runs_without_the_interpreter_lock():
     )
     assert completed.stdout.startswith("interrupted"), completed.stdout + completed.stderr
     assert float(completed.stdout.split()[1]) < 15.0
+
+
+@pytest.mark.parametrize("method", ["linear", "tree"])
+def test_stream_outputs_concatenate_to_the_batch_bits(method):
+    x = noisy(4, 700, seed=6, offset=100.0)
+    denoiser = fit(x, 11, 1, method=method)
+    stream = denoiser.stream(4)
+    rng = np.random.default_rng(0)
+    pieces, position = [], 0
+    for size in (1, 3, 10, 256, 5, 1):
+        pieces.append(stream.push(x[:, position:position + size]))
+        position += size
+    with pytest.raises(ValueError, match="4 series × at least 1 new sample, not 3 × 5"):
+        stream.push(x[:3, position:position + 5])
+    while position < x.shape[1]:
+        size = int(rng.integers(1, 40))
+        pieces.append(stream.push(x[:, position:position + size]))
+        position += size
+    pieces.append(stream.close())
+    assert max(p.shape[1] for p in pieces[:2]) == 0  # nothing final before a whole window
+    np.testing.assert_array_equal(bits(np.concatenate(pieces, axis=1)), bits(denoiser.denoise(x)))
+    assert stream._buffer.shape[1] <= 2 * 10 + 40
