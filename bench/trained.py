@@ -10,7 +10,11 @@ the interpreter lock, so the wall time of the pair is compared with the two call
 the other (on 2 cores the work already runs on the whole pool, so the overlap shows mainly as
 the calling threads' own work, planning and reassembly, running side by side).
 
+Stream: the same denoiser applied to the second batch pushed in blocks of 256 samples,
+against one ``denoise`` of the whole batch. Target: within 1.5× of the batch.
+
     python bench/trained.py            # prints a Markdown table
+    python bench/trained.py --stream   # the stream's throughput only
     python bench/trained.py --json f   # also writes the numbers to f
 """
 
@@ -51,9 +55,13 @@ def median_time(call, repeats: int = REPEATS) -> float:
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--json", help="also write the numbers to this file")
+    parser.add_argument("--stream", action="store_true", help="the stream's throughput only")
     args = parser.parse_args()
     train, new = batch(0), batch(1)
     denoiser = fit(train, WINDOW, STRIDE)
+    if args.stream:
+        stream_throughput(denoiser, new)
+        return
     full = median_time(lambda: tacitor.denoise_linear_regression(new, WINDOW, STRIDE))
     apply = median_time(lambda: denoiser.denoise(new))
     fit_time = median_time(lambda: fit(new, WINDOW, STRIDE))
@@ -93,6 +101,23 @@ def main() -> None:
     if args.json:
         with open(args.json, "w", encoding="utf-8") as out:
             json.dump(numbers, out, indent=1)
+
+
+def stream_throughput(denoiser, data: np.ndarray, block: int = 256) -> None:
+    def streamed() -> None:
+        stream = denoiser.stream(data.shape[0])
+        for start in range(0, data.shape[1], block):
+            stream.push(data[:, start : start + block])
+        stream.close()
+
+    whole = median_time(lambda: denoiser.denoise(data))
+    pushed = median_time(streamed)
+    print(f"| {SERIES} × {LENGTH}, w {WINDOW} | median of {REPEATS} |")
+    print("|---|---|")
+    print(f"| one denoise of the batch | {whole:.3f} s |")
+    print(f"| stream, blocks of {block} | {pushed:.3f} s |")
+    print(f"| ratio (target ≤ 1.5×) | {pushed / whole:.2f}× |")
+    print(f"\nload average {os.getloadavg()[0]:.1f} on {os.cpu_count()} cores")
 
 
 if __name__ == "__main__":
