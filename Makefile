@@ -130,6 +130,8 @@ VALGRIND_LOG ?= build/valgrind.log
 # The worker pool's own tests, and the pipeline's, whose loops run on the pool.
 TSAN_TESTS ?= parallel_map_test cancellation_test pool_size_test classical_test
 FUZZ_SECONDS ?= 60
+# The model-file reader's fuzzing (fuzz/fuzz_model_file.py), after the entry points'.
+MODEL_FUZZ_SECONDS ?= 20
 # A fixed seed makes the bounded CI run explore the same inputs first every time; inputs of
 # any length from the start, so that arrays of every shape and value turn up early.
 FUZZ_FLAGS ?= -seed=1 -len_control=0 -max_len=2048
@@ -181,7 +183,8 @@ valgrind: $(STAMPS)/install
 	  $(PY) tests/valgrind/exercise.py
 	$(PY) tests/valgrind/check_log.py $(VALGRIND_LOG)
 
-# Coverage-guided fuzzing of the entry points for FUZZ_SECONDS on the installed module, then
+# Coverage-guided fuzzing of the entry points for FUZZ_SECONDS and of the model-file reader for
+# MODEL_FUZZ_SECONDS on the installed package, then
 # every input of the corpus once more on the ASan build (FUZZ_ASAN=0 skips that replay; the
 # sanitizer runtime takes over the coverage hooks, so the guided run itself cannot use it).
 # Crash inputs land in $(FUZZ_DIR)/artifacts.
@@ -192,9 +195,15 @@ fuzz: $(STAMPS)/install $(STAMPS)/fuzz $(if $(filter 1,$(FUZZ_ASAN)),fuzz-asan-m
 	  -rss_limit_mb=4096 -artifact_prefix=$(FUZZ_DIR)/artifacts/ $(FUZZ_DIR)/corpus
 	$(if $(filter 1,$(FUZZ_ASAN)),$(ASAN_PYTHON) $(PY) fuzz/fuzz_entry_points.py -runs=0 \
 	  -timeout=60 -artifact_prefix=$(FUZZ_DIR)/artifacts/ $(FUZZ_DIR)/corpus)
+	mkdir -p $(FUZZ_DIR)/model-corpus
+	$(PY) fuzz/fuzz_model_file.py -seed=1 -max_len=2048 -max_total_time=$(MODEL_FUZZ_SECONDS) \
+	  -timeout=60 -rss_limit_mb=4096 -artifact_prefix=$(FUZZ_DIR)/artifacts/ \
+	  $(FUZZ_DIR)/model-corpus
+	$(if $(filter 1,$(FUZZ_ASAN)),$(ASAN_PYTHON) $(PY) fuzz/fuzz_model_file.py -runs=0 \
+	  -timeout=60 -artifact_prefix=$(FUZZ_DIR)/artifacts/ $(FUZZ_DIR)/model-corpus)
 
 fuzz-asan-module:
-	$(MAKE) asan-build ASAN_TARGETS="--target tacitor"
+	$(MAKE) asan-build ASAN_TARGETS="--target tacitor --target tacitor_tools_dev_package"
 
 # Benchmarks against a NumPy + scikit-learn version of the same method (see bench/README.md).
 # BENCH_ARGS passes options through, e.g. `make bench BENCH_ARGS=--quick`. The speed run ends

@@ -2,7 +2,8 @@
 
 - :func:`denoise`: the native functions with missing values (NaN) and float64 handled;
 - :func:`select`, :func:`auto_denoise`, :func:`held_out_loss`: the window chosen from the
-  noisy data alone, without a clean reference.
+  noisy data alone, without a clean reference;
+- :func:`fit`: a :class:`Denoiser` whose trained estimators denoise any later batch.
 
 The interfaces to other libraries are imported on first use, so that importing this package
 imports none of those libraries:
@@ -28,6 +29,7 @@ from .selection import Candidate, Selection, auto_denoise, held_out_loss, select
 
 if TYPE_CHECKING:
     from .dask_api import denoise_dask
+    from .trained import Denoiser, fit, load
     from .frames import denoise_frame
     from .native_failure import NativeInternalError
     from .sklearn_api import TacitorDenoiser
@@ -45,14 +47,29 @@ _LAZY = {
     "denoise_dataarray": "xarray_api",
     "denoise_dask": "dask_api",
     "NativeInternalError": "native_failure",
+    "Denoiser": "trained",
+    "fit": "trained",
+    "load": "trained",
 }
 
 # Library a module needs → the extra of the tacitor distribution that installs it.
 _EXTRAS = {"sklearn": "sklearn", "pandas": "pandas", "xarray": "xarray", "dask": "dask"}
 
-__all__ = ["Candidate", "NativeInternalError", "Selection", "TacitorDenoiser", "auto_denoise",
-           "denoise", "denoise_dask", "denoise_dataarray", "denoise_frame", "held_out_loss",
-           "select"]
+__all__ = [
+    "Candidate",
+    "Denoiser",
+    "NativeInternalError",
+    "Selection",
+    "TacitorDenoiser",
+    "auto_denoise",
+    "denoise",
+    "denoise_dask",
+    "denoise_dataarray",
+    "denoise_frame",
+    "fit",
+    "held_out_loss", "load",
+    "select",
+]
 
 
 def __getattr__(name: str) -> object:
@@ -67,7 +84,9 @@ def __getattr__(name: str) -> object:
             raise
         raise ModuleNotFoundError(
             f"tacitor_tools.{name} needs {library}, which is not installed; install it with "
-            f"pip install 'tacitor[{_EXTRAS[library]}]'", name=e.name) from e
+            f"pip install 'tacitor[{_EXTRAS[library]}]'",
+            name=e.name,
+        ) from e
     value = getattr(imported, name)
     globals()[name] = value
     return value

@@ -9,6 +9,7 @@ import numpy as np
 import numpy.typing as npt
 
 from . import memory, routing
+from .trained import Denoiser
 from .bridge import Method
 from .missing import MissingPolicy
 from .selection.search import DEFAULT_WINDOWS
@@ -17,8 +18,9 @@ __all__ = ["denoise_dask"]
 
 
 def denoise_dask(samples: da.Array | npt.ArrayLike, method: Method = "linear",
-                 window_size: int | Literal["auto"] = "auto", stride: int = 1,
-                 missing: MissingPolicy | None = None, *, rechunk: bool = True) -> da.Array:
+                 window_size: int | Literal["auto"] = "auto", stride: int | None = None,
+                 missing: MissingPolicy | None = None, *, rechunk: bool = True,
+                 model: Denoiser | None = None) -> da.Array:
     """Lazily denoises ``samples``, a 2-D Dask array (or anything ``dask.array.asarray``
     takes), one series per row, one time position per column.
 
@@ -46,6 +48,13 @@ def denoise_dask(samples: da.Array | npt.ArrayLike, method: Method = "linear",
     :class:`tacitor_tools.native_failure.NativeInternalError`, an ordinary exception, so that
     Dask records it as the failure of that task like any other error.
 
+    With ``model`` (a :class:`tacitor_tools.Denoiser` from :func:`tacitor_tools.fit`), every
+    block is denoised by that one trained model, predicting only, and ``method``,
+    ``window_size`` and ``missing`` are the model's (``stride`` too, unless given; without a
+    model it defaults to 1): the
+    result does not depend on the chunking. This is the way to scale out: fit on a sample of
+    the series, then apply everywhere.
+
     Use worker processes rather than threads: a tacitor call holds the interpreter lock for
     its whole duration and runs its own thread pool, so threads of one process take turns.
     """
@@ -53,7 +62,8 @@ def denoise_dask(samples: da.Array | npt.ArrayLike, method: Method = "linear",
     if array.ndim != 2:
         raise ValueError(f"samples must be 2-D (series × time positions), not {array.ndim}-D "
                          f"of shape {array.shape}")
-    settings = routing.Settings(method, window_size, stride, missing).checked()
+    settings = routing.Settings(method, window_size, 1 if stride is None else stride,
+                                missing).checked()
     time_chunks = array.chunks[1]
     if len(time_chunks) > 1:
         if not rechunk:
@@ -62,6 +72,12 @@ def denoise_dask(samples: da.Array | npt.ArrayLike, method: Method = "linear",
                 "whole series in every block: pass rechunk=True, or rechunk the array with "
                 "samples.rechunk({0: 'auto', 1: -1})")
         array = array.rechunk({0: "auto", 1: -1})
+    if model is not None:
+        # Prediction only: the blocks as they come, sized for training or not.
+        applied: da.Array = da.map_blocks(
+            _apply_model, array, model=model, stride=stride, dtype=routing.result_dtype(
+                array.dtype), meta=np.empty((0, 0), dtype=routing.result_dtype(array.dtype)))
+        return applied
     if rechunk:
         array = _blocks_that_fit(array, settings)
     choice = None
@@ -73,6 +89,12 @@ def denoise_dask(samples: da.Array | npt.ArrayLike, method: Method = "linear",
         _denoise_block, array, settings=settings, choice=choice, dtype=dtype,
         meta=np.empty((0, 0), dtype=dtype))
     return denoised
+
+
+def _apply_model(block: npt.NDArray[Any], model: Denoiser,
+                 stride: int | None) -> npt.NDArray[Any]:
+    """One block of whole series, denoised by the trained model."""
+    return model.denoise(block, stride)
 
 
 def _denoise_block(block: npt.NDArray[Any], settings: routing.Settings,

@@ -10,6 +10,7 @@ import numpy.typing as npt
 import pandas as pd
 
 from . import routing
+from .trained import Denoiser
 from .bridge import Method
 from .missing import MissingPolicy
 
@@ -18,17 +19,20 @@ __all__ = ["denoise_frame"]
 
 @overload
 def denoise_frame(data: pd.DataFrame, method: Method = ..., window_size: int | Literal["auto"] = ...,
-                  stride: int = ..., missing: MissingPolicy | None = ...) -> pd.DataFrame: ...
+                  stride: int = ..., missing: MissingPolicy | None = ..., *,
+                  model: Denoiser | None = ...) -> pd.DataFrame: ...
 
 
 @overload
 def denoise_frame(data: pd.Series, method: Method = ..., window_size: int | Literal["auto"] = ...,
-                  stride: int = ..., missing: MissingPolicy | None = ...) -> pd.Series: ...
+                  stride: int = ..., missing: MissingPolicy | None = ..., *,
+                  model: Denoiser | None = ...) -> pd.Series: ...
 
 
 def denoise_frame(data: pd.DataFrame | pd.Series, method: Method = "linear",
                   window_size: int | Literal["auto"] = "auto", stride: int = 1,
-                  missing: MissingPolicy | None = None) -> pd.DataFrame | pd.Series:
+                  missing: MissingPolicy | None = None, *,
+                  model: Denoiser | None = None) -> pd.DataFrame | pd.Series:
     """Denoises the series of a DataFrame (one per column) or a single Series.
 
     The index is time: rows must be in time order and, for the method to make sense, equally
@@ -47,6 +51,10 @@ def denoise_frame(data: pd.DataFrame | pd.Series, method: Method = "linear",
     on a regular grid first, ``data.asfreq(step)``, and pass ``missing="impute"`` to fill
     the rows that adds.
 
+    With ``model`` (a :class:`tacitor_tools.Denoiser`), the series are denoised by that
+    trained model and ``method``, ``window_size`` and ``missing`` are the model's
+    (``stride`` is used when it differs from 1).
+
     Raises:
         TypeError: a column does not hold real numbers.
         ValueError: the index is not sorted in time order.
@@ -55,8 +63,10 @@ def denoise_frame(data: pd.DataFrame | pd.Series, method: Method = "linear",
     _check_time_index(frame.index)
     _warn_if_uneven(frame.index)
     rows = _series_rows(frame)
-    settings = routing.Settings(method, window_size, stride, missing)
-    denoised = routing.denoise(rows, settings)
+    if model is not None:
+        denoised = model.denoise(rows, None if stride == 1 else stride)
+    else:
+        denoised = routing.denoise(rows, routing.Settings(method, window_size, stride, missing))
     if isinstance(data, pd.Series):
         return pd.Series(denoised[0], index=data.index, name=data.name, copy=False)
     return pd.DataFrame(denoised.T, index=frame.index, columns=frame.columns, copy=False)

@@ -9,7 +9,7 @@ import numpy.typing as npt
 from sklearn.base import BaseEstimator, OneToOneFeatureMixin, TransformerMixin
 from sklearn.utils.validation import check_is_fitted, validate_data
 
-from . import routing
+from . import routing, trained
 from .bridge import Method
 from .missing import MissingPolicy
 
@@ -42,13 +42,21 @@ class TacitorDenoiser(OneToOneFeatureMixin, TransformerMixin, BaseEstimator):  #
     missing : None or str
         None: NaN is refused. ``"impute"``: NaN marks missing samples, filled in by the
         missing-value loop of :mod:`tacitor_tools.missing`.
+    inductive : bool
+        False (the default): transductive, as above. True: ``fit`` trains the estimators
+        on its batch (:func:`tacitor_tools.fit`) and ``transform`` applies them to any
+        batch, predicting only; every series is then denoised the same whatever batch it
+        comes in, and the fitted transformer pickles with its estimators.
 
     Attributes
     ----------
     window_size_, stride_ : int
         The settings in use, chosen by ``fit``.
     selection_ : Selection or None
-        The selection made by ``fit`` when ``window_size="auto"``, else None.
+        The selection made by ``fit`` when ``window_size="auto"``, else None (always None
+        when inductive).
+    denoiser_ : Denoiser or None
+        The trained estimators when inductive, else None.
     n_features_in_ : int
         The series length seen by ``fit``; ``transform`` and ``score`` need the same.
 
@@ -59,11 +67,13 @@ class TacitorDenoiser(OneToOneFeatureMixin, TransformerMixin, BaseEstimator):  #
     """
 
     def __init__(self, method: Method = "linear", window_size: int | Literal["auto"] = "auto",
-                 stride: int = 1, missing: MissingPolicy | None = None) -> None:
+                 stride: int = 1, missing: MissingPolicy | None = None,
+                 inductive: bool = False) -> None:
         self.method = method
         self.window_size = window_size
         self.stride = stride
         self.missing = missing
+        self.inductive = inductive
 
     def _settings(self) -> routing.Settings:
         return routing.Settings(self.method, self.window_size, self.stride,
@@ -84,15 +94,33 @@ class TacitorDenoiser(OneToOneFeatureMixin, TransformerMixin, BaseEstimator):  #
         """Chooses the settings on ``X`` (selects the window when it is ``"auto"``)."""
         settings = self._settings()
         rows = routing.as_rows(self._validated(X, reset=True))
+        self.denoiser_: trained.Denoiser | None = None
+        if self.inductive:
+            window = settings.window_size
+            if isinstance(window, int) and window > rows.shape[1]:
+                # In scikit-learn's words: a series' time positions are its features.
+                raise ValueError(f"window_size ({window}) is larger than the series length: X "
+                                 f"has {rows.shape[1]} feature(s) (time positions)")
+            self.denoiser_ = trained.fit(
+                rows, settings.window_size, settings.stride, method=settings.native_method,
+                missing="impute" if settings.missing == "impute" else None)
+            self.window_size_: int = self.denoiser_.window_size
+            self.stride_: int = settings.stride
+            self.selection_: routing.SelectionLike | None = None
+            return self
         choice = routing.choose(rows, settings)
-        self.window_size_: int = choice.window_size
-        self.stride_: int = choice.stride
-        self.selection_: routing.SelectionLike | None = choice.selection
+        self.window_size_ = choice.window_size
+        self.stride_ = choice.stride
+        self.selection_ = choice.selection
         return self
 
     def transform(self, X: npt.ArrayLike) -> routing.Result:
-        """``X`` denoised: estimators trained on ``X`` itself predict it."""
+        """``X`` denoised: estimators trained on ``X`` itself predict it (when inductive,
+        the estimators trained by ``fit``)."""
         choice = self._choice()
+        if self.denoiser_ is not None:
+            out: routing.Result = self.denoiser_.denoise(self._validated(X, reset=False))
+            return out
         return routing.denoise(self._validated(X, reset=False), self._settings(), choice)
 
     def score(self, X: npt.ArrayLike, y: object = None) -> float:

@@ -9,6 +9,7 @@ import numpy.typing as npt
 import xarray as xr
 
 from . import routing
+from .trained import Denoiser
 from .bridge import Method
 from .missing import MissingPolicy
 
@@ -17,7 +18,8 @@ __all__ = ["denoise_dataarray"]
 
 def denoise_dataarray(data: xr.DataArray, dim: Hashable = "time", method: Method = "linear",
                       window_size: int | Literal["auto"] = "auto", stride: int = 1,
-                      missing: MissingPolicy | None = None) -> xr.DataArray:
+                      missing: MissingPolicy | None = None, *,
+                      model: Denoiser | None = None) -> xr.DataArray:
     """Denoises every series of ``data`` along the dimension ``dim``.
 
     Every combination of the other dimensions' coordinates is one series (a 1-D array is one
@@ -34,6 +36,10 @@ def denoise_dataarray(data: xr.DataArray, dim: Hashable = "time", method: Method
     ``method``, ``window_size``, ``stride`` and ``missing`` are those of
     :class:`tacitor_tools.TacitorDenoiser`. Values are computed in float32; float32 data
     comes back as float32, everything else as float64.
+
+    With ``model`` (a :class:`tacitor_tools.Denoiser`), every block is denoised by that
+    trained model, the same whatever the chunks, and ``method``, ``window_size`` and
+    ``missing`` are the model's (``stride`` is used when it differs from 1).
 
     Raises:
         TypeError: ``data`` is not a DataArray (a Dataset, say).
@@ -52,13 +58,13 @@ def denoise_dataarray(data: xr.DataArray, dim: Hashable = "time", method: Method
     choice = None
     if data.chunks is not None:
         _check_time_in_one_chunk(data, dim)
-        if settings.window_size == routing.AUTO:
+        if settings.window_size == routing.AUTO and model is None:
             choice = routing.choose(routing.as_rows(_series_rows(_first_block(data, dim).values)),
                                     settings)
     denoised: xr.DataArray = xr.apply_ufunc(
         _denoise_block, data,
         input_core_dims=[[dim]], output_core_dims=[[dim]],
-        kwargs={"settings": settings, "choice": choice},
+        kwargs={"settings": settings, "choice": choice, "model": model},
         dask="parallelized", output_dtypes=[routing.result_dtype(data.dtype)],
         keep_attrs=True)
     # apply_ufunc moves the core dimension last; restore the caller's order.
@@ -86,7 +92,11 @@ def _series_rows(values: npt.NDArray[Any]) -> npt.NDArray[Any]:
 
 
 def _denoise_block(values: npt.NDArray[Any], settings: routing.Settings,
-                   choice: routing.Choice | None) -> npt.NDArray[Any]:
-    """One block, time last, denoised as one batch of series."""
+                   choice: routing.Choice | None, model: Denoiser | None) -> npt.NDArray[Any]:
+    """One block, time last, denoised as one batch of series (or by the trained model)."""
+    if model is not None:
+        stride = None if settings.stride == 1 else settings.stride
+        applied: npt.NDArray[Any] = model.denoise(_series_rows(values), stride)
+        return applied.reshape(values.shape)
     denoised = routing.denoise(_series_rows(values), settings, choice)
     return denoised.reshape(values.shape)

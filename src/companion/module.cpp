@@ -17,6 +17,7 @@
 #include <string_view>
 
 #include "common/available_memory.hpp"
+#include "companion/trained_model.hpp"
 #include "models/memory_plan.hpp"
 #include "pool/pool_size.hpp"
 
@@ -247,7 +248,8 @@ PyMODINIT_FUNC PyInit__native() {
     return nullptr;
   }
   if (PyModule_AddObjectRef(module, "MemoryEstimate", reinterpret_cast<PyObject*>(estimate_type)) <
-      0) {
+          0 ||
+      add_trained_models(module) < 0) {
     Py_DECREF(module);
     return nullptr;
   }

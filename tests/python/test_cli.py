@@ -401,3 +401,27 @@ def test_the_tool_takes_the_road_of_the_library(
     settings = routing.Settings(args.method, args.window, args.stride, args.missing,
                                 blend=args.blend)
     assert_same(load(tmp_path / "out.csv", "csv"), routing.denoise(samples, settings))
+
+
+def test_fit_saves_a_model_that_denoise_applies_to_later_files(
+        tmp_path: Path, monkeypatch: pytest.MonkeyPatch,
+        capfdbinary: pytest.CaptureFixture[bytes]) -> None:
+    import tacitor_tools
+
+    save(tmp_path / "today.npy", noisy(8, 80), "npy")
+    later = noisy(3, 50, seed=1)
+    save(tmp_path / "later.csv", later, "csv")
+    assert run_in_process("fit", "today.npy", "-o", "m.tacitor", "-w", "10", "-m", "tree",
+                          cwd=tmp_path, monkeypatch=monkeypatch, capfd=capfdbinary).returncode == 0
+    assert run_in_process("denoise", "later.csv", "-o", "out.npy", "--model", "m.tacitor",
+                          cwd=tmp_path, monkeypatch=monkeypatch, capfd=capfdbinary).returncode == 0
+    model = tacitor_tools.load(tmp_path / "m.tacitor", "tree")
+    assert_same(load(tmp_path / "out.npy", "npy"), model.denoise(later))
+    (tmp_path / "bad.tacitor").write_bytes(b"TACITORM\x01\0\0\0" + bytes(40))
+    before = {p.name for p in tmp_path.iterdir()}
+    for args, fragment in ((("--model", "bad.tacitor"), "checksum"),
+                           (("--model", "m.tacitor", "-w", "4"), "exclude each other"),
+                           ((), "--window is required")):
+        result = run_in_process("denoise", "later.csv", "-o", "x.npy", *args, cwd=tmp_path,
+                                monkeypatch=monkeypatch, capfd=capfdbinary)
+        assert_clean_failure(result, fragment, tmp_path, before)

@@ -87,3 +87,16 @@ def test_auto_window_is_chosen_once_on_the_first_block():
     window = selection.select(samples[:8], method="linear", strides=(1,)).window_size
     np.testing.assert_array_equal(out[16:], tacitor.denoise_linear_regression(samples[16:],
                                                                               window, 1))
+
+
+@pytest.mark.parametrize("method", ["linear", "tree"])
+def test_one_trained_model_gives_the_same_bits_for_any_chunking(client, method):
+    from tacitor_tools import fit
+
+    samples = batch(series=21, length=90, seed=4)
+    model = fit(samples[:8], 6, 2, method=method)
+    expected = model.denoise(samples)
+    for chunks in ((4, -1), (10, 30)):
+        out = client.compute(denoise_dask(da.from_array(samples, chunks=chunks),
+                                          model=model)).result(timeout=120)
+        np.testing.assert_array_equal(out.view(np.uint32), expected.view(np.uint32))

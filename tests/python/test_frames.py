@@ -65,3 +65,15 @@ def test_pandas_missing_values_are_nan_to_the_missing_value_loop():
     rows = data.to_numpy(dtype=np.float32, na_value=np.nan).T.copy()
     np.testing.assert_array_equal(out.to_numpy().T,
                                   missing.denoise(rows, 8, 1, missing="impute").astype(np.float64))
+
+
+def test_a_trained_model_denoises_new_frames_and_series():
+    from tacitor_tools import fit
+
+    data = frame()
+    model = fit(np.ascontiguousarray(data.to_numpy().T), 8, 2)
+    new = frame(seed=1)
+    expected = model.denoise(np.ascontiguousarray(new.to_numpy().T))
+    np.testing.assert_array_equal(denoise_frame(new, model=model).to_numpy().T, expected)
+    np.testing.assert_array_equal(denoise_frame(new["sensor 2"], model=model).to_numpy(),
+                                  expected[2])

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import pickle
 
 import numpy as np
 import pytest
@@ -59,7 +60,7 @@ def test_transform_trains_on_the_batch_it_is_given():
     expected = tacitor.denoise_decision_tree(other.astype(np.float32), 12, 2)
     np.testing.assert_array_equal(out, expected.astype(np.float64))
     assert denoiser.get_params() == {"method": "tree", "window_size": 12, "stride": 2,
-                                     "missing": None}
+                                     "missing": None, "inductive": False}
 
 
 def test_internal_failures_are_ordinary_exceptions(monkeypatch):
@@ -126,3 +127,24 @@ def test_missing_values_are_filled_only_when_asked():
         TacitorDenoiser(window_size=8).fit(rows)
     out = TacitorDenoiser(window_size=8, missing="impute").fit_transform(rows)
     np.testing.assert_array_equal(out, missing.denoise(rows, 8, 1, missing="impute"))
+
+
+# Inductive: no invariance exceptions; only the tree's loss estimate still needs more rows.
+@parametrize_with_checks(
+    [TacitorDenoiser(method="linear", window_size=2, inductive=True),
+     TacitorDenoiser(method="tree", window_size=2, inductive=True)],
+    expected_failed_checks=lambda e: {
+        k: v for k, v in expected_failures(e).items() if "invariance" not in k})
+def test_scikit_learn_estimator_checks_inductive(estimator, check):
+    check(estimator)
+
+
+def test_inductive_transform_applies_the_estimators_fitted_before():
+    _, train = noisy_batch(20, seed=1)
+    _, test = noisy_batch(5, seed=2)
+    model = TacitorDenoiser(window_size=8, stride=2, inductive=True).fit(train)
+    expected = model.denoiser_.denoise(test)
+    np.testing.assert_array_equal(model.transform(test), expected)
+    np.testing.assert_array_equal(model.transform(test[2:3]), expected[2:3])
+    copy = pickle.loads(pickle.dumps(model))
+    np.testing.assert_array_equal(copy.transform(test), expected)

@@ -64,3 +64,14 @@ def test_auto_window_is_chosen_once_for_every_block():
     last = data.isel(site=slice(2, 3)).compute()
     np.testing.assert_array_equal(rows_of(out.isel(site=slice(2, 3)).compute()),
                                   tacitor.denoise_linear_regression(rows_of(last), window, 1))
+
+
+def test_a_trained_model_denoises_every_block_alike():
+    from tacitor_tools import fit
+
+    data = cube()
+    model = fit(rows_of(data)[:5], 8, 2, method="tree")
+    expected = model.denoise(rows_of(data))
+    for array in (data, data.chunk({"site": 1, "depth": 3})):
+        out = denoise_dataarray(array, model=model)
+        np.testing.assert_array_equal(rows_of(out.compute()), expected)

@@ -151,6 +151,10 @@ def run(args: argparse.Namespace) -> int:
         raise CliError("--skip-columns and --index-column apply to text inputs only, but the "
                        f"input is .{input_format}")
 
+    if args.window is None and args.model is None:
+        raise CliError("--window is required unless --model is given")
+    if args.window is not None and args.model is not None:
+        raise CliError("--window and --model exclude each other: the model has its window")
     import_native()
     started = time.perf_counter()
     table = read_table(args.input, input_format, args.key, args.skip_columns)
@@ -164,11 +168,16 @@ def run(args: argparse.Namespace) -> int:
     verbose(f"read {source} ({stored}): {samples.shape[0]} series "
             f"× {samples.shape[1]} time positions in {read_time:.3f} s")
 
-    settings = routing.Settings(args.method, args.window, args.stride, args.missing, FLAGS,
-                                args.blend).checked()
-    check_values(table, samples.T if args.series_in_columns else samples, source, args.missing)
-    check_plan(samples, settings, args.series_in_columns)
-    result = denoise(samples, settings, verbose)
+    if args.model is not None:
+        from .model import apply_model
+        result = apply_model(args, samples)
+    else:
+        settings = routing.Settings(args.method, args.window, args.stride, args.missing, FLAGS,
+                                    args.blend).checked()
+        check_values(table, samples.T if args.series_in_columns else samples, source,
+                     args.missing)
+        check_plan(samples, settings, args.series_in_columns)
+        result = denoise(samples, settings, verbose)
 
     if args.series_in_columns:
         result = result.T

@@ -109,9 +109,13 @@ def build_parser() -> argparse.ArgumentParser:
     denoise.add_argument("-m", "--method", choices=METHODS, default="linear",
                          help="estimator per window position: linear regression or a depth-8 "
                               "regression tree (default: linear)")
-    denoise.add_argument("-w", "--window", type=_window, required=True, metavar="N|auto",
+    denoise.add_argument("-w", "--window", type=_window, metavar="N|auto",
                          help="window size: consecutive time positions per window, or 'auto' "
-                              "to choose it from the data (no clean reference needed)")
+                              "to choose it from the data (no clean reference needed); "
+                              "required unless --model is given")
+    denoise.add_argument("--model", metavar="MODEL",
+                         help="apply the denoiser saved by 'tacitor fit' (its method, window, "
+                              "stride and missing-value setting) instead of training on INPUT")
     denoise.add_argument("-s", "--stride", type=_count, default=1, metavar="N",
                          help="distance between window starts (default: 1); a stride larger "
                               "than the window leaves NaN gaps")
@@ -144,6 +148,34 @@ def build_parser() -> argparse.ArgumentParser:
     denoise.add_argument("-v", "--verbose", action="store_true",
                          help="report the size of the work and the time taken on stderr")
 
+    fit = commands.add_parser(
+        "fit",
+        help="train a denoiser on the series of a file and save it",
+        description="Train the estimators of a method on every series of INPUT and save them\n"
+                    "to MODEL, for 'tacitor denoise --model MODEL' on later data.",
+        epilog="examples:\n  tacitor fit today.csv -o sensors.tacitor --window 16\n"
+               "  tacitor denoise tomorrow.csv -o smooth.csv --model sensors.tacitor\n",
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    fit.add_argument("input", metavar="INPUT", help="file to read, or '-' for standard input")
+    fit.add_argument("-o", "--output", metavar="MODEL", required=True,
+                     help="model file to write")
+    fit.add_argument("-m", "--method", choices=METHODS, default="linear",
+                     help="estimator per window position (default: linear)")
+    fit.add_argument("-w", "--window", type=_window, required=True, metavar="N|auto",
+                     help="window size, or 'auto' to choose it from the data")
+    fit.add_argument("-s", "--stride", type=_count, default=1, metavar="N",
+                     help="distance between window starts (default: 1)")
+    fit.add_argument("--missing", choices=("impute",), default=None,
+                     help="'impute': fill missing values before training, and when applying")
+    fit.add_argument("--series-in-columns", action="store_true",
+                     help="each column of the input is a series (rows are time positions)")
+    fit.add_argument("--key", metavar="NAME",
+                     help="array to read from an .npz input (default: its only array)")
+    fit.add_argument("--input-format", choices=FORMATS, metavar="FMT",
+                     help=f"format of INPUT, overriding its extension ({', '.join(FORMATS)})")
+    fit.add_argument("-f", "--force", action="store_true", help="replace MODEL if it exists")
+
     demo = commands.add_parser(
         "demo",
         help="denoise generated series and report the quality gained",
@@ -170,6 +202,9 @@ def main(argv: list[str] | None = None) -> int:
         if args.command == "denoise":
             from . import denoise
             return denoise.run(args)
+        if args.command == "fit":
+            from . import model
+            return model.run_fit(args)
         from . import demo
         return demo.run(args)
     except CliError as e:
