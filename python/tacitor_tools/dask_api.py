@@ -17,7 +17,8 @@ __all__ = ["denoise_dask"]
 
 def denoise_dask(samples: da.Array | npt.ArrayLike, method: Method = "linear",
                  window_size: int | Literal["auto"] = "auto", stride: int = 1,
-                 missing: MissingPolicy | None = None, *, rechunk: bool = True) -> da.Array:
+                 missing: MissingPolicy | None = None, *, rechunk: bool = True,
+                 blend: bool | None = None) -> da.Array:
     """Lazily denoises ``samples``, a 2-D Dask array (or anything ``dask.array.asarray``
     takes), one series per row, one time position per column.
 
@@ -32,7 +33,7 @@ def denoise_dask(samples: da.Array | npt.ArrayLike, method: Method = "linear",
     chunk and lets Dask choose how many series a block holds (its ``array.chunk-size``
     setting); ``rechunk=False`` refuses such an array with ValueError.
 
-    ``method``, ``window_size``, ``stride`` and ``missing`` are those of
+    ``method``, ``window_size``, ``stride``, ``missing`` and ``blend`` are those of
     :class:`tacitor_tools.TacitorDenoiser`. With ``window_size="auto"`` the window is
     selected once, on the first block (computed at once for that purpose), and used for every
     block. Values are computed in float32; float32 data comes back as float32, everything
@@ -49,7 +50,7 @@ def denoise_dask(samples: da.Array | npt.ArrayLike, method: Method = "linear",
     if array.ndim != 2:
         raise ValueError(f"samples must be 2-D (series × time positions), not {array.ndim}-D "
                          f"of shape {array.shape}")
-    settings = routing.Settings(method, window_size, stride, missing).checked()
+    settings = routing.Settings(method, window_size, stride, missing, blend=blend).checked()
     time_chunks = array.chunks[1]
     if len(time_chunks) > 1:
         if not rechunk:
@@ -59,7 +60,7 @@ def denoise_dask(samples: da.Array | npt.ArrayLike, method: Method = "linear",
                 "samples.rechunk({0: 'auto', 1: -1})")
         array = array.rechunk({0: "auto", 1: -1})
     choice = None
-    if settings.window_size == routing.AUTO:
+    if settings.window_size == routing.AUTO or settings.blended:
         first = np.asarray(array.blocks[0, 0].compute())
         choice = routing.choose(routing.as_rows(first), settings)
     dtype = routing.result_dtype(array.dtype)

@@ -18,17 +18,20 @@ __all__ = ["denoise_frame"]
 
 @overload
 def denoise_frame(data: pd.DataFrame, method: Method = ..., window_size: int | Literal["auto"] = ...,
-                  stride: int = ..., missing: MissingPolicy | None = ...) -> pd.DataFrame: ...
+                  stride: int = ..., missing: MissingPolicy | None = ...,
+                  blend: bool | None = ...) -> pd.DataFrame: ...
 
 
 @overload
 def denoise_frame(data: pd.Series, method: Method = ..., window_size: int | Literal["auto"] = ...,
-                  stride: int = ..., missing: MissingPolicy | None = ...) -> pd.Series: ...
+                  stride: int = ..., missing: MissingPolicy | None = ...,
+                  blend: bool | None = ...) -> pd.Series: ...
 
 
 def denoise_frame(data: pd.DataFrame | pd.Series, method: Method = "linear",
                   window_size: int | Literal["auto"] = "auto", stride: int = 1,
-                  missing: MissingPolicy | None = None) -> pd.DataFrame | pd.Series:
+                  missing: MissingPolicy | None = None,
+                  blend: bool | None = None) -> pd.DataFrame | pd.Series:
     """Denoises the series of a DataFrame (one per column) or a single Series.
 
     The index is time: rows must be in time order and, for the method to make sense, equally
@@ -36,7 +39,7 @@ def denoise_frame(data: pd.DataFrame | pd.Series, method: Method = "linear",
     index and name. All columns form one batch: the estimators learn from every series at
     once. A single Series is a batch of one series.
 
-    ``method``, ``window_size``, ``stride`` and ``missing`` are those of
+    ``method``, ``window_size``, ``stride``, ``missing`` and ``blend`` are those of
     :class:`tacitor_tools.TacitorDenoiser`; with ``missing`` set, NaN and pandas' NA mark
     missing samples. The values are computed in float32; data whose columns are all float32
     (NumPy's or pandas' nullable ``Float32``) comes back as float32, everything else as
@@ -55,7 +58,7 @@ def denoise_frame(data: pd.DataFrame | pd.Series, method: Method = "linear",
     _check_time_index(frame.index)
     _warn_if_uneven(frame.index)
     rows = _series_rows(frame)
-    settings = routing.Settings(method, window_size, stride, missing)
+    settings = routing.Settings(method, window_size, stride, missing, blend=blend)
     denoised = routing.denoise(rows, settings)
     if isinstance(data, pd.Series):
         return pd.Series(denoised[0], index=data.index, name=data.name, copy=False)

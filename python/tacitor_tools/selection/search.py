@@ -5,7 +5,7 @@ from __future__ import annotations
 import math
 import time
 from collections.abc import Iterable, Sequence
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 
 from typing import Any
 
@@ -14,12 +14,14 @@ import numpy.typing as npt
 
 from .. import bridge
 from ..bridge import Method
-from ..missing import as_float_matrix, denoise, interpolate_gaps
+from ..glitches import find_glitches, glitch_positions, glitch_warning
+from ..missing import as_float_matrix, interpolate_gaps
 from .noise import estimate_noise
 from .progress import Progress, ProgressArg
 from .protocols import (RawScore, effective_parameters, in_sample, make_masks, masked,
                         training_rows)
-from .result import BLEND_DEFAULT, ROUGH_SIGNAL, Candidate, Selection, blend_output
+from ..bridge import BLEND_DEFAULT
+from .result import ROUGH_SIGNAL, Candidate, Selection, blend_output
 
 DEFAULT_WINDOWS = (4, 8, 16, 32, 64)
 # The grid is extended past its widest window only while the estimators keep this many
@@ -258,6 +260,7 @@ def select(
     seed: int = 0,
     time_budget_s: float | None = None,
     progress: ProgressArg = None,
+    glitches: bool = True,
 ) -> Selection:
     """Choose ``window_size`` (and ``stride``) for ``method`` without the clean signal.
 
@@ -281,15 +284,20 @@ def select(
     ``time_budget_s`` skips candidates predicted to end past the budget (the narrowest always
     runs). ``progress=True`` shows a bar (tqdm if installed, else lines on stderr); a callable
     is called with (done, total, message).
+
+    ``glitches=True`` first looks for gross outliers, single samples far beyond the spread
+    of their series (:mod:`tacitor_tools.glitches`), which would pull the fit shared by all
+    series; they are treated as missing values, listed in ``selection.glitches`` and
+    reported in a warning. ``glitches=False`` uses every sample as it is.
     """
     return search_and_output(samples, method, window_sizes, strides, protocol, noise_std,
-                             seed, time_budget_s, progress)[0]
+                             seed, time_budget_s, progress, glitches)[0]
 
 
 def search_and_output(
     samples: npt.ArrayLike, method: str, window_sizes: Sequence[int] | None,
     strides: Sequence[int], protocol: str, noise_std: float | None, seed: int,
-    time_budget_s: float | None, progress: ProgressArg,
+    time_budget_s: float | None, progress: ProgressArg, glitches: bool = True,
 ) -> tuple[Selection, npt.NDArray[np.float32] | None]:
     """The search behind :func:`select`; also the chosen output when it was computed."""
     bridge.checked_method(method)
@@ -299,12 +307,21 @@ def search_and_output(
     if not (~np.isnan(array)).any():
         raise ValueError("samples holds no observed value (all NaN or empty): nothing to "
                          "select on")
+    found: tuple[tuple[int, int], ...] = ()
+    if glitches:
+        mask = find_glitches(array)
+        if mask.any():
+            array = array.copy()
+            array[mask] = np.nan
+            found = glitch_positions(mask)
     windows = positive_ints(DEFAULT_WINDOWS if window_sizes is None else window_sizes,
                             "window_sizes")
     stride_list = positive_ints(strides, "strides")
     bar = Progress(progress, len(windows) * len(stride_list))
     try:
         search = Search(array, method, protocol, seed, time_budget_s, bar)
+        if found:
+            search.warnings.append(glitch_warning(found))
         search.run_grid(windows, stride_list)
         if len(search.scored) == 1:
             search.warnings.append("only one candidate was scored: nothing was compared")
@@ -320,7 +337,8 @@ def search_and_output(
         bar.close()
     # Warnings about the noise estimate were added once per estimate; keep one of each.
     search.warnings[:] = list(dict.fromkeys(search.warnings))
-    return finish(search, best, noise_var, given)
+    selection, output = finish(search, best, noise_var, given)
+    return replace(selection, glitches=found, glitch_detection=glitches), output
 
 
 def finish(search: Search, best: Scored, noise_var: float,
@@ -357,29 +375,32 @@ def auto_denoise(
     time_budget_s: float | None = None,
     progress: ProgressArg = None,
     blend: bool = BLEND_DEFAULT,
+    glitches: bool = True,
 ) -> tuple[npt.NDArray[np.floating[Any]], Selection]:
     """:func:`select`, then the denoised batch with the chosen settings: (output, selection).
 
     ``samples``, ``method``, ``window_sizes``, ``strides``, ``protocol``, ``noise_std``,
-    ``seed``, ``time_budget_s`` and ``progress`` are those of :func:`select`.
+    ``seed``, ``time_budget_s``, ``progress`` and ``glitches`` are those of :func:`select`;
+    the glitches found come out predicted from their neighbours.
 
     The output has the input's shape; computed in float32, it comes back float32 for
     float32 input and float64 for any other real type.
-    With ``blend=True`` it is ``f + k·(x − f)``, k from the estimated errors: with
+    By default (``blend=True``) it is ``f + k·(x − f)``: the prediction f from each sample's
+    neighbours combined with the observation x itself, k from the estimated errors
+    (``selection.blend_weight``); ``blend=False`` gives the pure prediction f. With
     ``noise_std`` given, the blend is not worse than the input; with the noise level
     estimated it helps on average, but a signal rough at the sample scale inflates the
-    estimate, and then the blend may keep too little of the input's detail (warned).
+    estimate, and then the blend may keep too little of the input's detail (warned, as is a
+    k that the batch determines only loosely).
     """
     original = np.asarray(samples)
     array = as_float_matrix(original)
     selection, cached = search_and_output(array, method, window_sizes, strides, protocol,
-                                          noise_std, seed, time_budget_s, progress)
-    out_type = bridge.result_dtype(original.dtype)
-    if cached is not None:
-        out: npt.NDArray[np.floating[Any]] = cached.astype(out_type, copy=False)
-    else:
-        out = denoise(original, selection.window_size, selection.stride,
-                      method=bridge.checked_method(method))
+                                          noise_std, seed, time_budget_s, progress, glitches)
+    if cached is None:
+        return selection.denoise(original, blend=blend), selection
+    out: npt.NDArray[np.floating[Any]] = cached.astype(bridge.result_dtype(original.dtype),
+                                                       copy=False)
     if blend:
         out = blend_output(out, array, selection.blend_weight)
     return out, selection
