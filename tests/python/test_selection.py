@@ -206,3 +206,20 @@ def test_no_glitch_in_batches_without_outliers():
     spiky[:, ::40] = 1.0  # regular one-sample peaks are part of the signal's span
     assert not find_glitches(spiky + 0.01 * np.random.default_rng(1).standard_normal(
         spiky.shape)).any()
+
+
+def test_the_search_stops_once_the_estimate_levels_off():
+    rng = np.random.default_rng(4)
+    cuts = np.sort(rng.integers(0, 640, size=(48, 1, 15)), axis=2)
+    levels = rng.uniform(-1.5, 1.5, size=(48, 16))
+    steps = (np.arange(640)[None, :, None] >= cuts).sum(axis=2)  # steps at random places
+    clean = np.take_along_axis(levels, steps, axis=1)
+    noisy = clean + 0.3 * rng.standard_normal(clean.shape)
+    full = select(noisy, window_sizes=(4, 8, 16, 32, 64))
+    quick = select(noisy)
+    tried = [row.window_size for row in quick.table]
+    assert 64 not in tried and tried == sorted(tried)
+    # Leaving out the wider windows costs almost nothing against the full grid's choice.
+    truth = {w: true_mse(tacitor_tools.denoise(noisy, w), clean)
+             for w in (quick.window_size, full.window_size)}
+    assert truth[quick.window_size] <= 10 ** 0.01 * truth[full.window_size]

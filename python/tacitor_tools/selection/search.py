@@ -16,7 +16,7 @@ from .. import bridge
 from ..bridge import Method
 from ..glitches import find_glitches, glitch_positions, glitch_warning
 from ..missing import as_float_matrix, interpolate_gaps
-from .noise import estimate_noise
+from .noise import NoiseEstimate, estimate_noise
 from .progress import Progress, ProgressArg
 from .protocols import (RawScore, effective_parameters, in_sample, make_masks, masked,
                         training_rows)
@@ -28,6 +28,10 @@ DEFAULT_WINDOWS = (4, 8, 16, 32, 64)
 # training rows per fitted parameter, and windows span at most this share of the series.
 MIN_ROWS_PER_PARAMETER = 20
 MAX_WINDOW_SHARE = 0.5
+# A wider window is tried only while the last one lowered the estimate by more than its
+# standard error and by more than this share (0.04 dB): a smaller fall is not worth the
+# wider window's cost, which grows with the cube of the window.
+MIN_FALL = 0.01
 # Lag-1 correlation of the residuals beyond which the noise is unlikely to be white.
 RESIDUAL_CORRELATION_LIMIT = 0.3
 # The capped noise level counts as a correction (and earns a warning) below this share of the
@@ -96,7 +100,8 @@ class Search:
     """The state of one search; ``run`` fills ``scored`` and ``warnings``."""
 
     def __init__(self, samples: npt.NDArray[np.floating[Any]], method: str, protocol: str,
-                 seed: int, time_budget_s: float | None, progress: Progress) -> None:
+                 seed: int, time_budget_s: float | None, progress: Progress,
+                 noise_std: float | None = None, stop_when_flat: bool = False) -> None:
         self.samples = samples
         self.method = method
         self.protocol, mask_count = parse_protocol(protocol, method)
@@ -112,6 +117,36 @@ class Search:
         self.progress = progress
         self.scored: list[Scored] = []
         self.warnings: list[str] = []
+        self.noise_std = noise_std
+        self.stop_when_flat = stop_when_flat
+        self.not_tried: list[int] = []  # windows of the grid left out once the curve was flat
+        self.noise_estimate: NoiseEstimate | None = None
+
+    def provisional_noise_var(self) -> float:
+        """σ² as the search would judge the candidates scored so far."""
+        if self.noise_std is not None:
+            return float(self.noise_std) ** 2
+        if self.noise_estimate is None:
+            self.noise_estimate = estimate_noise(self.samples)
+        return combined_noise_variance(self.samples, (s.score for s in self.scored),
+                                       self.noise_estimate)[0]
+
+    def stopped_falling(self, window: int) -> bool:
+        """True when ``window`` did not lower the estimate below the narrower windows' best by
+        more than the standard error of the difference and ``MIN_FALL``: wider windows cost
+        more and are not expected to pay."""
+        noise_var = self.provisional_noise_var()
+
+        def loss(s: Scored) -> float:
+            return s.score.loss(noise_var)
+
+        now = [s for s in self.scored if s.window_size == window]
+        before = [s for s in self.scored if s.window_size < window]
+        if not now or not before:
+            return False
+        newest, best = min(now, key=loss), min(before, key=loss)
+        worth = max(difference_error(self, newest, best), MIN_FALL * loss(best))
+        return loss(best) - loss(newest) <= worth
 
     def predicted_seconds(self, window: int, stride: int) -> float:
         """Cost of a candidate from the widest one measured.
@@ -170,7 +205,15 @@ class Search:
                              "its window)")
         over_budget: list[str] = []
         note = ""
+        previous = None
         for window, stride in sorted(candidates, key=lambda c: (c[0], -c[1])):
+            if self.not_tried or (self.stop_when_flat and previous not in (None, window)
+                                  and self.stopped_falling(previous)):
+                if window not in self.not_tried:
+                    self.not_tried.append(window)
+                self.progress.grow(-1)
+                continue
+            previous = window
             if self.within_budget(window, stride):
                 self.evaluate(window, stride)
             else:
@@ -189,8 +232,8 @@ class Search:
             return False
         at_top = best.window_size == same_stride[-1]
         at_bottom = best.window_size == same_stride[0] and best.window_size > 2
-        if not (at_top or at_bottom):
-            return False
+        if not (at_top or at_bottom) or (at_top and self.not_tried):
+            return False  # inside the grid, or at the window where the estimate levelled off
         edge = "widest" if at_top else "narrowest"
         if user_grid:
             self.warnings.append(f"the chosen window {best.window_size} is the {edge} of the "
@@ -214,10 +257,29 @@ class Search:
         return self.evaluate(window, best.stride) is not None
 
 
+def difference_error(search: Search, a: Scored, b: Scored) -> float:
+    """Standard error of the difference of two candidates' estimates.
+
+    Where both outputs are kept (in-sample), from the paired differences of their squared
+    errors: the noise that both candidates' errors share cancels in them, so this is far
+    smaller than either estimate's own standard error. Otherwise the larger of the two
+    (cautious: the search then stops sooner)."""
+    fa, fb = a.score.output, b.score.output
+    if fa is None or fb is None:
+        return max(a.score.raw_se, b.score.raw_se)
+    x = search.samples.astype(np.float64)
+    d = (fa - x) ** 2 - (fb - x) ** 2
+    d = d[search.observed & np.isfinite(d)]
+    return float(np.std(d) / math.sqrt(d.size)) if d.size > 1 else math.inf
+
+
 def combined_noise_variance(samples: npt.NDArray[np.floating[Any]],
-                            scores: Iterable[RawScore]) -> tuple[float, str | None]:
-    """σ² from differences, capped by what the candidates' errors allow; and a warning."""
-    estimate = estimate_noise(samples)
+                            scores: Iterable[RawScore],
+                            estimate: NoiseEstimate | None = None) -> tuple[float, str | None]:
+    """σ² from differences (``estimate``, made here when None), capped by what the
+    candidates' errors allow; and a warning."""
+    if estimate is None:
+        estimate = estimate_noise(samples)
     cap = min((score.noise_cap() for score in scores), default=math.inf)
     variance = min(estimate.variance, cap)
     if estimate.rough or variance < NOISE_CAP_NOTICE * estimate.variance:
@@ -242,7 +304,7 @@ def flattened(previous: Scored, best: Scored, noise_var: float) -> bool:
     """True when the last extension gained less than its own uncertainty (or 1 %): the loss
     curve has levelled off, and the next, costlier window is not worth its time."""
     gain = previous.score.loss(noise_var) - best.score.loss(noise_var)
-    return gain < max(best.score.raw_se, 0.01 * previous.score.loss(noise_var))
+    return gain < max(best.score.raw_se, MIN_FALL * previous.score.loss(noise_var))
 
 
 def best_of(search: Search, noise_var: float) -> Scored:
@@ -319,7 +381,8 @@ def search_and_output(
     stride_list = positive_ints(strides, "strides")
     bar = Progress(progress, len(windows) * len(stride_list))
     try:
-        search = Search(array, method, protocol, seed, time_budget_s, bar)
+        search = Search(array, method, protocol, seed, time_budget_s, bar, noise_std,
+                        stop_when_flat=window_sizes is None)
         if found:
             search.warnings.append(glitch_warning(found))
         search.run_grid(windows, stride_list)
