@@ -223,3 +223,32 @@ def test_the_search_stops_once_the_estimate_levels_off():
     truth = {w: true_mse(tacitor_tools.denoise(noisy, w), clean)
              for w in (quick.window_size, full.window_size)}
     assert truth[quick.window_size] <= 10 ** 0.01 * truth[full.window_size]
+
+
+def test_the_progress_bar_advances_by_the_predicted_cost(monkeypatch):
+    import types
+    updates, totals = [], []
+
+    class Bar:
+        def __init__(self, total, **_):
+            self.total = total
+
+        def update(self, n):
+            updates.append(n)
+
+        def set_postfix_str(self, _):
+            pass
+
+        def refresh(self):
+            pass
+
+        def close(self):
+            totals.append(self.total)
+
+    monkeypatch.setitem(sys.modules, "tqdm.auto", types.SimpleNamespace(tqdm=Bar))
+    _, noisy = sines(8, 400, 0.3)
+    select(noisy, window_sizes=(4, 8, 16), progress=True)
+    # A linear candidate costs rows × window³: each doubling of the window about 8× more.
+    assert len(updates) == 3 and updates[0] == pytest.approx(1.0)
+    assert updates[1] / updates[0] == pytest.approx(8 * 393 / 397, rel=0.01)
+    assert totals == [pytest.approx(sum(updates), abs=0.05)]

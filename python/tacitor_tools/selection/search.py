@@ -157,9 +157,11 @@ class Search:
         if not self.scored:
             return 0.0
         ref = max(self.scored, key=lambda s: s.window_size)
-        rows = training_rows(self.series, self.length, window, stride)
-        power = 3 if self.method == "linear" else 2
-        return ref.seconds * (rows / ref.rows) * (window / ref.window_size) ** power
+        return ref.seconds * self.work(window, stride) / self.work(ref.window_size, ref.stride)
+
+    def work(self, window: int, stride: int) -> float:
+        """The cost model, in units of one call at window 4, stride 1."""
+        return cost_units(self.method, self.series, self.length, window, stride)
 
     def within_budget(self, window: int, stride: int) -> bool:
         if self.budget is None or not self.scored:
@@ -184,12 +186,14 @@ class Search:
                 score = masked(self.method, self.samples, self.masks, window, stride)
         except ValueError as e:
             self.warnings.append(f"candidate window {window}, stride {stride} left out: {e}")
-            self.progress.step(f"window {window} stride {stride}: left out")
+            self.progress.step(f"window {window} stride {stride}: left out",
+                               self.work(window, stride))
             return None
         entry = Scored(window, stride, score, time.perf_counter() - begin,
                        training_rows(self.series, self.length, window, stride))
         self.scored.append(entry)
-        self.progress.step(f"window {window} stride {stride}: {entry.seconds:.2f} s")
+        self.progress.step(f"window {window} stride {stride}: {entry.seconds:.2f} s",
+                           self.work(window, stride))
         return entry
 
     def run_grid(self, windows: Sequence[int], strides: Sequence[int]) -> None:
@@ -211,7 +215,7 @@ class Search:
                                   and self.stopped_falling(previous)):
                 if window not in self.not_tried:
                     self.not_tried.append(window)
-                self.progress.grow(-1)
+                self.progress.grow(-1, self.work(window, stride))
                 continue
             previous = window
             if self.within_budget(window, stride):
@@ -253,7 +257,7 @@ class Search:
             self.warnings.append(f"the chosen window {best.window_size} is the {edge} of the "
                                  f"grid; window {window} was not tried: {reason}")
             return False
-        self.progress.grow(1)
+        self.progress.grow(1, self.work(window, best.stride))
         return self.evaluate(window, best.stride) is not None
 
 
@@ -271,6 +275,16 @@ def difference_error(search: Search, a: Scored, b: Scored) -> float:
     d = (fa - x) ** 2 - (fb - x) ** 2
     d = d[search.observed & np.isfinite(d)]
     return float(np.std(d) / math.sqrt(d.size)) if d.size > 1 else math.inf
+
+
+def cost_units(method: str, series: int, length: int, window: int, stride: int) -> float:
+    """Predicted cost of one candidate in units of a window-4, stride-1 call: rows × window²
+    per estimator and one estimator per window position for the linear method (rows ×
+    window³), rows × window for each of a tree's window estimators (rows × window²)."""
+    power = 3 if method == "linear" else 2
+    rows = training_rows(series, length, window, stride)
+    unit = max(training_rows(series, length, min(4, length), 1), 1) * min(4, length) ** power
+    return float(rows * window ** power / unit)
 
 
 def combined_noise_variance(samples: npt.NDArray[np.floating[Any]],
@@ -379,7 +393,10 @@ def search_and_output(
     windows = positive_ints(DEFAULT_WINDOWS if window_sizes is None else window_sizes,
                             "window_sizes")
     stride_list = positive_ints(strides, "strides")
-    bar = Progress(progress, len(windows) * len(stride_list))
+    series = int((~np.isnan(array)).any(axis=1).sum())
+    work = sum(cost_units(method, series, array.shape[1], w, s)
+               for w in windows for s in stride_list if s <= w <= array.shape[1])
+    bar = Progress(progress, len(windows) * len(stride_list), work)
     try:
         search = Search(array, method, protocol, seed, time_budget_s, bar, noise_std,
                         stop_when_flat=window_sizes is None)
