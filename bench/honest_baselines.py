@@ -82,9 +82,9 @@ def gains_of(series: int, length: int, family: str, snr: int) -> dict[str, float
     data = make_set(family, "gaussian", snr, series, length, seed=21)
     x = data.noisy.astype(np.float64)
     result = {}
-    out, _ = auto_denoise(data.noisy)
+    out, selection = auto_denoise(data.noisy)
     result["auto"] = gain(out, data.clean, x)
-    pure, _ = auto_denoise(data.noisy, blend=False)
+    pure = selection.denoise(data.noisy, blend=False)
     result["auto pure"] = gain(pure, data.clean, x)
     settings = classical(x)
     for name in ("SG-GCV", "MA-GCV"):
