@@ -76,7 +76,26 @@ def clean_signals(kind: str, series: int, length: int, rng: np.random.Generator)
                 height = rng.uniform(1.0, 3.0) * rng.choice((-1, 1))
                 out[s] += height * np.exp(-0.5 * ((t - centre) / rng.uniform(0.7, 1.5)) ** 2)
         return out
+    if kind == "ecg":
+        return ecg_like(series, length, rng)
     raise ValueError(kind)
+
+
+def ecg_like(series: int, length: int, rng: np.random.Generator) -> np.ndarray:
+    """Heartbeats: a small P wave, a sharp QRS complex (R about a sample and a half wide,
+    five to ten times the spread of the record) and a broad T wave, at a varying rate."""
+    t = np.arange(length, dtype=np.float64)
+    out = np.zeros((series, length))
+    for s in range(series):
+        period = rng.uniform(60, 110)
+        beat = rng.uniform(0, period)
+        while beat < length + 40:
+            for offset, height, width in ((-25, 0.15, 4.0), (-3, -0.15, 1.0),
+                                          (0, rng.uniform(0.9, 1.3), rng.uniform(1.0, 1.6)),
+                                          (3, -0.25, 1.0), (30, 0.3, 7.0)):
+                out[s] += height * np.exp(-0.5 * ((t - beat - offset) / width) ** 2)
+            beat += period * rng.uniform(0.95, 1.05)
+    return out
 
 
 def noise(kind: str, shape: tuple[int, int], rng: np.random.Generator) -> np.ndarray:

@@ -44,6 +44,21 @@ class Names:
 
 PYTHON_NAMES = Names()
 
+# Whether a window chosen from the data ("auto") gives the combined estimate f + k·(x − f) by
+# default rather than the pure prediction f. Every output sample is predicted from its
+# neighbours only, so the observation x still carries information about it; the search's
+# held-out estimates give the k that weighs the two. An integer window the caller gave gets
+# the pure prediction (the native call) unless the blend is asked for.
+BLEND_DEFAULT = True
+
+
+def blends(window_is_auto: bool, blend: bool | None) -> bool:
+    """Whether the output is blended: ``blend`` when given, else :data:`BLEND_DEFAULT` for a
+    selected window and no blend for a window the caller chose."""
+    if blend is None:
+        return BLEND_DEFAULT and window_is_auto
+    return bool(blend)
+
 
 def checked_method(method: object, names: Names = PYTHON_NAMES) -> Method:
     """``method`` if it names a method; ValueError listing the valid names otherwise."""

@@ -20,7 +20,7 @@ __all__ = ["denoise_dask"]
 def denoise_dask(samples: da.Array | npt.ArrayLike, method: Method = "linear",
                  window_size: int | Literal["auto"] = "auto", stride: int | None = None,
                  missing: MissingPolicy | None = None, *, rechunk: bool = True,
-                 model: Denoiser | None = None) -> da.Array:
+                 blend: bool | None = None, model: Denoiser | None = None) -> da.Array:
     """Lazily denoises ``samples``, a 2-D Dask array (or anything ``dask.array.asarray``
     takes), one series per row, one time position per column.
 
@@ -38,7 +38,7 @@ def denoise_dask(samples: da.Array | npt.ArrayLike, method: Method = "linear",
     dask.distributed workers' memory limit, shared by their threads, when a client is
     active; otherwise against this process's available memory).
 
-    ``method``, ``window_size``, ``stride`` and ``missing`` are those of
+    ``method``, ``window_size``, ``stride``, ``missing`` and ``blend`` are those of
     :class:`tacitor_tools.TacitorDenoiser`. With ``window_size="auto"`` the window is
     selected once, on the first block (computed at once for that purpose), and used for every
     block. Values are computed in float32; float32 data comes back as float32, everything
@@ -63,7 +63,7 @@ def denoise_dask(samples: da.Array | npt.ArrayLike, method: Method = "linear",
         raise ValueError(f"samples must be 2-D (series × time positions), not {array.ndim}-D "
                          f"of shape {array.shape}")
     settings = routing.Settings(method, window_size, 1 if stride is None else stride,
-                                missing).checked()
+                                missing, blend=blend).checked()
     time_chunks = array.chunks[1]
     if len(time_chunks) > 1:
         if not rechunk:
@@ -81,7 +81,7 @@ def denoise_dask(samples: da.Array | npt.ArrayLike, method: Method = "linear",
     if rechunk:
         array = _blocks_that_fit(array, settings)
     choice = None
-    if settings.window_size == routing.AUTO:
+    if settings.window_size == routing.AUTO or settings.blended:
         first = np.asarray(array.blocks[0, 0].compute())
         choice = routing.choose(routing.as_rows(first), settings)
     dtype = routing.result_dtype(array.dtype)

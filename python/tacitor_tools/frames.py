@@ -20,18 +20,18 @@ __all__ = ["denoise_frame"]
 @overload
 def denoise_frame(data: pd.DataFrame, method: Method = ..., window_size: int | Literal["auto"] = ...,
                   stride: int = ..., missing: MissingPolicy | None = ..., *,
-                  model: Denoiser | None = ...) -> pd.DataFrame: ...
+                  blend: bool | None = ..., model: Denoiser | None = ...) -> pd.DataFrame: ...
 
 
 @overload
 def denoise_frame(data: pd.Series, method: Method = ..., window_size: int | Literal["auto"] = ...,
                   stride: int = ..., missing: MissingPolicy | None = ..., *,
-                  model: Denoiser | None = ...) -> pd.Series: ...
+                  blend: bool | None = ..., model: Denoiser | None = ...) -> pd.Series: ...
 
 
 def denoise_frame(data: pd.DataFrame | pd.Series, method: Method = "linear",
                   window_size: int | Literal["auto"] = "auto", stride: int = 1,
-                  missing: MissingPolicy | None = None, *,
+                  missing: MissingPolicy | None = None, *, blend: bool | None = None,
                   model: Denoiser | None = None) -> pd.DataFrame | pd.Series:
     """Denoises the series of a DataFrame (one per column) or a single Series.
 
@@ -40,7 +40,7 @@ def denoise_frame(data: pd.DataFrame | pd.Series, method: Method = "linear",
     index and name. All columns form one batch: the estimators learn from every series at
     once. A single Series is a batch of one series.
 
-    ``method``, ``window_size``, ``stride`` and ``missing`` are those of
+    ``method``, ``window_size``, ``stride``, ``missing`` and ``blend`` are those of
     :class:`tacitor_tools.TacitorDenoiser`; with ``missing`` set, NaN and pandas' NA mark
     missing samples. The values are computed in float32; data whose columns are all float32
     (NumPy's or pandas' nullable ``Float32``) comes back as float32, everything else as
@@ -66,7 +66,8 @@ def denoise_frame(data: pd.DataFrame | pd.Series, method: Method = "linear",
     if model is not None:
         denoised = model.denoise(rows, None if stride == 1 else stride)
     else:
-        denoised = routing.denoise(rows, routing.Settings(method, window_size, stride, missing))
+        settings = routing.Settings(method, window_size, stride, missing, blend=blend)
+        denoised = routing.denoise(rows, settings)
     if isinstance(data, pd.Series):
         return pd.Series(denoised[0], index=data.index, name=data.name, copy=False)
     return pd.DataFrame(denoised.T, index=frame.index, columns=frame.columns, copy=False)

@@ -28,7 +28,6 @@ from .bridge import Method
 from .missing import MissingPolicy, refuse_missing
 from .missing import denoise as denoise_missing
 from .native_failure import ordinary_errors
-from .selection import BLEND_DEFAULT
 from .selection import held_out_loss as estimate_loss
 from .selection import select as select_window
 
@@ -56,7 +55,8 @@ class SelectionLike(Protocol):
 @dataclass(frozen=True)
 class Settings:
     """The user's settings: ``window_size`` is an integer or ``"auto"`` (selected per batch);
-    ``missing`` is None (NaN refused) or a policy of :func:`tacitor_tools.missing.denoise`."""
+    ``missing`` is None (NaN refused) or a policy of :func:`tacitor_tools.missing.denoise`;
+    ``blend`` is True, False or None (see :func:`tacitor_tools.bridge.blends`)."""
 
     method: str = "linear"
     window_size: int | Literal["auto"] = AUTO
@@ -64,8 +64,14 @@ class Settings:
     missing: str | None = None
     names: bridge.Names = bridge.PYTHON_NAMES
     # Move the output back towards the input by the weight a selection estimates (with an
-    # integer window, the one candidate is scored for that).
-    blend: bool = BLEND_DEFAULT
+    # integer window, the one candidate is scored for that); None: the default of
+    # bridge.blends (blended when the window is selected, not with an integer window).
+    blend: bool | None = None
+
+    @property
+    def blended(self) -> bool:
+        """Whether the output is the combined estimate f + k·(x − f)."""
+        return bridge.blends(isinstance(self.window_size, str), self.blend)
 
     @property
     def native_method(self) -> Method:
@@ -81,6 +87,8 @@ class Settings:
             window = bridge.positive_int(self.window_size, self.names.window,
                                          "an integer or 'auto'")
         stride = bridge.positive_int(self.stride, self.names.stride)
+        if self.blend not in (None, True, False):
+            raise TypeError(f"blend must be None, True or False, not {self.blend!r}")
         if self.missing not in MISSING_POLICIES:
             raise (TypeError if not isinstance(self.missing, str) else ValueError)(
                 f"missing must be None, 'impute' or 'raise', not {self.missing!r}")
@@ -106,7 +114,7 @@ def choose(rows: Samples, settings: Settings) -> Choice:
     settings.refuse_missing(rows)
     grid = None
     if isinstance(settings.window_size, int):
-        if not settings.blend:
+        if not settings.blended:
             return Choice(settings.window_size, settings.stride)
         grid = (settings.window_size,)
     with ordinary_errors():
@@ -135,14 +143,14 @@ def apply(rows: Samples, settings: Settings, choice: Choice) -> Samples:
 
 def _apply(rows: Samples, settings: Settings, choice: Choice) -> npt.ArrayLike:
     out: npt.ArrayLike
-    if settings.blend and choice.selection is not None:
+    if settings.blended and choice.selection is not None:
         out = choice.selection.denoise(rows, blend=True)
     elif settings.missing is not None:
         out = denoise_missing(rows, choice.window_size, choice.stride,
                               method=settings.native_method,
                               missing=cast(MissingPolicy, settings.missing))
     elif choice.selection is not None:
-        out = choice.selection.denoise(rows)
+        out = choice.selection.denoise(rows, blend=False)
     else:
         out = bridge.call(settings.method, rows, choice.window_size, choice.stride,
                           settings.names)

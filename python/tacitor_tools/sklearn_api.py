@@ -42,6 +42,11 @@ class TacitorDenoiser(OneToOneFeatureMixin, TransformerMixin, BaseEstimator):  #
     missing : None or str
         None: NaN is refused. ``"impute"``: NaN marks missing samples, filled in by the
         missing-value loop of :mod:`tacitor_tools.missing`.
+    blend : None or bool
+        None (the default): with ``window_size="auto"`` the output is the combined estimate
+        ``f + k·(x − f)`` of the prediction f and the observation x, k estimated by the
+        selection (``selection_.blend_weight``); with an integer window it is the pure
+        prediction. True or False asks for the one or the other in both cases.
     inductive : bool
         False (the default): transductive, as above. True: ``fit`` trains the estimators
         on its batch (:func:`tacitor_tools.fit`) and ``transform`` applies them to any
@@ -68,16 +73,17 @@ class TacitorDenoiser(OneToOneFeatureMixin, TransformerMixin, BaseEstimator):  #
 
     def __init__(self, method: Method = "linear", window_size: int | Literal["auto"] = "auto",
                  stride: int = 1, missing: MissingPolicy | None = None,
-                 inductive: bool = False) -> None:
+                 blend: bool | None = None, inductive: bool = False) -> None:
         self.method = method
         self.window_size = window_size
         self.stride = stride
         self.missing = missing
+        self.blend = blend
         self.inductive = inductive
 
     def _settings(self) -> routing.Settings:
-        return routing.Settings(self.method, self.window_size, self.stride,
-                                self.missing).checked()
+        return routing.Settings(self.method, self.window_size, self.stride, self.missing,
+                                blend=self.blend).checked()
 
     def _validated(self, X: npt.ArrayLike, reset: bool) -> npt.NDArray[np.floating[Any]]:
         array: npt.NDArray[np.floating[Any]] = validate_data(

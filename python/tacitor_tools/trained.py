@@ -25,7 +25,6 @@ from . import bridge
 from .bridge import Method
 from .missing import as_float_matrix, interpolate_gaps, refuse_missing
 from .native_failure import ordinary_errors
-from .selection import BLEND_DEFAULT
 from .selection import select as select_window
 from .selection.result import blend_output
 
@@ -149,14 +148,15 @@ class Denoiser:
         return out
 
     def denoise(
-        self, samples: npt.ArrayLike, stride: int | None = None, *, blend: bool = BLEND_DEFAULT
+        self, samples: npt.ArrayLike, stride: int | None = None, *, blend: bool | None = None
     ) -> npt.NDArray[np.floating[Any]]:
         """``samples`` (series × time) denoised with the trained estimators.
 
         The windows are planned on ``samples`` with ``stride`` (by default the stride of the
         fit); the series need only be at least as long as the window. Positions no window
-        covers are NaN, as in tacitor's functions. With ``blend=True`` the output is
-        ``f + k·(x − f)``, k the ``blend_weight`` of a fit with ``window_size="auto"``.
+        covers are NaN, as in tacitor's functions. The output is ``f + k·(x − f)``, k the
+        ``blend_weight`` of a fit with ``window_size="auto"``, when ``blend`` is True, or
+        when it is None (the default) and the window was selected; otherwise the prediction.
         NaN in ``samples`` is refused unless the denoiser was fitted with
         ``missing="impute"``: then gaps are filled by interpolation and refined by the
         output, as :func:`tacitor_tools.denoise` does. float32 input gives float32, other
@@ -167,6 +167,7 @@ class Denoiser:
         step = _check_batch(
             array.shape, self.window_size, self.stride if stride is None else stride
         )
+        blend = bridge.blends(self.blend_weight is not None, blend)
         if blend and self.blend_weight is None:
             raise ValueError("blend=True needs a blend weight: fit with window_size='auto'")
         gaps = np.isnan(array)

@@ -18,7 +18,7 @@ __all__ = ["denoise_dataarray"]
 
 def denoise_dataarray(data: xr.DataArray, dim: Hashable = "time", method: Method = "linear",
                       window_size: int | Literal["auto"] = "auto", stride: int = 1,
-                      missing: MissingPolicy | None = None, *,
+                      missing: MissingPolicy | None = None, *, blend: bool | None = None,
                       model: Denoiser | None = None) -> xr.DataArray:
     """Denoises every series of ``data`` along the dimension ``dim``.
 
@@ -33,7 +33,7 @@ def denoise_dataarray(data: xr.DataArray, dim: Hashable = "time", method: Method
     cannot be cut at chunk borders. With ``window_size="auto"`` the window is selected once,
     on the first block, and used for every block.
 
-    ``method``, ``window_size``, ``stride`` and ``missing`` are those of
+    ``method``, ``window_size``, ``stride``, ``missing`` and ``blend`` are those of
     :class:`tacitor_tools.TacitorDenoiser`. Values are computed in float32; float32 data
     comes back as float32, everything else as float64.
 
@@ -54,11 +54,11 @@ def denoise_dataarray(data: xr.DataArray, dim: Hashable = "time", method: Method
     if dim not in data.dims:
         raise ValueError(f"{dim!r} is not a dimension of the data, whose dimensions are "
                          f"{tuple(data.dims)}; pass the time dimension as dim=")
-    settings = routing.Settings(method, window_size, stride, missing).checked()
+    settings = routing.Settings(method, window_size, stride, missing, blend=blend).checked()
     choice = None
     if data.chunks is not None:
         _check_time_in_one_chunk(data, dim)
-        if settings.window_size == routing.AUTO and model is None:
+        if (settings.window_size == routing.AUTO or settings.blended) and model is None:
             choice = routing.choose(routing.as_rows(_series_rows(_first_block(data, dim).values)),
                                     settings)
     denoised: xr.DataArray = xr.apply_ufunc(

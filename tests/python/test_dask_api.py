@@ -83,7 +83,8 @@ def test_an_internal_failure_in_a_worker_is_reported_and_the_cluster_lives_on(cl
 def test_auto_window_is_chosen_once_on_the_first_block():
     import tacitor_tools.selection as selection
     samples = batch(series=24, length=200, seed=3)
-    out = denoise_dask(da.from_array(samples, chunks=(8, -1))).compute(scheduler="sync")
+    out = denoise_dask(da.from_array(samples, chunks=(8, -1)), blend=False).compute(
+        scheduler="sync")
     window = selection.select(samples[:8], method="linear", strides=(1,)).window_size
     np.testing.assert_array_equal(out[16:], tacitor.denoise_linear_regression(samples[16:],
                                                                               window, 1))

@@ -142,3 +142,113 @@ def test_budget_progress_and_plot(monkeypatch):
     monkeypatch.setitem(sys.modules, "matplotlib.pyplot", None)
     with pytest.raises(ImportError, match="pip install matplotlib"):
         sel.plot()
+
+
+def test_the_auto_path_combines_prediction_and_observation_by_default():
+    from tacitor_tools import routing
+    from tacitor_tools.cli import main
+    clean, noisy = sines(16, 600, 0.3)
+    out, selection = auto_denoise(noisy, window_sizes=(4, 8, 16))
+    pure, _ = auto_denoise(noisy, window_sizes=(4, 8, 16), blend=False)
+    np.testing.assert_array_equal(pure, tacitor_tools.denoise(noisy, selection.window_size))
+    assert 0 < selection.blend_weight < 1
+    np.testing.assert_allclose(out, pure + selection.blend_weight * (noisy - pure), rtol=1e-6)
+    assert true_mse(out, clean) < true_mse(pure, clean)
+    # An integer window keeps the native call unless the blend is asked for; so does the CLI.
+    assert routing.Settings(window_size="auto").blended
+    assert not routing.Settings(window_size=8).blended
+    assert routing.Settings(window_size=8, blend=True).blended
+    for window, blended in (("auto", True), ("8", False)):
+        args = main.build_parser().parse_args(["denoise", "in.csv", "-o", "x", "-w", window])
+        assert routing.Settings(window_size=args.window, blend=args.blend).blended == blended
+
+
+def test_an_uncertain_blend_weight_is_warned_about():
+    _, few = sines(1, 48, 0.3, seed=3)
+    assert any("blend weight k is uncertain" in w
+               for w in select(few, window_sizes=(4, 8)).warnings)
+    _, many = sines(64, 600, 0.3)
+    assert not any("uncertain" in w for w in select(many, window_sizes=(4, 8)).warnings)
+
+
+@pytest.mark.parametrize("size", [1e3, 1e7])
+def test_one_glitch_is_treated_as_missing_and_reported(size):
+    clean, noisy = sines(32, 1024, 0.3)
+    noisy = noisy.astype(np.float32)
+    hit = noisy.copy()
+    hit[3, 500] += np.float32(size * 0.3)
+    outside = np.ones(clean.shape, bool)
+    outside[3, 500] = False
+    reference, _ = auto_denoise(noisy, window_sizes=(8,))
+    out, selection = auto_denoise(hit, window_sizes=(8,))
+    assert selection.glitches == ((3, 500),)
+    assert any(w.startswith("1 gross outlier") and "(3, 500)" in w for w in selection.warnings)
+    assert true_mse(out[outside], clean[outside]) <= 10 ** 0.03 * true_mse(
+        reference[outside], clean[outside])
+    assert abs(out[3, 500] - clean[3, 500]) < 1.0  # predicted from its neighbours
+    # Turned off, the glitch is fitted like any sample and pulls every series.
+    kept, unchecked = auto_denoise(hit, window_sizes=(8,), glitches=False)
+    assert unchecked.glitches == () and not unchecked.glitch_detection
+    assert true_mse(kept[outside], clean[outside]) > 2 * true_mse(out[outside], clean[outside])
+    # A selection looks for glitches in every batch it denoises.
+    other = noisy[::-1].copy()
+    other[7, 100] = np.float32(1e6)
+    assert abs(selection.denoise(other)[7, 100]) < 5.0
+
+
+def test_no_glitch_in_batches_without_outliers():
+    from tacitor_tools.glitches import find_glitches
+    assert not find_glitches(np.zeros((3, 50))).any()
+    steps = np.repeat(np.array([[0.0, 5.0, -3.0, 0.0]]), 25, axis=1).repeat(4, axis=0)
+    steps[1, 10:14] = np.nan
+    assert not find_glitches(steps).any()
+    spiky = np.zeros((2, 400))
+    spiky[:, ::40] = 1.0  # regular one-sample peaks are part of the signal's span
+    assert not find_glitches(spiky + 0.01 * np.random.default_rng(1).standard_normal(
+        spiky.shape)).any()
+
+
+def test_the_search_stops_once_the_estimate_levels_off():
+    rng = np.random.default_rng(4)
+    cuts = np.sort(rng.integers(0, 640, size=(48, 1, 15)), axis=2)
+    levels = rng.uniform(-1.5, 1.5, size=(48, 16))
+    steps = (np.arange(640)[None, :, None] >= cuts).sum(axis=2)  # steps at random places
+    clean = np.take_along_axis(levels, steps, axis=1)
+    noisy = clean + 0.3 * rng.standard_normal(clean.shape)
+    full = select(noisy, window_sizes=(4, 8, 16, 32, 64))
+    quick = select(noisy)
+    tried = [row.window_size for row in quick.table]
+    assert 64 not in tried and tried == sorted(tried)
+    # Leaving out the wider windows costs almost nothing against the full grid's choice.
+    truth = {w: true_mse(tacitor_tools.denoise(noisy, w), clean)
+             for w in (quick.window_size, full.window_size)}
+    assert truth[quick.window_size] <= 10 ** 0.01 * truth[full.window_size]
+
+
+def test_the_progress_bar_advances_by_the_predicted_cost(monkeypatch):
+    import types
+    updates, totals = [], []
+
+    class Bar:
+        def __init__(self, total, **_):
+            self.total = total
+
+        def update(self, n):
+            updates.append(n)
+
+        def set_postfix_str(self, _):
+            pass
+
+        def refresh(self):
+            pass
+
+        def close(self):
+            totals.append(self.total)
+
+    monkeypatch.setitem(sys.modules, "tqdm.auto", types.SimpleNamespace(tqdm=Bar))
+    _, noisy = sines(8, 400, 0.3)
+    select(noisy, window_sizes=(4, 8, 16), progress=True)
+    # A linear candidate costs rows × window³: each doubling of the window about 8× more.
+    assert len(updates) == 3 and updates[0] == pytest.approx(1.0)
+    assert updates[1] / updates[0] == pytest.approx(8 * 393 / 397, rel=0.01)
+    assert totals == [pytest.approx(sum(updates), abs=0.05)]

@@ -60,7 +60,7 @@ def test_transform_trains_on_the_batch_it_is_given():
     expected = tacitor.denoise_decision_tree(other.astype(np.float32), 12, 2)
     np.testing.assert_array_equal(out, expected.astype(np.float64))
     assert denoiser.get_params() == {"method": "tree", "window_size": 12, "stride": 2,
-                                     "missing": None, "inductive": False}
+                                     "missing": None, "blend": None, "inductive": False}
 
 
 def test_internal_failures_are_ordinary_exceptions(monkeypatch):
@@ -113,9 +113,13 @@ def test_auto_window_is_chosen_by_fit_and_kept_by_transform():
     chosen = selection.select(rows, method="linear", strides=(1,))
     assert denoiser.window_size_ == chosen.window_size
     _, other = noisy_batch(16, seed=6)
-    np.testing.assert_array_equal(
-        denoiser.transform(other),
-        tacitor.denoise_linear_regression(other.astype(np.float32), chosen.window_size, 1))
+    pure = tacitor.denoise_linear_regression(other.astype(np.float32), chosen.window_size, 1)
+    np.testing.assert_array_equal(denoiser.set_params(blend=False).transform(other), pure)
+    # By default the selected window gives the prediction combined with the observation.
+    k = denoiser.selection_.blend_weight
+    assert 0 < k < 1
+    np.testing.assert_allclose(denoiser.set_params(blend=None).transform(other),
+                               pure + k * (other - pure), rtol=1e-5, atol=1e-6)
 
 
 def test_missing_values_are_filled_only_when_asked():

@@ -178,7 +178,9 @@ def test_auto_window_keeps_the_selection_and_its_blend_weight():
     assert denoiser.window_size == selection.window_size
     assert denoiser.blend_weight == pytest.approx(selection.blend_weight)
     blended = denoiser.denoise(x, blend=True)
-    plain = denoiser.denoise(x)
+    plain = denoiser.denoise(x, blend=False)
+    # A selected window blends by default, as auto_denoise does.
+    np.testing.assert_array_equal(denoiser.denoise(x), blended)
     k = denoiser.blend_weight
     np.testing.assert_allclose(blended, plain + k * (x - plain), rtol=1e-5, atol=1e-6)
 

@@ -8,7 +8,7 @@ import sys
 from typing import NoReturn
 
 from ..bridge import METHODS
-from ..selection.result import BLEND_DEFAULT
+from ..bridge import BLEND_DEFAULT
 from .errors import EXIT_FAILURE, EXIT_USAGE, CliError, is_internal_failure
 from .formats import FORMATS
 
@@ -30,7 +30,7 @@ examples:
   tacitor denoise runs.npz --key trial3 -o trial3.npz --method tree --window 16 --stride 2
   cat noisy.tsv | tacitor denoise - --input-format tsv -o - --window 8 --stride 1 > out.tsv
   tacitor denoise frame.csv -o smooth.csv --index-column --series-in-columns --window 16
-  tacitor denoise gappy.csv -o filled.csv --window auto --missing impute --blend
+  tacitor denoise gappy.csv -o filled.csv --window auto --missing impute
 """
 
 MAIN_EXAMPLES = """\
@@ -122,11 +122,12 @@ def build_parser() -> argparse.ArgumentParser:
     denoise.add_argument("--missing", choices=("impute",), default=None,
                          help="'impute': fill missing values (empty cells, nan) from their "
                               "neighbours and the denoised output; without it they are refused")
-    denoise.add_argument("--blend", action=argparse.BooleanOptionalAction,
-                         default=BLEND_DEFAULT,
+    denoise.add_argument("--blend", action=argparse.BooleanOptionalAction, default=None,
                          help="move the output back towards the input by the weight estimated "
                               "from the data, keeping part of the input where denoising may "
-                              "not help (default: %(default)s)")
+                              "not help (default: "
+                              f"{'on' if BLEND_DEFAULT else 'off'} with --window auto, off "
+                              "with a number)")
     denoise.add_argument("--series-in-columns", action="store_true",
                          help="each column of the input is a series (rows are time positions)")
     labels = denoise.add_mutually_exclusive_group()

@@ -12,11 +12,17 @@ ProgressArg = Union[bool, ProgressCallback, None]
 
 
 class Progress:
-    """Counts finished candidates; the total may grow when the grid is extended."""
+    """Counts finished candidates; the total may grow when the grid is extended.
 
-    def __init__(self, progress: ProgressArg, total: int) -> None:
+    The bar advances by each candidate's predicted cost (``work``, from the search's cost
+    model) rather than by one per candidate, so that its time estimate allows for wide
+    windows costing many times what narrow ones do. A callback gets candidate counts.
+    """
+
+    def __init__(self, progress: ProgressArg, total: int, work_total: float | None = None) -> None:
         self.done = 0
         self.total = total
+        self.work_total = float(total) if work_total is None else work_total
         self.callback: ProgressCallback | None = None
         self.bar: Any = None
         if callable(progress):
@@ -27,19 +33,22 @@ class Progress:
             except ImportError:
                 self.callback = _print_line
             else:
-                self.bar = tqdm(total=total, desc="tacitor select", unit="candidate")
+                self.bar = tqdm(total=round(self.work_total, 2), desc="tacitor select",
+                                unit="work")
 
-    def grow(self, extra: int) -> None:
+    def grow(self, extra: int, work: float = 1.0) -> None:
+        """``extra`` candidates (negative: left out) of predicted cost ``work`` each."""
         self.total += extra
+        self.work_total += extra * work
         if self.bar is not None:
-            self.bar.total = self.total
+            self.bar.total = round(self.work_total, 2)
             self.bar.refresh()
 
-    def step(self, message: str) -> None:
+    def step(self, message: str, work: float = 1.0) -> None:
         self.done += 1
         if self.bar is not None:
             self.bar.set_postfix_str(message)
-            self.bar.update(1)
+            self.bar.update(round(work, 2))
         elif self.callback is not None:
             self.callback(self.done, self.total, message)
 

@@ -10,15 +10,13 @@ import numpy as np
 import numpy.typing as npt
 
 from .. import bridge
+from ..bridge import BLEND_DEFAULT
+from ..glitches import find_glitches
 from ..missing import as_float_matrix, denoise
 from .protocols import effective_parameters, estimated_loss
 
 if TYPE_CHECKING:
     from matplotlib.axes import Axes
-
-
-# Whether denoising with a selection moves the output back towards the input by default.
-BLEND_DEFAULT = False
 
 
 @dataclass(frozen=True)
@@ -51,6 +49,10 @@ class Selection:
     ``noise_std`` is the noise level used (``noise_given``: given by the caller rather than
     estimated); ``warnings`` names what limits the estimates.
 
+    ``glitches`` lists the (series, position) of the gross outliers found in the searched
+    batch and treated as missing values (``glitch_detection``: whether they are looked for,
+    in the searched batch and in every batch :meth:`denoise` is given).
+
     ``gain_db`` is 10·log10(σ² / loss) of the chosen candidate: the estimated improvement over
     leaving the data as they are. ``blend_weight`` is the k of ``f + k·(x − f)`` that
     ``denoise(x, blend=True)`` uses.
@@ -66,6 +68,8 @@ class Selection:
     gain_db: float
     blend_weight: float
     warnings: list[str] = field(default_factory=list)
+    glitches: tuple[tuple[int, int], ...] = ()
+    glitch_detection: bool = False
 
     @classmethod
     def build(cls, method: str, protocol: str, table: tuple[Candidate, ...], noise_var: float,
@@ -81,8 +85,16 @@ class Selection:
                             "blend=True returns close to the input")
         covariance = noise_var * effective_parameters(method, best.window_size,
                                                       best.rows) / best.rows
-        k = blend_weight(best.loss, best.std_error or 0.0, noise_var, covariance,
-                         cautious=noise_given)
+        se = best.std_error or 0.0
+        k = blend_weight(best.loss, se, noise_var, covariance, cautious=noise_given)
+        warnings = [w for w in warnings if not w.startswith(UNCERTAIN_BLEND)]
+        if math.isfinite(se) and se > 0.0:
+            low = blend_weight(max(best.loss - 2.0 * se, 0.0), 0.0, noise_var, covariance, False)
+            high = blend_weight(best.loss + 2.0 * se, 0.0, noise_var, covariance, False)
+            if high - low > UNCERTAIN_BLEND_SPREAD:
+                warnings.append(f"{UNCERTAIN_BLEND} ({k:.2f}; between {low:.2f} and {high:.2f} "
+                                "within two standard errors of the estimated loss): more "
+                                "series or a known noise_std make it firmer")
         return cls(method, best.window_size, best.stride, protocol, table,
                    math.sqrt(noise_var), noise_given, gain, k, warnings)
 
@@ -95,8 +107,10 @@ class Selection:
         if not (math.isfinite(noise_std) and noise_std >= 0):
             raise ValueError(f"noise_std must be a finite number ≥ 0, not {noise_std}")
         kept = [w for w in self.warnings if not w.startswith(ROUGH_SIGNAL)]
-        return Selection.build(self.method, self.protocol, self.table, float(noise_std) ** 2,
-                               True, kept)
+        rejudged = Selection.build(self.method, self.protocol, self.table,
+                                   float(noise_std) ** 2, True, kept)
+        return replace(rejudged, glitches=self.glitches,
+                       glitch_detection=self.glitch_detection)
 
     @property
     def loss(self) -> float:
@@ -104,15 +118,26 @@ class Selection:
         return next(c.loss for c in self.table
                     if (c.window_size, c.stride) == (self.window_size, self.stride))
 
-    def denoise(self, x: npt.ArrayLike, *, blend: bool = BLEND_DEFAULT) -> npt.NDArray[np.floating[Any]]:
+    def denoise(self, x: npt.ArrayLike, *,
+                blend: bool = BLEND_DEFAULT) -> npt.NDArray[np.floating[Any]]:
         """Denoise ``x`` (NaN = missing) with the chosen method, window and stride.
 
-        With ``blend=True`` the output is moved back towards the input by the blend weight
-        estimated for the searched data: ``f + k·(x − f)``.
+        By default (``blend=True``) the output is moved back towards the input by the blend
+        weight estimated for the searched data: ``f + k·(x − f)``; ``blend=False`` gives the
+        pure prediction f, the native call's output. When the selection looked for gross
+        outliers, those of ``x`` are treated as missing values: their output is predicted
+        from their neighbours and the observation is not blended in.
         """
-        samples = as_float_matrix(x, "x")
-        out = denoise(x, self.window_size, self.stride,
+        original = np.asarray(x)
+        samples = as_float_matrix(original, "x")
+        if self.glitch_detection:
+            mask = find_glitches(samples)
+            if mask.any():
+                samples = samples.copy()
+                samples[mask] = np.nan
+        out = denoise(samples, self.window_size, self.stride,
                       method=bridge.checked_method(self.method))
+        out = out.astype(bridge.result_dtype(original.dtype), copy=False)
         return blend_output(out, samples, self.blend_weight) if blend else out
 
     def plot(self, ax: Axes | None = None) -> Axes:
@@ -154,6 +179,10 @@ class Selection:
 
 NOTHING_BEATS_INPUT = "no candidate beats leaving the data as they are"
 ROUGH_SIGNAL = "the signal is rough at the scale of one sample"
+UNCERTAIN_BLEND = "the blend weight k is uncertain"
+# Spread of k over the loss's ±2 standard errors beyond which the weight is reported as
+# uncertain: past it, the blend may keep noticeably more or less of the input than it should.
+UNCERTAIN_BLEND_SPREAD = 0.2
 
 # Gains beyond this are beyond what the loss estimates can resolve; it also keeps a loss
 # estimate at or below zero from giving an infinite gain.

@@ -5,7 +5,7 @@ from __future__ import annotations
 import math
 import time
 from collections.abc import Iterable, Sequence
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 
 from typing import Any
 
@@ -14,18 +14,24 @@ import numpy.typing as npt
 
 from .. import bridge, memory
 from ..bridge import Method
-from ..missing import as_float_matrix, denoise, interpolate_gaps
-from .noise import estimate_noise
+from ..glitches import find_glitches, glitch_positions, glitch_warning
+from ..missing import as_float_matrix, interpolate_gaps
+from .noise import NoiseEstimate, estimate_noise
 from .progress import Progress, ProgressArg
 from .protocols import (RawScore, effective_parameters, in_sample, make_masks, masked,
                         training_rows)
-from .result import BLEND_DEFAULT, ROUGH_SIGNAL, Candidate, Selection, blend_output
+from ..bridge import BLEND_DEFAULT
+from .result import ROUGH_SIGNAL, Candidate, Selection, blend_output
 
 DEFAULT_WINDOWS = (4, 8, 16, 32, 64)
 # The grid is extended past its widest window only while the estimators keep this many
 # training rows per fitted parameter, and windows span at most this share of the series.
 MIN_ROWS_PER_PARAMETER = 20
 MAX_WINDOW_SHARE = 0.5
+# A wider window is tried only while the last one lowered the estimate by more than its
+# standard error and by more than this share (0.04 dB): a smaller fall is not worth the
+# wider window's cost, which grows with the cube of the window.
+MIN_FALL = 0.01
 # Lag-1 correlation of the residuals beyond which the noise is unlikely to be white.
 RESIDUAL_CORRELATION_LIMIT = 0.3
 # The capped noise level counts as a correction (and earns a warning) below this share of the
@@ -94,7 +100,8 @@ class Search:
     """The state of one search; ``run`` fills ``scored`` and ``warnings``."""
 
     def __init__(self, samples: npt.NDArray[np.floating[Any]], method: str, protocol: str,
-                 seed: int, time_budget_s: float | None, progress: Progress) -> None:
+                 seed: int, time_budget_s: float | None, progress: Progress,
+                 noise_std: float | None = None, stop_when_flat: bool = False) -> None:
         self.samples = samples
         self.method = method
         self.protocol, mask_count = parse_protocol(protocol, method)
@@ -110,6 +117,36 @@ class Search:
         self.progress = progress
         self.scored: list[Scored] = []
         self.warnings: list[str] = []
+        self.noise_std = noise_std
+        self.stop_when_flat = stop_when_flat
+        self.not_tried: list[int] = []  # windows of the grid left out once the curve was flat
+        self.noise_estimate: NoiseEstimate | None = None
+
+    def provisional_noise_var(self) -> float:
+        """σ² as the search would judge the candidates scored so far."""
+        if self.noise_std is not None:
+            return float(self.noise_std) ** 2
+        if self.noise_estimate is None:
+            self.noise_estimate = estimate_noise(self.samples)
+        return combined_noise_variance(self.samples, (s.score for s in self.scored),
+                                       self.noise_estimate)[0]
+
+    def stopped_falling(self, window: int) -> bool:
+        """True when ``window`` did not lower the estimate below the narrower windows' best by
+        more than the standard error of the difference and ``MIN_FALL``: wider windows cost
+        more and are not expected to pay."""
+        noise_var = self.provisional_noise_var()
+
+        def loss(s: Scored) -> float:
+            return s.score.loss(noise_var)
+
+        now = [s for s in self.scored if s.window_size == window]
+        before = [s for s in self.scored if s.window_size < window]
+        if not now or not before:
+            return False
+        newest, best = min(now, key=loss), min(before, key=loss)
+        worth = max(difference_error(self, newest, best), MIN_FALL * loss(best))
+        return loss(best) - loss(newest) <= worth
 
     def predicted_seconds(self, window: int, stride: int) -> float:
         """Cost of a candidate from the widest one measured.
@@ -120,9 +157,11 @@ class Search:
         if not self.scored:
             return 0.0
         ref = max(self.scored, key=lambda s: s.window_size)
-        rows = training_rows(self.series, self.length, window, stride)
-        power = 3 if self.method == "linear" else 2
-        return ref.seconds * (rows / ref.rows) * (window / ref.window_size) ** power
+        return ref.seconds * self.work(window, stride) / self.work(ref.window_size, ref.stride)
+
+    def work(self, window: int, stride: int) -> float:
+        """The cost model, in units of one call at window 4, stride 1."""
+        return cost_units(self.method, self.series, self.length, window, stride)
 
     def within_budget(self, window: int, stride: int) -> bool:
         if self.budget is None or not self.scored:
@@ -154,12 +193,14 @@ class Search:
                 score = masked(self.method, self.samples, self.masks, window, stride)
         except ValueError as e:
             self.warnings.append(f"candidate window {window}, stride {stride} left out: {e}")
-            self.progress.step(f"window {window} stride {stride}: left out")
+            self.progress.step(f"window {window} stride {stride}: left out",
+                               self.work(window, stride))
             return None
         entry = Scored(window, stride, score, time.perf_counter() - begin,
                        training_rows(self.series, self.length, window, stride))
         self.scored.append(entry)
-        self.progress.step(f"window {window} stride {stride}: {entry.seconds:.2f} s")
+        self.progress.step(f"window {window} stride {stride}: {entry.seconds:.2f} s",
+                           self.work(window, stride))
         return entry
 
     def run_grid(self, windows: Sequence[int], strides: Sequence[int]) -> None:
@@ -175,7 +216,15 @@ class Search:
                              "its window)")
         over_budget: list[str] = []
         note = ""
+        previous = None
         for window, stride in sorted(candidates, key=lambda c: (c[0], -c[1])):
+            if self.not_tried or (self.stop_when_flat and previous not in (None, window)
+                                  and self.stopped_falling(previous)):
+                if window not in self.not_tried:
+                    self.not_tried.append(window)
+                self.progress.grow(-1, self.work(window, stride))
+                continue
+            previous = window
             if self.within_budget(window, stride):
                 self.evaluate(window, stride)
             else:
@@ -194,8 +243,8 @@ class Search:
             return False
         at_top = best.window_size == same_stride[-1]
         at_bottom = best.window_size == same_stride[0] and best.window_size > 2
-        if not (at_top or at_bottom):
-            return False
+        if not (at_top or at_bottom) or (at_top and self.not_tried):
+            return False  # inside the grid, or at the window where the estimate levelled off
         edge = "widest" if at_top else "narrowest"
         if user_grid:
             self.warnings.append(f"the chosen window {best.window_size} is the {edge} of the "
@@ -215,14 +264,43 @@ class Search:
             self.warnings.append(f"the chosen window {best.window_size} is the {edge} of the "
                                  f"grid; window {window} was not tried: {reason}")
             return False
-        self.progress.grow(1)
+        self.progress.grow(1, self.work(window, best.stride))
         return self.evaluate(window, best.stride) is not None
 
 
+def difference_error(search: Search, a: Scored, b: Scored) -> float:
+    """Standard error of the difference of two candidates' estimates.
+
+    Where both outputs are kept (in-sample), from the paired differences of their squared
+    errors: the noise that both candidates' errors share cancels in them, so this is far
+    smaller than either estimate's own standard error. Otherwise the larger of the two
+    (cautious: the search then stops sooner)."""
+    fa, fb = a.score.output, b.score.output
+    if fa is None or fb is None:
+        return max(a.score.raw_se, b.score.raw_se)
+    x = search.samples.astype(np.float64)
+    d = (fa - x) ** 2 - (fb - x) ** 2
+    d = d[search.observed & np.isfinite(d)]
+    return float(np.std(d) / math.sqrt(d.size)) if d.size > 1 else math.inf
+
+
+def cost_units(method: str, series: int, length: int, window: int, stride: int) -> float:
+    """Predicted cost of one candidate in units of a window-4, stride-1 call: rows × window²
+    per estimator and one estimator per window position for the linear method (rows ×
+    window³), rows × window for each of a tree's window estimators (rows × window²)."""
+    power = 3 if method == "linear" else 2
+    rows = training_rows(series, length, window, stride)
+    unit = max(training_rows(series, length, min(4, length), 1), 1) * min(4, length) ** power
+    return float(rows * window ** power / unit)
+
+
 def combined_noise_variance(samples: npt.NDArray[np.floating[Any]],
-                            scores: Iterable[RawScore]) -> tuple[float, str | None]:
-    """σ² from differences, capped by what the candidates' errors allow; and a warning."""
-    estimate = estimate_noise(samples)
+                            scores: Iterable[RawScore],
+                            estimate: NoiseEstimate | None = None) -> tuple[float, str | None]:
+    """σ² from differences (``estimate``, made here when None), capped by what the
+    candidates' errors allow; and a warning."""
+    if estimate is None:
+        estimate = estimate_noise(samples)
     cap = min((score.noise_cap() for score in scores), default=math.inf)
     variance = min(estimate.variance, cap)
     if estimate.rough or variance < NOISE_CAP_NOTICE * estimate.variance:
@@ -247,7 +325,7 @@ def flattened(previous: Scored, best: Scored, noise_var: float) -> bool:
     """True when the last extension gained less than its own uncertainty (or 1 %): the loss
     curve has levelled off, and the next, costlier window is not worth its time."""
     gain = previous.score.loss(noise_var) - best.score.loss(noise_var)
-    return gain < max(best.score.raw_se, 0.01 * previous.score.loss(noise_var))
+    return gain < max(best.score.raw_se, MIN_FALL * previous.score.loss(noise_var))
 
 
 def best_of(search: Search, noise_var: float) -> Scored:
@@ -265,6 +343,7 @@ def select(
     seed: int = 0,
     time_budget_s: float | None = None,
     progress: ProgressArg = None,
+    glitches: bool = True,
 ) -> Selection:
     """Choose ``window_size`` (and ``stride``) for ``method`` without the clean signal.
 
@@ -288,15 +367,20 @@ def select(
     ``time_budget_s`` skips candidates predicted to end past the budget (the narrowest always
     runs). ``progress=True`` shows a bar (tqdm if installed, else lines on stderr); a callable
     is called with (done, total, message).
+
+    ``glitches=True`` first looks for gross outliers, single samples far beyond the spread
+    of their series (:mod:`tacitor_tools.glitches`), which would pull the fit shared by all
+    series; they are treated as missing values, listed in ``selection.glitches`` and
+    reported in a warning. ``glitches=False`` uses every sample as it is.
     """
     return search_and_output(samples, method, window_sizes, strides, protocol, noise_std,
-                             seed, time_budget_s, progress)[0]
+                             seed, time_budget_s, progress, glitches)[0]
 
 
 def search_and_output(
     samples: npt.ArrayLike, method: str, window_sizes: Sequence[int] | None,
     strides: Sequence[int], protocol: str, noise_std: float | None, seed: int,
-    time_budget_s: float | None, progress: ProgressArg,
+    time_budget_s: float | None, progress: ProgressArg, glitches: bool = True,
 ) -> tuple[Selection, npt.NDArray[np.float32] | None]:
     """The search behind :func:`select`; also the chosen output when it was computed."""
     bridge.checked_method(method)
@@ -306,12 +390,25 @@ def search_and_output(
     if not (~np.isnan(array)).any():
         raise ValueError("samples holds no observed value (all NaN or empty): nothing to "
                          "select on")
+    found: tuple[tuple[int, int], ...] = ()
+    if glitches:
+        mask = find_glitches(array)
+        if mask.any():
+            array = array.copy()
+            array[mask] = np.nan
+            found = glitch_positions(mask)
     windows = positive_ints(DEFAULT_WINDOWS if window_sizes is None else window_sizes,
                             "window_sizes")
     stride_list = positive_ints(strides, "strides")
-    bar = Progress(progress, len(windows) * len(stride_list))
+    series = int((~np.isnan(array)).any(axis=1).sum())
+    work = sum(cost_units(method, series, array.shape[1], w, s)
+               for w in windows for s in stride_list if s <= w <= array.shape[1])
+    bar = Progress(progress, len(windows) * len(stride_list), work)
     try:
-        search = Search(array, method, protocol, seed, time_budget_s, bar)
+        search = Search(array, method, protocol, seed, time_budget_s, bar, noise_std,
+                        stop_when_flat=window_sizes is None)
+        if found:
+            search.warnings.append(glitch_warning(found))
         search.run_grid(windows, stride_list)
         if len(search.scored) == 1:
             search.warnings.append("only one candidate was scored: nothing was compared")
@@ -327,7 +424,8 @@ def search_and_output(
         bar.close()
     # Warnings about the noise estimate were added once per estimate; keep one of each.
     search.warnings[:] = list(dict.fromkeys(search.warnings))
-    return finish(search, best, noise_var, given)
+    selection, output = finish(search, best, noise_var, given)
+    return replace(selection, glitches=found, glitch_detection=glitches), output
 
 
 def finish(search: Search, best: Scored, noise_var: float,
@@ -364,29 +462,32 @@ def auto_denoise(
     time_budget_s: float | None = None,
     progress: ProgressArg = None,
     blend: bool = BLEND_DEFAULT,
+    glitches: bool = True,
 ) -> tuple[npt.NDArray[np.floating[Any]], Selection]:
     """:func:`select`, then the denoised batch with the chosen settings: (output, selection).
 
     ``samples``, ``method``, ``window_sizes``, ``strides``, ``protocol``, ``noise_std``,
-    ``seed``, ``time_budget_s`` and ``progress`` are those of :func:`select`.
+    ``seed``, ``time_budget_s``, ``progress`` and ``glitches`` are those of :func:`select`;
+    the glitches found come out predicted from their neighbours.
 
     The output has the input's shape; computed in float32, it comes back float32 for
     float32 input and float64 for any other real type.
-    With ``blend=True`` it is ``f + k·(x − f)``, k from the estimated errors: with
+    By default (``blend=True``) it is ``f + k·(x − f)``: the prediction f from each sample's
+    neighbours combined with the observation x itself, k from the estimated errors
+    (``selection.blend_weight``); ``blend=False`` gives the pure prediction f. With
     ``noise_std`` given, the blend is not worse than the input; with the noise level
     estimated it helps on average, but a signal rough at the sample scale inflates the
-    estimate, and then the blend may keep too little of the input's detail (warned).
+    estimate, and then the blend may keep too little of the input's detail (warned, as is a
+    k that the batch determines only loosely).
     """
     original = np.asarray(samples)
     array = as_float_matrix(original)
     selection, cached = search_and_output(array, method, window_sizes, strides, protocol,
-                                          noise_std, seed, time_budget_s, progress)
-    out_type = bridge.result_dtype(original.dtype)
-    if cached is not None:
-        out: npt.NDArray[np.floating[Any]] = cached.astype(out_type, copy=False)
-    else:
-        out = denoise(original, selection.window_size, selection.stride,
-                      method=bridge.checked_method(method))
+                                          noise_std, seed, time_budget_s, progress, glitches)
+    if cached is None:
+        return selection.denoise(original, blend=blend), selection
+    out: npt.NDArray[np.floating[Any]] = cached.astype(bridge.result_dtype(original.dtype),
+                                                       copy=False)
     if blend:
         out = blend_output(out, array, selection.blend_weight)
     return out, selection
