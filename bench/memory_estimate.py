@@ -46,15 +46,24 @@ def main() -> None:
     parser.add_argument("--threads", type=int, default=2)
     args = parser.parse_args()
     env = {"RAYON_NUM_THREADS": str(args.threads)}
-    print("| method | S | L | w | s | workers | estimate MiB | measured MiB "
-          "| measured / estimate |")
+    print(
+        "| method | S | L | w | s | workers | estimate MiB | measured MiB | measured / estimate |"
+    )
     print("|---|---|---|---|---|---|---|---|---|")
     for point in POINTS:
-        out = subprocess.run([sys.executable, "-c", CHILD, *map(str, point)], check=True,
-                             capture_output=True, text=True, env=dict(os.environ, **env)).stdout
+        out = subprocess.run(
+            [sys.executable, "-c", CHILD, *map(str, point)],
+            check=True,
+            capture_output=True,
+            text=True,
+            env=dict(os.environ, **env),
+        ).stdout
         workers, estimate, measured = map(int, out.split())
-        print(f"| {' | '.join(map(str, point))} | {workers} | {estimate / 2**20:.0f} | "
-              f"{measured / 2**20:.0f} | {measured / estimate:.2f} |", flush=True)
+        print(
+            f"| {' | '.join(map(str, point))} | {workers} | {estimate / 2**20:.0f} | "
+            f"{measured / 2**20:.0f} | {measured / estimate:.2f} |",
+            flush=True,
+        )
 
 
 if __name__ == "__main__":

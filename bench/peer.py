@@ -43,9 +43,7 @@ def window_starts(length: int, window_size: int, stride: int) -> np.ndarray:
     if stride <= 0:
         raise ValueError("stride must be positive")
     if window_size > length:
-        raise ValueError(
-            f"window_size ({window_size}) is larger than the series length ({length})"
-        )
+        raise ValueError(f"window_size ({window_size}) is larger than the series length ({length})")
     span = length - window_size
     return np.append(np.arange(0, span, stride, dtype=np.intp), np.intp(span))
 
@@ -57,8 +55,9 @@ def window_rows(samples: np.ndarray, window_size: int, starts: np.ndarray) -> np
     return np.ascontiguousarray(picked.transpose(1, 0, 2)).reshape(-1, window_size)
 
 
-def reassemble(predictions: np.ndarray, n_series: int, length: int,
-               starts: np.ndarray) -> np.ndarray:
+def reassemble(
+    predictions: np.ndarray, n_series: int, length: int, starts: np.ndarray
+) -> np.ndarray:
     """Mean of the covering windows' predictions at every (series, time); NaN where uncovered.
 
     ``predictions`` is (n_windows * S, w). Positions are visited from the last to the first,
@@ -78,8 +77,9 @@ def reassemble(predictions: np.ndarray, n_series: int, length: int,
     return out
 
 
-def _fit_predict_position(rows: np.ndarray, i: int,
-                          make_estimator: Callable[[], object]) -> np.ndarray:
+def _fit_predict_position(
+    rows: np.ndarray, i: int, make_estimator: Callable[[], object]
+) -> np.ndarray:
     features = np.delete(rows, i, axis=1)  # the window's other values in time order
     target = rows[:, i]
     estimator = make_estimator()
@@ -87,9 +87,14 @@ def _fit_predict_position(rows: np.ndarray, i: int,
     return np.asarray(estimator.predict(features), dtype=np.float32)
 
 
-def denoise(samples: np.ndarray, window_size: int, stride: int,
-            make_estimator: Callable[[], object], n_jobs: int = -1,
-            backend: str = "threading") -> np.ndarray:
+def denoise(
+    samples: np.ndarray,
+    window_size: int,
+    stride: int,
+    make_estimator: Callable[[], object],
+    n_jobs: int = -1,
+    backend: str = "threading",
+) -> np.ndarray:
     samples = np.asarray(samples, dtype=np.float32)
     if samples.ndim != 2:
         raise ValueError("samples must be two-dimensional (series, time)")
@@ -98,21 +103,26 @@ def denoise(samples: np.ndarray, window_size: int, stride: int,
     rows = window_rows(samples, window_size, starts)
     with threadpool_limits(limits=1):
         columns = Parallel(n_jobs=n_jobs, backend=backend)(
-            delayed(_fit_predict_position)(rows, i, make_estimator)
-            for i in range(window_size)
+            delayed(_fit_predict_position)(rows, i, make_estimator) for i in range(window_size)
         )
     predictions = np.stack(columns, axis=1)
     return reassemble(predictions, n_series, length, starts)
 
 
-def denoise_linear_regression(samples: np.ndarray, window_size: int, stride: int,
-                              n_jobs: int = -1, backend: str = "threading") -> np.ndarray:
+def denoise_linear_regression(
+    samples: np.ndarray, window_size: int, stride: int, n_jobs: int = -1, backend: str = "threading"
+) -> np.ndarray:
     return denoise(samples, window_size, stride, LinearRegression, n_jobs, backend)
 
 
-def denoise_decision_tree(samples: np.ndarray, window_size: int, stride: int,
-                          n_jobs: int = -1, backend: str = "threading",
-                          max_depth: int = TREE_MAX_DEPTH) -> np.ndarray:
+def denoise_decision_tree(
+    samples: np.ndarray,
+    window_size: int,
+    stride: int,
+    n_jobs: int = -1,
+    backend: str = "threading",
+    max_depth: int = TREE_MAX_DEPTH,
+) -> np.ndarray:
     def make_tree() -> DecisionTreeRegressor:
         return DecisionTreeRegressor(max_depth=max_depth, random_state=0)
 

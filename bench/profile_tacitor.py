@@ -27,8 +27,10 @@ ROOT = HERE.parent
 # in the listed parts. Indented names are parts of the phase above them.
 PHASES = {
     "linear": [
-        ("training-set build (windows_to_train, copy to DenseMatrix)",
-         r"windows_to_train|to_dense_matrix"),
+        (
+            "training-set build (windows_to_train, copy to DenseMatrix)",
+            r"windows_to_train|to_dense_matrix",
+        ),
         ("fit (LinearRegression::fit)", r"LinearRegression::fit\b"),
         ("  intercept column appended (h_stack)", r"DenseMatrix::h_stack"),
         ("  SVD factorisation (svd_factor)", r"\bsvd_factor\b"),
@@ -38,10 +40,17 @@ PHASES = {
         ("    diagonalisation (implicit-shift QR sweeps, rotations)", r"\bdiagonalise\b"),
         ("    sort and sign normalisation", r"\b(sort_descending|normalise_signs)\b"),
         ("  least-squares solve (U^T b, 1/sigma, V)", r"\bSVD::solve\b"),
-        ("  rest of fit", ("= fit (LinearRegression::fit)",
-                           ["  intercept column appended (h_stack)",
-                            "  SVD factorisation (svd_factor)",
-                            "  least-squares solve (U^T b, 1/sigma, V)"])),
+        (
+            "  rest of fit",
+            (
+                "= fit (LinearRegression::fit)",
+                [
+                    "  intercept column appended (h_stack)",
+                    "  SVD factorisation (svd_factor)",
+                    "  least-squares solve (U^T b, 1/sigma, V)",
+                ],
+            ),
+        ),
         ("predict (LinearRegression::predict)", r"LinearRegression::predict\b"),
         ("stacking the predictions", r"stack_columns"),
         ("reassembly", r"data::reassemble"),
@@ -49,15 +58,24 @@ PHASES = {
         ("(across phases) kernel page faults", r"asm_exc_page_fault"),
     ],
     "tree": [
-        ("training-set build (windows_to_train, copy to DenseMatrix)",
-         r"windows_to_train|to_dense_matrix"),
+        (
+            "training-set build (windows_to_train, copy to DenseMatrix)",
+            r"windows_to_train|to_dense_matrix",
+        ),
         ("fit (DecisionTreeRegressor::fit)", r"DecisionTreeRegressor::fit\b"),
         ("  presort of the feature columns (argsort)", r"\bpresort_columns\b"),
         ("  split search (find_best_cutoff, scan_feature)", r"\bfind_best_cutoff\b"),
         ("    column scans (scan_feature)", r"\bscan_feature\b"),
-        ("  partition of rows, node bookkeeping", ("= fit (DecisionTreeRegressor::fit)",
-            ["  presort of the feature columns (argsort)",
-             "  split search (find_best_cutoff, scan_feature)"])),
+        (
+            "  partition of rows, node bookkeeping",
+            (
+                "= fit (DecisionTreeRegressor::fit)",
+                [
+                    "  presort of the feature columns (argsort)",
+                    "  split search (find_best_cutoff, scan_feature)",
+                ],
+            ),
+        ),
         ("predict (DecisionTreeRegressor::predict)", r"DecisionTreeRegressor::predict"),
         ("stacking the predictions", r"stack_columns"),
         ("reassembly", r"data::reassemble"),
@@ -78,8 +96,11 @@ def perf_works() -> str | None:
     if shutil.which("perf") is None:
         return "perf is not installed (Debian package linux-perf)"
     with tempfile.TemporaryDirectory() as tmp:
-        probe = subprocess.run(["perf", "record", "-q", "-e", "cpu-clock", "-o",
-                                f"{tmp}/probe.data", "true"], capture_output=True, text=True)
+        probe = subprocess.run(
+            ["perf", "record", "-q", "-e", "cpu-clock", "-o", f"{tmp}/probe.data", "true"],
+            capture_output=True,
+            text=True,
+        )
         if probe.returncode != 0:
             return "perf record failed: " + (probe.stderr.strip().splitlines() or ["?"])[-1]
     return None
@@ -88,14 +109,26 @@ def perf_works() -> str | None:
 def build_profile_copy(build_dir: Path) -> Path:
     """Configures and builds the module with -g into build_dir; returns its python/ path."""
     ninja = Path(sys.executable).parent / "ninja"
-    configure = ["cmake", "-S", str(ROOT), "-B", str(build_dir), "-G", "Ninja",
-                 "-DCMAKE_BUILD_TYPE=Release", "-DCMAKE_CXX_FLAGS=-g",
-                 f"-DPython_EXECUTABLE={sys.executable}"]
+    configure = [
+        "cmake",
+        "-S",
+        str(ROOT),
+        "-B",
+        str(build_dir),
+        "-G",
+        "Ninja",
+        "-DCMAKE_BUILD_TYPE=Release",
+        "-DCMAKE_CXX_FLAGS=-g",
+        f"-DPython_EXECUTABLE={sys.executable}",
+    ]
     if ninja.exists():
         configure.append(f"-DCMAKE_MAKE_PROGRAM={ninja}")
     subprocess.run(configure, check=True, stdout=subprocess.DEVNULL)
-    subprocess.run(["cmake", "--build", str(build_dir), "-j", "2", "--target", "tacitor"],
-                   check=True, stdout=subprocess.DEVNULL)
+    subprocess.run(
+        ["cmake", "--build", str(build_dir), "-j", "2", "--target", "tacitor"],
+        check=True,
+        stdout=subprocess.DEVNULL,
+    )
     return build_dir / "python"
 
 
@@ -130,8 +163,9 @@ def phase_breakdown(method: str, rows: list[tuple[float, float, str]]) -> list[d
     for name, rule in PHASES[method]:
         if isinstance(rule, tuple):
             parent, parts = rule
-            share = found.get(parent.removeprefix("= "), 0.0) - sum(found.get(p, 0.0)
-                                                                 for p in parts)
+            share = found.get(parent.removeprefix("= "), 0.0) - sum(
+                found.get(p, 0.0) for p in parts
+            )
             symbols = ["(remainder)"]
         else:
             share, symbols = inclusive_share(rule, rows)
@@ -155,8 +189,20 @@ def profile_points(points, args, run_child, child_env, seconds: dict) -> list[di
         # Several calls so that the denoising dominates start-up and input generation.
         runs = max(1, min(10, math.ceil(8.0 / seconds.get(point, 8.0))))
         spec = {"side": "tacitor", **asdict(point), "runs": runs}
-        prefix = ["perf", "record", "-q", "-e", "cpu-clock", "-F", "499",
-                  "--call-graph", "dwarf,16384", "-o", str(data_file), "--"]
+        prefix = [
+            "perf",
+            "record",
+            "-q",
+            "-e",
+            "cpu-clock",
+            "-F",
+            "499",
+            "--call-graph",
+            "dwarf,16384",
+            "-o",
+            str(data_file),
+            "--",
+        ]
         env = child_env("tacitor", pythonpath=str(pythonpath))
         env["OPENBLAS_NUM_THREADS"] = "1"  # numpy's idle BLAS threads out of the samples
         measured = run_child(["--child", json.dumps(spec)], env, 1800, prefix=prefix)
@@ -166,17 +212,37 @@ def profile_points(points, args, run_child, child_env, seconds: dict) -> list[di
             results.append(entry)
             continue
         report = subprocess.run(
-            ["perf", "report", "-i", str(data_file), "--children", "--sort", "symbol",
-             "--stdio", "-g", "none", "--percent-limit", "0.2", "--inline"],
-            capture_output=True, text=True)
+            [
+                "perf",
+                "report",
+                "-i",
+                str(data_file),
+                "--children",
+                "--sort",
+                "symbol",
+                "--stdio",
+                "-g",
+                "none",
+                "--percent-limit",
+                "0.2",
+                "--inline",
+            ],
+            capture_output=True,
+            text=True,
+        )
         rows = parse_report(report.stdout)
         entry["phases"] = phase_breakdown(point.method, rows)
-        entry["context"] = [{"part": name, "inclusive_pct": inclusive_share(rule, rows)[0]}
-                            for name, rule in CONTEXT]
-        entry["top_self"] = sorted(((self_pct, symbol) for _, self_pct, symbol in rows),
-                                   reverse=True)[:15]
-        entry["samples_note"] = ("percentages are of all CPU-clock samples of the child "
-                                 "process: start-up, input generation and the timed calls")
+        entry["context"] = [
+            {"part": name, "inclusive_pct": inclusive_share(rule, rows)[0]}
+            for name, rule in CONTEXT
+        ]
+        entry["top_self"] = sorted(
+            ((self_pct, symbol) for _, self_pct, symbol in rows), reverse=True
+        )[:15]
+        entry["samples_note"] = (
+            "percentages are of all CPU-clock samples of the child "
+            "process: start-up, input generation and the timed calls"
+        )
         results.append(entry)
         shutil.rmtree(data_file.parent, ignore_errors=True)
     return results

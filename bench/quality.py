@@ -61,7 +61,7 @@ def clean_signals(kind: str, series: int, length: int, rng: np.random.Generator)
         # A narrow-band random process: poles at radius 0.98 and a random angle.
         out = np.zeros((series, length + 200))
         angle = rng.uniform(0.02, 0.08, size=series) * np.pi
-        a1, a2 = 2 * 0.98 * np.cos(angle), -(0.98 ** 2)
+        a1, a2 = 2 * 0.98 * np.cos(angle), -(0.98**2)
         drive = rng.standard_normal((series, length + 200))
         for k in range(2, length + 200):
             out[:, k] = a1 * out[:, k - 1] + a2 * out[:, k - 2] + drive[:, k]
@@ -90,9 +90,13 @@ def ecg_like(series: int, length: int, rng: np.random.Generator) -> np.ndarray:
         period = rng.uniform(60, 110)
         beat = rng.uniform(0, period)
         while beat < length + 40:
-            for offset, height, width in ((-25, 0.15, 4.0), (-3, -0.15, 1.0),
-                                          (0, rng.uniform(0.9, 1.3), rng.uniform(1.0, 1.6)),
-                                          (3, -0.25, 1.0), (30, 0.3, 7.0)):
+            for offset, height, width in (
+                (-25, 0.15, 4.0),
+                (-3, -0.15, 1.0),
+                (0, rng.uniform(0.9, 1.3), rng.uniform(1.0, 1.6)),
+                (3, -0.25, 1.0),
+                (30, 0.3, 7.0),
+            ):
                 out[s] += height * np.exp(-0.5 * ((t - beat - offset) / width) ** 2)
             beat += period * rng.uniform(0.95, 1.05)
     return out
@@ -162,26 +166,38 @@ def _wavelet(x: np.ndarray, wavelet: str, level: int, mode: str) -> np.ndarray:
 def method_grids(quick: bool) -> dict[str, list[tuple[str, Callable[[np.ndarray], np.ndarray]]]]:
     windows = (4, 8) if quick else (4, 8, 16, 32, 64)
     grids: dict[str, list] = {}
-    for name, fn in (("tacitor linear", tacitor.denoise_linear_regression),
-                     ("tacitor tree", tacitor.denoise_decision_tree)):
+    for name, fn in (
+        ("tacitor linear", tacitor.denoise_linear_regression),
+        ("tacitor tree", tacitor.denoise_decision_tree),
+    ):
         # The tree's cost grows with rows x window^2, so its widest window runs with the
         # larger stride only; that keeps the whole benchmark within minutes.
-        grids[name] = [(f"w={w} stride={st}", (lambda x, f=fn, w=w, st=st: f(x, w, st)))
-                       for w in windows for st in sorted({1, w // 2})
-                       if not (name == "tacitor tree" and w >= 64 and st == 1)]
+        grids[name] = [
+            (f"w={w} stride={st}", (lambda x, f=fn, w=w, st=st: f(x, w, st)))
+            for w in windows
+            for st in sorted({1, w // 2})
+            if not (name == "tacitor tree" and w >= 64 and st == 1)
+        ]
     grids["Savitzky-Golay"] = [
         (f"window={n} order={p}", (lambda x, n=n, p=p: _savgol(x, n, p)))
-        for n in ((9, 21) if quick else (5, 9, 15, 21, 31, 45, 65, 95)) for p in (2, 3) if n > p]
+        for n in ((9, 21) if quick else (5, 9, 15, 21, 31, 45, 65, 95))
+        for p in (2, 3)
+        if n > p
+    ]
     grids["moving average"] = [
         (f"size={n}", (lambda x, n=n: _moving_average(x, n)))
-        for n in ((3, 9) if quick else (3, 5, 7, 9, 15, 21, 31, 45))]
+        for n in ((3, 9) if quick else (3, 5, 7, 9, 15, 21, 31, 45))
+    ]
     grids["median filter"] = [
         (f"size={n}", (lambda x, n=n: _median(x, n)))
-        for n in ((3, 9) if quick else (3, 5, 7, 9, 15, 21, 31))]
+        for n in ((3, 9) if quick else (3, 5, 7, 9, 15, 21, 31))
+    ]
     grids["wavelet"] = [
         (f"{wv} level={lv} {md}", (lambda x, wv=wv, lv=lv, md=md: _wavelet(x, wv, lv, md)))
-        for wv in ("db4", "sym8") for lv in ((3,) if quick else (3, 4, 5, 6))
-        for md in ("soft", "hard")]
+        for wv in ("db4", "sym8")
+        for lv in ((3,) if quick else (3, 4, 5, 6))
+        for md in ("soft", "hard")
+    ]
     return grids
 
 
@@ -192,7 +208,7 @@ def scores(data: DataSet, estimate: np.ndarray) -> tuple[float, float]:
     """RMSE against the truth (NaN where uncovered is ignored) and SNR gain in dB."""
     err = estimate.astype(np.float64) - data.clean
     noise_power = np.mean((data.noisy.astype(np.float64) - data.clean) ** 2)
-    mse = np.nanmean(err ** 2)
+    mse = np.nanmean(err**2)
     return float(math.sqrt(mse)), float(10 * math.log10(noise_power / mse))
 
 
@@ -203,9 +219,15 @@ def stride_one_window(config: str) -> int | None:
     return int(config.split()[0][2:])
 
 
-def evaluate(sets: list[DataSet], grids, selection: bool = False,
-             tree_protocols: bool = False, journal: Path | None = None,
-             stop_at: float | None = None, classical_of=None) -> dict:
+def evaluate(
+    sets: list[DataSet],
+    grids,
+    selection: bool = False,
+    tree_protocols: bool = False,
+    journal: Path | None = None,
+    stop_at: float | None = None,
+    classical_of=None,
+) -> dict:
     """Every configuration of every method on every set: {method: {config: [(rmse, gain)]}}.
 
     With ``selection``, every set also goes through the window selection without the truth
@@ -237,39 +259,55 @@ def evaluate(sets: list[DataSet], grids, selection: bool = False,
             linear, linear_s = kept["tacitor linear"]
             tree, tree_s = kept.get("tacitor tree", ({}, {}))
             entry = evaluate_set(
-                data.noisy, data.clean,
+                data.noisy,
+                data.clean,
                 {w: linear[w] for w in LINEAR_WINDOWS if w in linear},
                 {w: linear_s[w] for w in LINEAR_WINDOWS if w in linear},
                 {w: tree[w] for w in TREE_WINDOWS if w in tree},
-                {w: tree_s[w] for w in TREE_WINDOWS if w in tree}, tree_protocols)
-            entry.update(signal=data.signal, noise=data.noise, snr_db=data.snr_db,
-                         series=data.noisy.shape[0],
-                         classical=classical_of(data) if classical_of else
-                         {m: {c: table[m][c][-1][1] for c in table[m]}
-                          for m in grids if not m.startswith("tacitor")})
+                {w: tree_s[w] for w in TREE_WINDOWS if w in tree},
+                tree_protocols,
+            )
+            entry.update(
+                signal=data.signal,
+                noise=data.noise,
+                snr_db=data.snr_db,
+                series=data.noisy.shape[0],
+                classical=classical_of(data)
+                if classical_of
+                else {
+                    m: {c: table[m][c][-1][1] for c in table[m]}
+                    for m in grids
+                    if not m.startswith("tacitor")
+                },
+            )
             chosen.append(entry)
             if journal is not None:
                 with journal.open("a") as f:
                     f.write(json.dumps(entry) + "\n")
-            print(f"[{n + 1}/{len(sets)}] {data.signal}/{data.noise}/{data.snr_db} dB, "
-                  f"{data.noisy.shape[0]} series: auto window {entry['auto']['window']} "
-                  f"gain {entry['auto']['gain']:.2f} (best {entry['best_gain']:.2f})", flush=True)
+            print(
+                f"[{n + 1}/{len(sets)}] {data.signal}/{data.noise}/{data.snr_db} dB, "
+                f"{data.noisy.shape[0]} series: auto window {entry['auto']['window']} "
+                f"gain {entry['auto']['gain']:.2f} (best {entry['best_gain']:.2f})",
+                flush=True,
+            )
     return {"table": table, "timing": timing, "selection": chosen}
 
 
 # ----------------------------------------------------------------------------- report
 
 
-def figure(sig: str, data: DataSet, outputs: dict[str, tuple[str, np.ndarray]],
-           path: Path, segment: slice) -> None:
+def figure(
+    sig: str, data: DataSet, outputs: dict[str, tuple[str, np.ndarray]], path: Path, segment: slice
+) -> None:
     import matplotlib
 
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
     methods = list(outputs)
-    fig, axes = plt.subplots(len(methods) + 1, 1, figsize=(11, 1.7 * (len(methods) + 1)),
-                             sharex=True)
+    fig, axes = plt.subplots(
+        len(methods) + 1, 1, figsize=(11, 1.7 * (len(methods) + 1)), sharex=True
+    )
     t = np.arange(data.clean.shape[1])[segment]
     axes[0].plot(t, data.noisy[0, segment], color="0.6", lw=0.8, label="noisy")
     axes[0].plot(t, data.clean[0, segment], color="k", lw=1.2, label="clean")
@@ -279,11 +317,21 @@ def figure(sig: str, data: DataSet, outputs: dict[str, tuple[str, np.ndarray]],
         config, est = outputs[method]
         _, gain = scores(data, est)
         ax.plot(t, data.clean[0, segment], color="k", lw=1.0)
-        ax.plot(t, est[0, segment], color="tab:red" if method.startswith("tacitor")
-                else "tab:blue", lw=1.0)
+        ax.plot(
+            t,
+            est[0, segment],
+            color="tab:red" if method.startswith("tacitor") else "tab:blue",
+            lw=1.0,
+        )
         ax.set_ylabel(method, fontsize=8)
-        ax.text(0.005, 0.85, f"{config}: gain {gain:.1f} dB on the set", transform=ax.transAxes,
-                fontsize=7, bbox={"facecolor": "white", "alpha": 0.8, "linewidth": 0})
+        ax.text(
+            0.005,
+            0.85,
+            f"{config}: gain {gain:.1f} dB on the set",
+            transform=ax.transAxes,
+            fontsize=7,
+            bbox={"facecolor": "white", "alpha": 0.8, "linewidth": 0},
+        )
     axes[-1].set_xlabel("time")
     fig.tight_layout()
     fig.savefig(path, dpi=80)
@@ -297,29 +345,38 @@ def render(result: dict, args) -> str:
     w("# Denoising quality: tacitor against classical filters\n")
     if args.quick:
         w("**Smoke run (`--quick`): small grid, numbers mean little.**\n")
-    w(f"Generated by `make bench-quality` (`bench/quality.py`) in {result['elapsed_s'] / 60:.1f} "
-      f"min; raw numbers in `bench/quality.json`.\n")
+    w(
+        f"Generated by `make bench-quality` (`bench/quality.py`) in {result['elapsed_s'] / 60:.1f} "
+        f"min; raw numbers in `bench/quality.json`.\n"
+    )
     if getattr(args, "reuse_grid", None) is not None:
-        w(f"This run took the {args.series}-series sets' grid results, their figures and the "
-          f"timings per method from an earlier run of {args.reused_elapsed_s / 60:.1f} min "
-          f"(`--reuse-grid`): same data, same seeds and a deterministic engine give the same "
-          "outputs; everything about the window selection and the few-row batches was "
-          "computed in this run.\n")
-    w(f"Each set: {args.series} series of length {args.length}, float32; clean truth known. "
-      "Signals: `sines` (three sines), `chirp` (linear chirp to 0.04–0.1 cycles/sample), "
-      "`steps` (piecewise constant, 9 jumps), `ar2` (narrow-band AR(2), poles at radius 0.98), "
-      "`spikes` (slow baseline with 12 pulses 1–3 samples wide). Noise: `gaussian`, `laplace`, "
-      "`outliers` (Gaussian with 1 % impulses of 12 σ), scaled per series to SNR 0, 10, 20 dB "
-      "(signal variance over noise variance). Scores are over all series of the set: RMSE "
-      "against the clean truth and SNR gain = 10·log10(noise power / error power) in dB "
-      "(higher is better; 0 dB means no improvement, negative means worse than the input).\n")
+        w(
+            f"This run took the {args.series}-series sets' grid results, their figures and the "
+            f"timings per method from an earlier run of {args.reused_elapsed_s / 60:.1f} min "
+            f"(`--reuse-grid`): same data, same seeds and a deterministic engine give the same "
+            "outputs; everything about the window selection and the few-row batches was "
+            "computed in this run.\n"
+        )
+    w(
+        f"Each set: {args.series} series of length {args.length}, float32; clean truth known. "
+        "Signals: `sines` (three sines), `chirp` (linear chirp to 0.04–0.1 cycles/sample), "
+        "`steps` (piecewise constant, 9 jumps), `ar2` (narrow-band AR(2), poles at radius 0.98), "
+        "`spikes` (slow baseline with 12 pulses 1–3 samples wide). Noise: `gaussian`, `laplace`, "
+        "`outliers` (Gaussian with 1 % impulses of 12 σ), scaled per series to SNR 0, 10, 20 dB "
+        "(signal variance over noise variance). Scores are over all series of the set: RMSE "
+        "against the clean truth and SNR gain = 10·log10(noise power / error power) in dB "
+        "(higher is better; 0 dB means no improvement, negative means worse than the input).\n"
+    )
     w("Parameter grids (each method keeps the setting with the lowest RMSE on each set):\n")
     for m in methods:
         configs = list(result["table"][m])
         w(f"- {m}: {', '.join(configs)}")
-    w(f"\nSoftware: NumPy {np.__version__}, SciPy {scipy.__version__}, PyWavelets "
-      f"{pywt.__version__}. Time spent per method over the whole grid: "
-      + ", ".join(f"{m} {result['timing'][m]:.1f} s" for m in methods) + ".\n")
+    w(
+        f"\nSoftware: NumPy {np.__version__}, SciPy {scipy.__version__}, PyWavelets "
+        f"{pywt.__version__}. Time spent per method over the whole grid: "
+        + ", ".join(f"{m} {result['timing'][m]:.1f} s" for m in methods)
+        + ".\n"
+    )
 
     best = result["best"]
     w("## Summary\n")
@@ -341,20 +398,27 @@ def render(result: dict, args) -> str:
     n_sets = len(best[methods[0]])
     for k in range(n_sets):
         wins[max(methods, key=lambda m: best[m][k]["gain"])] += 1
-    w("Sets won (highest gain): " + ", ".join(f"{m} {wins[m]}" for m in methods)
-      + f" of {n_sets}.\n")
+    w(
+        "Sets won (highest gain): "
+        + ", ".join(f"{m} {wins[m]}" for m in methods)
+        + f" of {n_sets}.\n"
+    )
     w(result["findings"] + "\n")
 
     w("## One setting for all sets\n")
-    w("The setting of each method with the highest mean gain over all sets, and its mean gain "
-      "per signal type (what a user who cannot see the truth would get from one good default):\n")
+    w(
+        "The setting of each method with the highest mean gain over all sets, and its mean gain "
+        "per signal type (what a user who cannot see the truth would get from one good default):\n"
+    )
     w("| method | setting | " + " | ".join(result["signals"]) + " | all |")
     w("|---|---|" + "---:|" * (len(result["signals"]) + 1))
     for m in methods:
         fixed = result["fixed"][m]
-        w(f"| {m} | {fixed['config']} | " + " | ".join(
-            f"{fixed['per_signal'][sig]:.1f}" for sig in result["signals"])
-          + f" | {fixed['mean']:.1f} |")
+        w(
+            f"| {m} | {fixed['config']} | "
+            + " | ".join(f"{fixed['per_signal'][sig]:.1f}" for sig in result["signals"])
+            + f" | {fixed['mean']:.1f} |"
+        )
     w("")
 
     w("## Every set\n")
@@ -373,9 +437,14 @@ def render(result: dict, args) -> str:
             cells[top] = f"**{cells[top]}**"
             w(f"| {entry['noise']} | {entry['snr_db']} dB | " + " | ".join(cells) + " |")
         w("")
-        w("Chosen settings: " + "; ".join(
-            f"{m}: " + ", ".join(sorted({b['config'] for b in best[m] if b['signal'] == sig}))
-            for m in methods) + "\n")
+        w(
+            "Chosen settings: "
+            + "; ".join(
+                f"{m}: " + ", ".join(sorted({b["config"] for b in best[m] if b["signal"] == sig}))
+                for m in methods
+            )
+            + "\n"
+        )
     if "selection" in result:
         w(result["selection"]["markdown"])
     return "\n".join(lines) + "\n"
@@ -391,21 +460,25 @@ def findings(result: dict) -> str:
         lose, win = [], []
         for sig in result["signals"]:
             g_ours = np.mean([b["gain"] for b in best[ours] if b["signal"] == sig])
-            rival = max(others, key=lambda m: np.mean(
-                [b["gain"] for b in best[m] if b["signal"] == sig]))
+            rival = max(
+                others, key=lambda m: np.mean([b["gain"] for b in best[m] if b["signal"] == sig])
+            )
             g_rival = np.mean([b["gain"] for b in best[rival] if b["signal"] == sig])
             (win if g_ours >= g_rival else lose).append(
-                f"{sig} ({g_ours:.1f} dB against {rival} {g_rival:.1f} dB)")
+                f"{sig} ({g_ours:.1f} dB against {rival} {g_rival:.1f} dB)"
+            )
         if win:
             out.append(f"- {ours} leads the best classical filter on: " + ", ".join(win) + ".")
         if lose:
-            out.append(f"- {ours} loses to the best classical filter on: "
-                       + ", ".join(lose) + ".")
+            out.append(f"- {ours} loses to the best classical filter on: " + ", ".join(lose) + ".")
         neg = [b for b in best[ours] if b["gain"] < 0]
         if neg:
-            out.append(f"- {ours} makes {len(neg)} sets worse than the noisy input (negative "
-                       "gain): " + ", ".join(f"{b['signal']}/{b['noise']}/{b['snr_db']} dB"
-                                             for b in neg) + ".")
+            out.append(
+                f"- {ours} makes {len(neg)} sets worse than the noisy input (negative "
+                "gain): "
+                + ", ".join(f"{b['signal']}/{b['noise']}/{b['snr_db']} dB" for b in neg)
+                + "."
+            )
     return "\n".join(out)
 
 
@@ -413,8 +486,9 @@ def interleaved(sets: list[DataSet]) -> list[DataSet]:
     """Middle level first, signal and noise types turning fastest: a run stopped early has
     covered every signal and noise type evenly."""
     level = {10: 0, 0: 1, 20: 2}
-    return sorted(sets, key=lambda d: (level.get(d.snr_db, 3), NOISES.index(d.noise),
-                                       SIGNALS.index(d.signal)))
+    return sorted(
+        sets, key=lambda d: (level.get(d.snr_db, 3), NOISES.index(d.noise), SIGNALS.index(d.signal))
+    )
 
 
 def selection_summary(entries: list[dict], args, out_dir: Path) -> dict:
@@ -431,8 +505,12 @@ def merge(args) -> None:
     """One report from the journals (selection.jsonl) of several --partial runs, on the grid
     results of --reuse-grid."""
     result = json.loads(args.reuse_grid.read_text())
-    result["selection_sets"] = [json.loads(line) for path in args.merge
-                                for line in path.read_text().splitlines() if line.strip()]
+    result["selection_sets"] = [
+        json.loads(line)
+        for path in args.merge
+        for line in path.read_text().splitlines()
+        if line.strip()
+    ]
     args.quick, args.series, args.length = False, 32, 1024
     args.reused_elapsed_s = result.get("reused_elapsed_s") or result["elapsed_s"]
     result["reused_elapsed_s"] = args.reused_elapsed_s
@@ -442,7 +520,8 @@ def merge(args) -> None:
     result["selection"] = selection_summary(result["selection_sets"], args, out_dir)
     if args.merge_note:
         result["selection"]["markdown"] = result["selection"]["markdown"].replace(
-            "\n", f"\n\n{args.merge_note}\n", 1)
+            "\n", f"\n\n{args.merge_note}\n", 1
+        )
     (out_dir / "quality.json").write_text(json.dumps(result, indent=1))
     (out_dir / "QUALITY.md").write_text(render(result, args))
     print(f"wrote {out_dir / 'QUALITY.md'} from {len(args.merge)} journals")
@@ -452,34 +531,71 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true")
     parser.add_argument("--series", type=int, default=None)
-    parser.add_argument("--few", default="2,4,8",
-                        help="series counts of the few-row batches, comma-separated ('' none)")
-    parser.add_argument("--signals", default=",".join(SIGNALS),
-                        help="signal types to run, comma-separated")
-    parser.add_argument("--no-selection", action="store_true",
-                        help="leave out the window selection without the truth")
-    parser.add_argument("--selection-noises", default=",".join(NOISES),
-                        help="noise types of the large sets that go through the selection")
-    parser.add_argument("--masks", type=int, default=3,
-                        help="masks of the masked protocol's comparison on the few-row sets")
-    parser.add_argument("--reuse-grid", type=Path, default=None,
-                        help="take the large sets' grid results (and their figures) from this "
-                        "earlier quality.json instead of recomputing them; the outputs are "
-                        "deterministic, so only the timings are those of the earlier run")
-    parser.add_argument("--tree-protocols-upto", type=int, default=0,
-                        help="compare the tree's protocols only on batches of at most this "
-                        "many series (0: on every few-row batch)")
-    parser.add_argument("--partial", action="store_true",
-                        help="write quality.json with the selection's per-set results but no "
-                        "report, for --merge")
-    parser.add_argument("--merge", type=Path, nargs="+", default=None,
-                        help="render one report from the journals of --partial runs")
-    parser.add_argument("--merge-elapsed-min", type=float, default=0.0,
-                        help="wall-clock minutes of the parallel --partial runs (for the report)")
-    parser.add_argument("--merge-note", default="",
-                        help="how the merged parts were run, for the report")
-    parser.add_argument("--stop-at", default=None,
-                        help="start no new set of the selection after this UTC time (HH:MM)")
+    parser.add_argument(
+        "--few",
+        default="2,4,8",
+        help="series counts of the few-row batches, comma-separated ('' none)",
+    )
+    parser.add_argument(
+        "--signals", default=",".join(SIGNALS), help="signal types to run, comma-separated"
+    )
+    parser.add_argument(
+        "--no-selection",
+        action="store_true",
+        help="leave out the window selection without the truth",
+    )
+    parser.add_argument(
+        "--selection-noises",
+        default=",".join(NOISES),
+        help="noise types of the large sets that go through the selection",
+    )
+    parser.add_argument(
+        "--masks",
+        type=int,
+        default=3,
+        help="masks of the masked protocol's comparison on the few-row sets",
+    )
+    parser.add_argument(
+        "--reuse-grid",
+        type=Path,
+        default=None,
+        help="take the large sets' grid results (and their figures) from this "
+        "earlier quality.json instead of recomputing them; the outputs are "
+        "deterministic, so only the timings are those of the earlier run",
+    )
+    parser.add_argument(
+        "--tree-protocols-upto",
+        type=int,
+        default=0,
+        help="compare the tree's protocols only on batches of at most this "
+        "many series (0: on every few-row batch)",
+    )
+    parser.add_argument(
+        "--partial",
+        action="store_true",
+        help="write quality.json with the selection's per-set results but no report, for --merge",
+    )
+    parser.add_argument(
+        "--merge",
+        type=Path,
+        nargs="+",
+        default=None,
+        help="render one report from the journals of --partial runs",
+    )
+    parser.add_argument(
+        "--merge-elapsed-min",
+        type=float,
+        default=0.0,
+        help="wall-clock minutes of the parallel --partial runs (for the report)",
+    )
+    parser.add_argument(
+        "--merge-note", default="", help="how the merged parts were run, for the report"
+    )
+    parser.add_argument(
+        "--stop-at",
+        default=None,
+        help="start no new set of the selection after this UTC time (HH:MM)",
+    )
     parser.add_argument("--length", type=int, default=1024)
     parser.add_argument("--out-dir", type=Path, default=None)
     args = parser.parse_args()
@@ -498,8 +614,9 @@ def main() -> None:
         hour, minute = map(int, args.stop_at.split(":"))
         now = dt.datetime.now(dt.timezone.utc)
         stop_at = now.replace(hour=hour, minute=minute, second=0).timestamp()
-    out_dir = args.out_dir or (Path(tempfile.mkdtemp(prefix="tacitor-quality-")) if args.quick
-                               else HERE)
+    out_dir = args.out_dir or (
+        Path(tempfile.mkdtemp(prefix="tacitor-quality-")) if args.quick else HERE
+    )
     (out_dir / "figures").mkdir(parents=True, exist_ok=True)
     started = time.time()
     signals = tuple(v for v in args.signals.split(",") if v)
@@ -508,13 +625,20 @@ def main() -> None:
         parser.error(f"unknown signals: {', '.join(sorted(unknown))}")
     noises = NOISES[:2] if args.quick else NOISES
     snrs = SNRS_DB[1:2] if args.quick else SNRS_DB
-    seeds = {(sig, noi, snr): 1000 * i + 17 * j + snr for i, sig in enumerate(SIGNALS)
-             for j, noi in enumerate(NOISES) for snr in SNRS_DB}
+    seeds = {
+        (sig, noi, snr): 1000 * i + 17 * j + snr
+        for i, sig in enumerate(SIGNALS)
+        for j, noi in enumerate(NOISES)
+        for snr in SNRS_DB
+    }
     # With --reuse-grid the large sets are all of them (the earlier grid covers them all);
     # --signals then limits the selection only.
-    sets = [make_set(sig, noi, snr, args.series, args.length, seed=seeds[sig, noi, snr])
-            for sig in (SIGNALS if args.reuse_grid else signals) for noi in noises
-            for snr in snrs]
+    sets = [
+        make_set(sig, noi, snr, args.series, args.length, seed=seeds[sig, noi, snr])
+        for sig in (SIGNALS if args.reuse_grid else signals)
+        for noi in noises
+        for snr in snrs
+    ]
     grids = method_grids(args.quick)
     import quality_selection
 
@@ -526,9 +650,9 @@ def main() -> None:
     journal.unlink(missing_ok=True)
     if args.reuse_grid is not None:
         earlier = json.loads(args.reuse_grid.read_text())
-        if ({m: list(c) for m, c in earlier["table"].items()}
-                != {m: [c for c, _ in configs] for m, configs in grids.items()}
-                or len(next(iter(next(iter(earlier["table"].values())).values()))) != len(sets)):
+        if {m: list(c) for m, c in earlier["table"].items()} != {
+            m: [c for c, _ in configs] for m, configs in grids.items()
+        } or len(next(iter(next(iter(earlier["table"].values())).values()))) != len(sets):
             parser.error(f"{args.reuse_grid} was made with other grids or sets")
         evaluated = {"table": earlier["table"], "timing": earlier["timing"], "selection": []}
         args.reused_elapsed_s = earlier.get("reused_elapsed_s", earlier["elapsed_s"])
@@ -536,19 +660,29 @@ def main() -> None:
         evaluated = evaluate(sets, grids)
     if not args.no_selection:
         # The selection needs the outputs of tacitor linear's stride-1 settings.
-        stride_one = {"tacitor linear": [(c, fn) for c, fn in grids["tacitor linear"]
-                                         if stride_one_window(c) is not None]}
+        stride_one = {
+            "tacitor linear": [
+                (c, fn) for c, fn in grids["tacitor linear"] if stride_one_window(c) is not None
+            ]
+        }
         main_table = evaluated["table"]
 
         def classical_of(data: DataSet) -> dict:
             k = sets.index(data)
-            return {m: {c: main_table[m][c][k][1] for c in main_table[m]}
-                    for m in grids if not m.startswith("tacitor")}
+            return {
+                m: {c: main_table[m][c][k][1] for c in main_table[m]}
+                for m in grids
+                if not m.startswith("tacitor")
+            }
 
         evaluated["selection"] = evaluate(
             interleaved([d for d in sets if d.noise in chosen_noises and d.signal in signals]),
-            stride_one, selection=True, journal=journal, stop_at=stop_at,
-            classical_of=classical_of)["selection"]
+            stride_one,
+            selection=True,
+            journal=journal,
+            stop_at=stop_at,
+            classical_of=classical_of,
+        )["selection"]
     table = evaluated["table"]
     best: dict[str, list[dict]] = {}
     for method, configs in table.items():
@@ -556,49 +690,87 @@ def main() -> None:
         for k, data in enumerate(sets):
             config = min(configs, key=lambda c: configs[c][k][0])
             rmse, gain = configs[config][k]
-            best[method].append({"signal": data.signal, "noise": data.noise,
-                                 "snr_db": data.snr_db, "config": config, "rmse": rmse,
-                                 "gain": gain})
+            best[method].append(
+                {
+                    "signal": data.signal,
+                    "noise": data.noise,
+                    "snr_db": data.snr_db,
+                    "config": config,
+                    "rmse": rmse,
+                    "gain": gain,
+                }
+            )
     fixed = {}
     for method, configs in table.items():
         config = max(configs, key=lambda c: np.mean([g for _, g in configs[c]]))
-        per_signal = {sig: float(np.mean([configs[config][k][1] for k, d in enumerate(sets)
-                                          if d.signal == sig])) for sig in signals}
-        fixed[method] = {"config": config, "per_signal": per_signal,
-                         "mean": float(np.mean([g for _, g in configs[config]]))}
-    result = {"signals": list(signals), "methods": list(grids), "table": table, "best": best,
-              "fixed": fixed, "timing": evaluated["timing"],
-              "reuse_grid": None if args.reuse_grid is None else str(args.reuse_grid),
-              "reused_elapsed_s": getattr(args, "reused_elapsed_s", None)}
+        per_signal = {
+            sig: float(
+                np.mean([configs[config][k][1] for k, d in enumerate(sets) if d.signal == sig])
+            )
+            for sig in signals
+        }
+        fixed[method] = {
+            "config": config,
+            "per_signal": per_signal,
+            "mean": float(np.mean([g for _, g in configs[config]])),
+        }
+    result = {
+        "signals": list(signals),
+        "methods": list(grids),
+        "table": table,
+        "best": best,
+        "fixed": fixed,
+        "timing": evaluated["timing"],
+        "reuse_grid": None if args.reuse_grid is None else str(args.reuse_grid),
+        "reused_elapsed_s": getattr(args, "reused_elapsed_s", None),
+    }
     if not args.no_selection:
         # The few-row batches: tacitor at stride 1 (the tree up to window 32) and the
         # classical filters, for the selection and its comparison only.
-        few_sets = [make_set(sig, noi, snr, count, args.length,
-                             seed=seeds[sig, noi, snr] + 100_000 * count)
-                    for count in few_counts for sig in signals for noi in noises
-                    for snr in snrs]
-        few_grids = {m: [(c, fn) for c, fn in configs
-                         if not m.startswith("tacitor") or (
-                             stride_one_window(c) is not None
-                             and (m == "tacitor linear" or stride_one_window(c) <= 32))]
-                     for m, configs in grids.items()}
+        few_sets = [
+            make_set(sig, noi, snr, count, args.length, seed=seeds[sig, noi, snr] + 100_000 * count)
+            for count in few_counts
+            for sig in signals
+            for noi in noises
+            for snr in snrs
+        ]
+        few_grids = {
+            m: [
+                (c, fn)
+                for c, fn in configs
+                if not m.startswith("tacitor")
+                or (
+                    stride_one_window(c) is not None
+                    and (m == "tacitor linear" or stride_one_window(c) <= 32)
+                )
+            ]
+            for m, configs in grids.items()
+        }
         few: dict = {"selection": []}
         for count in few_counts:
             with_tree = args.tree_protocols_upto == 0 or count <= args.tree_protocols_upto
-            grids_here = {m: c for m, c in few_grids.items()
-                          if with_tree or m != "tacitor tree"}
+            grids_here = {m: c for m, c in few_grids.items() if with_tree or m != "tacitor tree"}
             few["selection"] += evaluate(
-                interleaved([d for d in few_sets if d.noisy.shape[0] == count]), grids_here,
-                selection=True, tree_protocols=with_tree, journal=journal,
-                stop_at=stop_at)["selection"]
+                interleaved([d for d in few_sets if d.noisy.shape[0] == count]),
+                grids_here,
+                selection=True,
+                tree_protocols=with_tree,
+                journal=journal,
+                stop_at=stop_at,
+            )["selection"]
         result["selection_sets"] = evaluated["selection"] + few["selection"]
         if not args.partial:
             result["selection"] = selection_summary(result["selection_sets"], args, out_dir)
     # Figures: Gaussian noise at 10 dB, each method with its chosen setting, first series.
     segment = slice(0, min(args.length, 400))
     for sig in signals if args.reuse_grid is None else ():
-        k = next(i for i, d in enumerate(sets) if d.signal == sig and d.noise == "gaussian"
-                 and d.snr_db == (10 if 10 in snrs else snrs[0]))
+        k = next(
+            i
+            for i, d in enumerate(sets)
+            if d.signal == sig
+            and d.noise == "gaussian"
+            and d.snr_db == (10 if 10 in snrs else snrs[0])
+        )
         outputs = {}
         for method, configs in grids.items():
             config = best[method][k]["config"]

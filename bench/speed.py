@@ -99,8 +99,14 @@ def parse_point(text: str) -> Point:
 def grid(quick: bool) -> list[Point]:
     if quick:
         return [Point(m, 16, 512, w, st) for m in METHODS for w in (4, 8) for st in (1, w // 2)]
-    return [Point(m, s, n, w, st) for m in METHODS for s in SERIES for n in LENGTHS
-            for w in WINDOWS for st in (1, w // 2)]
+    return [
+        Point(m, s, n, w, st)
+        for m in METHODS
+        for s in SERIES
+        for n in LENGTHS
+        for w in WINDOWS
+        for st in (1, w // 2)
+    ]
 
 
 def make_samples(series: int, length: int):
@@ -129,8 +135,10 @@ def child_main(spec: dict) -> None:
     if spec["side"] in ("tacitor", "landed"):
         import tacitor
 
-        fn = getattr(tacitor, "denoise_linear_regression" if spec["method"] == "linear"
-                     else "denoise_decision_tree")
+        fn = getattr(
+            tacitor,
+            "denoise_linear_regression" if spec["method"] == "linear" else "denoise_decision_tree",
+        )
 
         def call():
             return fn(samples, spec["window"], spec["stride"])
@@ -140,13 +148,22 @@ def child_main(spec: dict) -> None:
 
         jobs = spec.get("jobs", -1)
         if spec["method"] == "linear":
+
             def call():
-                return peer.denoise_linear_regression(samples, spec["window"],
-                                                      spec["stride"], n_jobs=jobs)
+                return peer.denoise_linear_regression(
+                    samples, spec["window"], spec["stride"], n_jobs=jobs
+                )
         else:
+
             def call():
-                return peer.denoise_decision_tree(samples, spec["window"], spec["stride"],
-                                                  n_jobs=jobs, max_depth=spec["max_depth"])
+                return peer.denoise_decision_tree(
+                    samples,
+                    spec["window"],
+                    spec["stride"],
+                    n_jobs=jobs,
+                    max_depth=spec["max_depth"],
+                )
+
     rss_before = _maxrss_kib()
     times: list[float] = []
     warmup = None
@@ -188,11 +205,20 @@ def info_main() -> None:
     from threadpoolctl import threadpool_info
 
     np.linalg.svd(np.ones((64, 64)))  # make sure the BLAS/LAPACK libraries are loaded
-    print("RESULT " + json.dumps({
-        "python": platform.python_version(), "numpy": np.__version__,
-        "scipy": scipy.__version__, "sklearn": sklearn.__version__,
-        "joblib": joblib.__version__, "threadpools": threadpool_info(),
-    }), flush=True)
+    print(
+        "RESULT "
+        + json.dumps(
+            {
+                "python": platform.python_version(),
+                "numpy": np.__version__,
+                "scipy": scipy.__version__,
+                "sklearn": sklearn.__version__,
+                "joblib": joblib.__version__,
+                "threadpools": threadpool_info(),
+            }
+        ),
+        flush=True,
+    )
 
 
 # ----------------------------------------------------------------------------- parent side
@@ -222,13 +248,20 @@ def child_env(side: str, threads: int | None = None, pythonpath: str | None = No
     return env
 
 
-def run_child(args: list[str], env: dict, timeout: float, prefix: list[str] = (),
-              python: str | None = None) -> dict:
+def run_child(
+    args: list[str], env: dict, timeout: float, prefix: list[str] = (), python: str | None = None
+) -> dict:
     """Runs this script in child mode (with `python`, by default this interpreter); returns
     its RESULT record or {"error": text}."""
     cmd = [*prefix, python or sys.executable, str(Path(__file__).resolve()), *args]
-    proc = subprocess.Popen(cmd, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                            text=True, start_new_session=True)
+    proc = subprocess.Popen(
+        cmd,
+        env=env,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+        start_new_session=True,
+    )
     try:
         out, err = proc.communicate(timeout=timeout)
     except subprocess.TimeoutExpired:
@@ -237,7 +270,7 @@ def run_child(args: list[str], env: dict, timeout: float, prefix: list[str] = ()
         return {"error": f"timed out after {timeout:.0f} s"}
     for line in out.splitlines():
         if line.startswith("RESULT "):
-            return json.loads(line[len("RESULT "):])
+            return json.loads(line[len("RESULT ") :])
     tail = (err.strip().splitlines() or ["no output"])[-1]
     return {"error": f"exit {proc.returncode}: {tail}"}
 
@@ -278,17 +311,26 @@ class Calibration:
             return None
         same_window = [r for r in refs if r[0].window == point.window]
         units = point.cost_units()
-        ref, seconds = min(same_window or refs,
-                           key=lambda r: abs(math.log(r[0].cost_units() / units)))
+        ref, seconds = min(
+            same_window or refs, key=lambda r: abs(math.log(r[0].cost_units() / units))
+        )
         return seconds * units / ref.cost_units()
 
     def record(self, side: str, point: Point, seconds: float) -> None:
         self.measured.setdefault((side, point.method), []).append((point, seconds))
 
 
-def measure(point: Point, side: str, calib: Calibration, args, deadline: float,
-            threads: int | None = None, jobs: int = -1, runs: int | None = None,
-            max_depth: int | None = None) -> Measurement:
+def measure(
+    point: Point,
+    side: str,
+    calib: Calibration,
+    args,
+    deadline: float,
+    threads: int | None = None,
+    jobs: int = -1,
+    runs: int | None = None,
+    max_depth: int | None = None,
+) -> Measurement:
     m = Measurement(point=asdict(point), side=side)
     est = calib.estimate(side, point)
     m.estimated_s = est
@@ -305,8 +347,12 @@ def measure(point: Point, side: str, calib: Calibration, args, deadline: float,
     if est is not None and 3 * est > remaining:
         m.skipped = f"time budget exhausted (estimated {3 * est:.0f} s, {remaining:.0f} s left)"
         return m
-    spec = {"side": side, **asdict(point), "max_depth": max_depth or args.peer_max_depth,
-            "jobs": jobs}
+    spec = {
+        "side": side,
+        **asdict(point),
+        "max_depth": max_depth or args.peer_max_depth,
+        "jobs": jobs,
+    }
     if runs:
         spec["runs"] = runs
     spec["stop_after_s"] = 3 * args.max_run
@@ -317,8 +363,9 @@ def measure(point: Point, side: str, calib: Calibration, args, deadline: float,
     m.load_avg = os.getloadavg()[0]
     # The landed engine is the tacitor child run by another venv's interpreter.
     python = args.landed_python if side == "landed" else None
-    result = run_child(["--child", json.dumps(spec)], child_env(side, threads), timeout,
-                       python=python)
+    result = run_child(
+        ["--child", json.dumps(spec)], child_env(side, threads), timeout, python=python
+    )
     wall = time.monotonic() - wall0
     busy1, total1 = _cpu_busy_jiffies()
     hz = os.sysconf("SC_CLK_TCK")
@@ -329,8 +376,11 @@ def measure(point: Point, side: str, calib: Calibration, args, deadline: float,
         return m
     times = sorted(result["times"])
     m.runs = len(times)
-    m.median_s = times[len(times) // 2] if len(times) % 2 else 0.5 * (
-        times[len(times) // 2 - 1] + times[len(times) // 2])
+    m.median_s = (
+        times[len(times) // 2]
+        if len(times) % 2
+        else 0.5 * (times[len(times) // 2 - 1] + times[len(times) // 2])
+    )
     m.min_s, m.max_s = times[0], times[-1]
     m.samples_per_s = point.series * point.length / m.median_s
     m.rss_peak_mib = result["rss_peak_kib"] / 1024
@@ -347,8 +397,11 @@ def measure(point: Point, side: str, calib: Calibration, args, deadline: float,
 
 
 def machine_info(wheel_build: Path) -> dict:
-    info: dict = {"platform": platform.platform(), "cores": os.cpu_count(),
-                  "affinity": len(os.sched_getaffinity(0))}
+    info: dict = {
+        "platform": platform.platform(),
+        "cores": os.cpu_count(),
+        "affinity": len(os.sched_getaffinity(0)),
+    }
     try:
         with open("/proc/cpuinfo") as f:
             for line in f:
@@ -361,16 +414,23 @@ def machine_info(wheel_build: Path) -> dict:
         lscpu = subprocess.run(["lscpu"], capture_output=True, text=True).stdout
         for line in lscpu.splitlines():
             key, _, value = line.partition(":")
-            if key.strip() in ("Model name", "CPU family", "Model", "Hypervisor vendor",
-                               "L2 cache", "L3 cache"):
+            if key.strip() in (
+                "Model name",
+                "CPU family",
+                "Model",
+                "Hypervisor vendor",
+                "L2 cache",
+                "L3 cache",
+            ):
                 info["lscpu " + key.strip()] = value.strip()
     except OSError:
         pass
     with open("/proc/meminfo") as f:
         info["memory"] = f.readline().split(":", 1)[1].strip()
     info.update(compiler_info(wheel_build))
-    info["openblas_overrides_set"] = {n: os.environ[n] for n in OPENBLAS_OVERRIDES
-                                      if n in os.environ}
+    info["openblas_overrides_set"] = {
+        n: os.environ[n] for n in OPENBLAS_OVERRIDES if n in os.environ
+    }
     return info
 
 
@@ -380,8 +440,12 @@ def compiler_info(wheel_build: Path) -> dict:
     cache = wheel_build / "CMakeCache.txt"
     if cache.exists():
         for line in cache.read_text().splitlines():
-            for key in ("CMAKE_CXX_COMPILER:", "CMAKE_BUILD_TYPE:", "CMAKE_CXX_FLAGS:",
-                        "CMAKE_CXX_FLAGS_RELEASE:"):
+            for key in (
+                "CMAKE_CXX_COMPILER:",
+                "CMAKE_BUILD_TYPE:",
+                "CMAKE_CXX_FLAGS:",
+                "CMAKE_CXX_FLAGS_RELEASE:",
+            ):
                 if line.startswith(key):
                     out[key.rstrip(":")] = line.split("=", 1)[1]
         compiler = out.get("CMAKE_CXX_COMPILER")
@@ -408,26 +472,50 @@ def tacitor_threads_info() -> str:
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="tiny smoke run")
-    parser.add_argument("--out-dir", type=Path, default=None,
-                        help="where RESULTS.md and results.json go (default: bench/, or a "
-                        "temporary directory with --quick)")
-    parser.add_argument("--budget-min", type=float, default=25.0,
-                        help="wall-clock budget of the main grid in minutes")
-    parser.add_argument("--max-run", type=float, default=MAX_SINGLE_RUN_S,
-                        help="skip a side of a point whose one call is estimated above this")
+    parser.add_argument(
+        "--out-dir",
+        type=Path,
+        default=None,
+        help="where RESULTS.md and results.json go (default: bench/, or a "
+        "temporary directory with --quick)",
+    )
+    parser.add_argument(
+        "--budget-min",
+        type=float,
+        default=25.0,
+        help="wall-clock budget of the main grid in minutes",
+    )
+    parser.add_argument(
+        "--max-run",
+        type=float,
+        default=MAX_SINGLE_RUN_S,
+        help="skip a side of a point whose one call is estimated above this",
+    )
     parser.add_argument("--peer-max-depth", type=int, default=6)
     parser.add_argument("--wheel-build", type=Path, default=ROOT / "build" / "wheel")
     parser.add_argument("--profile-build", type=Path, default=ROOT / "build" / "bench-profile")
     parser.add_argument("--no-profile", action="store_true")
-    parser.add_argument("--landed-python", default=None,
-                        help="interpreter of a second venv holding an earlier build of tacitor; "
-                        "its times become a third side, 'landed', beside the current build")
-    parser.add_argument("--only", action="append", default=[], metavar="POINT",
-                        help="measure only these points, e.g. 'tree 64 16384 4 1' (method S L w "
-                        "stride); repeatable; skips the scaling and profile runs")
-    parser.add_argument("--methods", default=None, metavar="LIST",
-                        help="measure only the grid points of these methods, e.g. 'linear' or "
-                        "'linear,tree' (comma-separated)")
+    parser.add_argument(
+        "--landed-python",
+        default=None,
+        help="interpreter of a second venv holding an earlier build of tacitor; "
+        "its times become a third side, 'landed', beside the current build",
+    )
+    parser.add_argument(
+        "--only",
+        action="append",
+        default=[],
+        metavar="POINT",
+        help="measure only these points, e.g. 'tree 64 16384 4 1' (method S L w "
+        "stride); repeatable; skips the scaling and profile runs",
+    )
+    parser.add_argument(
+        "--methods",
+        default=None,
+        metavar="LIST",
+        help="measure only the grid points of these methods, e.g. 'linear' or "
+        "'linear,tree' (comma-separated)",
+    )
     parser.add_argument("--child", help=argparse.SUPPRESS)
     parser.add_argument("--info", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args()
@@ -441,22 +529,24 @@ def main() -> None:
     import profile_tacitor  # noqa: F401  (bench/ is on sys.path as the script's directory)
     import report
 
-    out_dir = args.out_dir or (Path(tempfile.mkdtemp(prefix="tacitor-bench-")) if args.quick
-                               else HERE)
+    out_dir = args.out_dir or (
+        Path(tempfile.mkdtemp(prefix="tacitor-bench-")) if args.quick else HERE
+    )
     out_dir.mkdir(parents=True, exist_ok=True)
     started = time.time()
     env_info = machine_info(args.wheel_build)
     env_info["peer"] = run_child(["--info"], child_env("peer"), 120)
     env_info["tacitor_threads"] = tacitor_threads_info()
     env_info["load_at_start"] = os.getloadavg()
-    print(f"machine: {env_info.get('cpu')} x{env_info['cores']}, load {os.getloadavg()}",
-          flush=True)
+    print(
+        f"machine: {env_info.get('cpu')} x{env_info['cores']}, load {os.getloadavg()}", flush=True
+    )
 
     calib = Calibration()
     deadline = time.monotonic() + (2.0 if args.quick else args.budget_min) * 60
     # Cheapest first, by the time estimated from what has been measured so far (a method not
     # yet measured goes first), so the budget cuts the most expensive points off the end.
-    points = ([parse_point(text) for text in args.only] if args.only else grid(args.quick))
+    points = [parse_point(text) for text in args.only] if args.only else grid(args.quick)
     if args.methods:
         wanted = {name.strip() for name in args.methods.split(",") if name.strip()}
         unknown = wanted - set(METHODS)
@@ -467,17 +557,23 @@ def main() -> None:
     pending = sorted(points, key=lambda p: p.cost_units())
     results: list[Measurement] = []
     while pending:
+
         def expected(p: Point) -> float:
             guesses = [calib.estimate(side, p) for side in ("tacitor", "peer")]
             return 0.0 if None in guesses else max(guesses)
+
         point = min(pending, key=lambda p: (expected(p), p.cost_units()))
         pending.remove(point)
         for side in sides:
-            m = measure(point, side, calib, args,
-                        deadline if not (args.quick or args.only) else math.inf)
+            m = measure(
+                point, side, calib, args, deadline if not (args.quick or args.only) else math.inf
+            )
             results.append(m)
-            status = (f"{m.median_s:8.3f} s x{m.runs}" if m.median_s is not None
-                      else f"skipped: {m.skipped}")
+            status = (
+                f"{m.median_s:8.3f} s x{m.runs}"
+                if m.median_s is not None
+                else f"skipped: {m.skipped}"
+            )
             print(f"{point.key:40s} {side:8s} {status}", flush=True)
 
     # Thread scaling on two points per method, of different window widths, whose tacitor call
@@ -485,8 +581,10 @@ def main() -> None:
     timed = [m for m in results if m.side == "tacitor" and m.median_s and not args.only]
     scaling_points = []
     for method in METHODS:
-        near = sorted((m for m in timed if m.point["method"] == method),
-                      key=lambda m: abs(math.log(m.median_s / (0.1 if args.quick else 3.0))))
+        near = sorted(
+            (m for m in timed if m.point["method"] == method),
+            key=lambda m: abs(math.log(m.median_s / (0.1 if args.quick else 3.0))),
+        )
         windows_taken: set[int] = set()
         for m in near:  # two points of different window widths
             if m.point["window"] not in windows_taken and len(windows_taken) < 2:
@@ -506,30 +604,48 @@ def main() -> None:
             m = measure(point, "peer", calib, args, math.inf, max_depth=args.peer_max_depth + 1)
             row["peer_deeper"] = asdict(m)
         scaling.append(row)
-        print(f"scaling {point.key}: " + ", ".join(
-            f"{k}={v['median_s']}" for k, v in row.items() if k != "point"), flush=True)
+        print(
+            f"scaling {point.key}: "
+            + ", ".join(f"{k}={v['median_s']}" for k, v in row.items() if k != "point"),
+            flush=True,
+        )
 
     profiles: list[dict] = []
     if not (args.no_profile or args.only):
-        profile_points = ([Point("linear", 16, 512, 8, 1), Point("tree", 16, 512, 8, 1)]
-                          if args.quick else
-                          [Point("linear", 64, 16384, 16, 8), Point("linear", 1024, 1024, 64, 32),
-                           Point("tree", 64, 1024, 16, 1)])
-        seconds = {Point(**m.point): m.median_s for m in results
-                   if m.side == "tacitor" and m.median_s}
-        profiles = profile_tacitor.profile_points(profile_points, args, run_child, child_env,
-                                                  seconds)
+        profile_points = (
+            [Point("linear", 16, 512, 8, 1), Point("tree", 16, 512, 8, 1)]
+            if args.quick
+            else [
+                Point("linear", 64, 16384, 16, 8),
+                Point("linear", 1024, 1024, 64, 32),
+                Point("tree", 64, 1024, 16, 1),
+            ]
+        )
+        seconds = {
+            Point(**m.point): m.median_s for m in results if m.side == "tacitor" and m.median_s
+        }
+        profiles = profile_tacitor.profile_points(
+            profile_points, args, run_child, child_env, seconds
+        )
 
     env_info["load_at_end"] = os.getloadavg()
     env_info["elapsed_s"] = time.time() - started
     env_info["started_utc"] = time.strftime("%Y-%m-%d %H:%M:%S", time.gmtime(started))
-    data = {"environment": env_info, "measurements": [asdict(m) for m in results],
-            "scaling": scaling, "profiles": profiles,
-            "peer_tree_max_depth": args.peer_max_depth, "quick": args.quick}
+    data = {
+        "environment": env_info,
+        "measurements": [asdict(m) for m in results],
+        "scaling": scaling,
+        "profiles": profiles,
+        "peer_tree_max_depth": args.peer_max_depth,
+        "quick": args.quick,
+    }
     (out_dir / "results.json").write_text(json.dumps(data, indent=1))
     (out_dir / "RESULTS.md").write_text(report.render(data))
-    print(f"wrote {out_dir / 'RESULTS.md'} and {out_dir / 'results.json'} "
-          f"in {env_info['elapsed_s'] / 60:.1f} min", flush=True)
+    print(
+        f"wrote {out_dir / 'RESULTS.md'} and {out_dir / 'results.json'} "
+        f"in {env_info['elapsed_s'] / 60:.1f} min",
+        flush=True,
+    )
 
 
 if __name__ == "__main__":

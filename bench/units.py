@@ -76,8 +76,10 @@ def main() -> None:
     args = parser.parse_args()
     clean, noise = unit_data()
     results = []
-    print(f"{SERIES} series x {LENGTH}, window {WINDOW}, stride {STRIDE}, "
-          f"{os.cpu_count()} CPUs, load {os.getloadavg()[0]:.1f}\n")
+    print(
+        f"{SERIES} series x {LENGTH}, window {WINDOW}, stride {STRIDE}, "
+        f"{os.cpu_count()} CPUs, load {os.getloadavg()[0]:.1f}\n"
+    )
     print("| data | gain |")
     print("|---|---:|")
     for label, amplitude, offset in ROWS:

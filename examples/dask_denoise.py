@@ -66,22 +66,28 @@ class NpyChunks:
         target.flush()
 
 
-def denoise_file(source: str, destination: str, method: str, window: int | str, stride: int,
-                 chunk_series: int, client: Client) -> None:
+def denoise_file(
+    source: str,
+    destination: str,
+    method: str,
+    window: int | str,
+    stride: int,
+    chunk_series: int,
+    client: Client,
+) -> None:
     """Denoises ``source`` into ``destination`` chunk by chunk on the cluster of ``client``."""
     reader = NpyChunks(source)
     if reader.ndim != 2 or reader.dtype != np.float32:
-        raise SystemExit(f"{source}: need a 2-D float32 array, not {reader.ndim}-D "
-                         f"{reader.dtype}")
-    samples = da.from_array(reader, chunks=(chunk_series, -1), lock=False, asarray=True,
-                            fancy=False)
+        raise SystemExit(f"{source}: need a 2-D float32 array, not {reader.ndim}-D {reader.dtype}")
+    samples = da.from_array(
+        reader, chunks=(chunk_series, -1), lock=False, asarray=True, fancy=False
+    )
     denoised = denoise_dask(samples, method=method, window_size=window, stride=stride)
 
     # Write into a temporary file beside the destination and rename it at the end, so an
     # interrupted run leaves no half-written output.
     with replacing(destination) as partial:
-        np.lib.format.open_memmap(partial, mode="w+", dtype=np.float32,
-                                  shape=reader.shape).flush()
+        np.lib.format.open_memmap(partial, mode="w+", dtype=np.float32, shape=reader.shape).flush()
         # Every task writes its own rows of the output; the rows of different chunks do not
         # overlap, so the writes need no lock.
         writes = da.store(denoised, NpyChunks(partial, mode="r+"), lock=False, compute=False)
@@ -97,14 +103,20 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("source", help="2-D float32 .npy file, series × time positions")
     parser.add_argument("destination", help=".npy file to write")
     parser.add_argument("--method", choices=["linear", "tree"], default="linear")
-    parser.add_argument("--window", type=window_size, default=16,
-                        help="window size, or 'auto' to select it on the first chunk")
+    parser.add_argument(
+        "--window",
+        type=window_size,
+        default=16,
+        help="window size, or 'auto' to select it on the first chunk",
+    )
     parser.add_argument("--stride", type=int, default=1)
-    parser.add_argument("--chunk-series", type=int, default=256,
-                        help="series per chunk (default: 256)")
+    parser.add_argument(
+        "--chunk-series", type=int, default=256, help="series per chunk (default: 256)"
+    )
     parser.add_argument("--workers", type=int, default=2, help="worker processes (default: 2)")
-    parser.add_argument("-f", "--force", action="store_true",
-                        help="replace the destination if it exists")
+    parser.add_argument(
+        "-f", "--force", action="store_true", help="replace the destination if it exists"
+    )
     args = parser.parse_args(argv)
 
     try:
@@ -118,11 +130,25 @@ def main(argv: list[str] | None = None) -> int:
 
 
 def run(args: argparse.Namespace) -> None:
-    with LocalCluster(n_workers=args.workers, threads_per_worker=1, processes=True,
-                      host="127.0.0.1", dashboard_address=None) as cluster, \
-            Client(cluster) as client:
-        denoise_file(args.source, args.destination, args.method, args.window, args.stride,
-                     args.chunk_series, client)
+    with (
+        LocalCluster(
+            n_workers=args.workers,
+            threads_per_worker=1,
+            processes=True,
+            host="127.0.0.1",
+            dashboard_address=None,
+        ) as cluster,
+        Client(cluster) as client,
+    ):
+        denoise_file(
+            args.source,
+            args.destination,
+            args.method,
+            args.window,
+            args.stride,
+            args.chunk_series,
+            client,
+        )
 
 
 if __name__ == "__main__":

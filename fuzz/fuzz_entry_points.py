@@ -15,7 +15,9 @@ import sys
 
 import atheris
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "python"))
+sys.path.insert(
+    0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "python")
+)
 
 with atheris.instrument_imports(include=["test_hostile_input"]):
     import test_hostile_input as hostile

@@ -67,7 +67,8 @@ __all__ = [
     "denoise_dataarray",
     "denoise_frame",
     "fit",
-    "held_out_loss", "load",
+    "held_out_loss",
+    "load",
     "select",
 ]
 

@@ -11,9 +11,19 @@ class MemoryEstimate(NamedTuple):
     training_rows: int
     refusal: str | None
 
-def memory_estimate(method: Literal["linear", "tree"] | str, n_series: int, length: int,
-                    window_size: int, stride: int,
-                    available: int | None = None) -> MemoryEstimate: ...
-def series_that_fit(method: Literal["linear", "tree"] | str, length: int, window_size: int,
-                    stride: int, available: int | None = None) -> int: ...
+def memory_estimate(
+    method: Literal["linear", "tree"] | str,
+    n_series: int,
+    length: int,
+    window_size: int,
+    stride: int,
+    available: int | None = None,
+) -> MemoryEstimate: ...
+def series_that_fit(
+    method: Literal["linear", "tree"] | str,
+    length: int,
+    window_size: int,
+    stride: int,
+    available: int | None = None,
+) -> int: ...
 def available_memory() -> int: ...

@@ -17,10 +17,17 @@ from .selection.search import DEFAULT_WINDOWS
 __all__ = ["denoise_dask"]
 
 
-def denoise_dask(samples: da.Array | npt.ArrayLike, method: Method = "linear",
-                 window_size: int | Literal["auto"] = "auto", stride: int | None = None,
-                 missing: MissingPolicy | None = None, *, rechunk: bool = True,
-                 blend: bool | None = None, model: Denoiser | None = None) -> da.Array:
+def denoise_dask(
+    samples: da.Array | npt.ArrayLike,
+    method: Method = "linear",
+    window_size: int | Literal["auto"] = "auto",
+    stride: int | None = None,
+    missing: MissingPolicy | None = None,
+    *,
+    rechunk: bool = True,
+    blend: bool | None = None,
+    model: Denoiser | None = None,
+) -> da.Array:
     """Lazily denoises ``samples``, a 2-D Dask array (or anything ``dask.array.asarray``
     takes), one series per row, one time position per column.
 
@@ -60,23 +67,32 @@ def denoise_dask(samples: da.Array | npt.ArrayLike, method: Method = "linear",
     """
     array = samples if isinstance(samples, da.Array) else da.asarray(samples)
     if array.ndim != 2:
-        raise ValueError(f"samples must be 2-D (series × time positions), not {array.ndim}-D "
-                         f"of shape {array.shape}")
-    settings = routing.Settings(method, window_size, 1 if stride is None else stride,
-                                missing, blend=blend).checked()
+        raise ValueError(
+            f"samples must be 2-D (series × time positions), not {array.ndim}-D "
+            f"of shape {array.shape}"
+        )
+    settings = routing.Settings(
+        method, window_size, 1 if stride is None else stride, missing, blend=blend
+    ).checked()
     time_chunks = array.chunks[1]
     if len(time_chunks) > 1:
         if not rechunk:
             raise ValueError(
                 f"the time axis (axis 1) is split into {len(time_chunks)} chunks; tacitor needs "
                 "whole series in every block: pass rechunk=True, or rechunk the array with "
-                "samples.rechunk({0: 'auto', 1: -1})")
+                "samples.rechunk({0: 'auto', 1: -1})"
+            )
         array = array.rechunk({0: "auto", 1: -1})
     if model is not None:
         # Prediction only: the blocks as they come, sized for training or not.
         applied: da.Array = da.map_blocks(
-            _apply_model, array, model=model, stride=stride, dtype=routing.result_dtype(
-                array.dtype), meta=np.empty((0, 0), dtype=routing.result_dtype(array.dtype)))
+            _apply_model,
+            array,
+            model=model,
+            stride=stride,
+            dtype=routing.result_dtype(array.dtype),
+            meta=np.empty((0, 0), dtype=routing.result_dtype(array.dtype)),
+        )
         return applied
     if rechunk:
         array = _blocks_that_fit(array, settings)
@@ -86,19 +102,24 @@ def denoise_dask(samples: da.Array | npt.ArrayLike, method: Method = "linear",
         choice = routing.choose(routing.as_rows(first), settings)
     dtype = routing.result_dtype(array.dtype)
     denoised: da.Array = da.map_blocks(
-        _denoise_block, array, settings=settings, choice=choice, dtype=dtype,
-        meta=np.empty((0, 0), dtype=dtype))
+        _denoise_block,
+        array,
+        settings=settings,
+        choice=choice,
+        dtype=dtype,
+        meta=np.empty((0, 0), dtype=dtype),
+    )
     return denoised
 
 
-def _apply_model(block: npt.NDArray[Any], model: Denoiser,
-                 stride: int | None) -> npt.NDArray[Any]:
+def _apply_model(block: npt.NDArray[Any], model: Denoiser, stride: int | None) -> npt.NDArray[Any]:
     """One block of whole series, denoised by the trained model."""
     return model.denoise(block, stride)
 
 
-def _denoise_block(block: npt.NDArray[Any], settings: routing.Settings,
-                   choice: routing.Choice | None) -> npt.NDArray[Any]:
+def _denoise_block(
+    block: npt.NDArray[Any], settings: routing.Settings, choice: routing.Choice | None
+) -> npt.NDArray[Any]:
     """One block of whole series, denoised as a batch of its own."""
     return routing.denoise(block, settings, choice)
 
@@ -108,16 +129,21 @@ def _blocks_that_fit(array: da.Array, settings: routing.Settings) -> da.Array:
     memory; MemoryError, with the native refusal, when not even one series fits."""
     length = int(array.shape[1])
     # An automatic window is not known yet: plan for the widest default candidate.
-    window = (settings.window_size if isinstance(settings.window_size, int)
-              else min(max(DEFAULT_WINDOWS), length))
+    window = (
+        settings.window_size
+        if isinstance(settings.window_size, int)
+        else min(max(DEFAULT_WINDOWS), length)
+    )
     if length == 0 or window == 0 or window > length:
         return array  # the call's own error will say what is wrong
     budget = memory.dask_worker_budget()
-    series = memory.series_per_block(settings.native_method, length, window, settings.stride,
-                                     budget)
+    series = memory.series_per_block(
+        settings.native_method, length, window, settings.stride, budget
+    )
     if series == 0:
-        refused = memory.estimate(settings.native_method, 1, length, window, settings.stride,
-                                  available=budget).refusal
+        refused = memory.estimate(
+            settings.native_method, 1, length, window, settings.stride, available=budget
+        ).refusal
         raise MemoryError(f"one series does not fit a worker: {refused}")
     if array.chunks[0] and max(array.chunks[0]) > series:
         array = array.rechunk({0: series, 1: -1})

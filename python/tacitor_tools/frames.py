@@ -18,21 +18,41 @@ __all__ = ["denoise_frame"]
 
 
 @overload
-def denoise_frame(data: pd.DataFrame, method: Method = ..., window_size: int | Literal["auto"] = ...,
-                  stride: int = ..., missing: MissingPolicy | None = ..., *,
-                  blend: bool | None = ..., model: Denoiser | None = ...) -> pd.DataFrame: ...
+def denoise_frame(
+    data: pd.DataFrame,
+    method: Method = ...,
+    window_size: int | Literal["auto"] = ...,
+    stride: int = ...,
+    missing: MissingPolicy | None = ...,
+    *,
+    blend: bool | None = ...,
+    model: Denoiser | None = ...,
+) -> pd.DataFrame: ...
 
 
 @overload
-def denoise_frame(data: pd.Series, method: Method = ..., window_size: int | Literal["auto"] = ...,
-                  stride: int = ..., missing: MissingPolicy | None = ..., *,
-                  blend: bool | None = ..., model: Denoiser | None = ...) -> pd.Series: ...
+def denoise_frame(
+    data: pd.Series,
+    method: Method = ...,
+    window_size: int | Literal["auto"] = ...,
+    stride: int = ...,
+    missing: MissingPolicy | None = ...,
+    *,
+    blend: bool | None = ...,
+    model: Denoiser | None = ...,
+) -> pd.Series: ...
 
 
-def denoise_frame(data: pd.DataFrame | pd.Series, method: Method = "linear",
-                  window_size: int | Literal["auto"] = "auto", stride: int = 1,
-                  missing: MissingPolicy | None = None, *, blend: bool | None = None,
-                  model: Denoiser | None = None) -> pd.DataFrame | pd.Series:
+def denoise_frame(
+    data: pd.DataFrame | pd.Series,
+    method: Method = "linear",
+    window_size: int | Literal["auto"] = "auto",
+    stride: int = 1,
+    missing: MissingPolicy | None = None,
+    *,
+    blend: bool | None = None,
+    model: Denoiser | None = None,
+) -> pd.DataFrame | pd.Series:
     """Denoises the series of a DataFrame (one per column) or a single Series.
 
     The index is time: rows must be in time order and, for the method to make sense, equally
@@ -76,11 +96,13 @@ def denoise_frame(data: pd.DataFrame | pd.Series, method: Method = "linear",
 def _check_time_index(index: pd.Index) -> None:
     """Refuses an index of times or numbers that is out of order: windows would then mix
     samples from distant times without any error."""
-    ordered = isinstance(index, pd.DatetimeIndex | pd.TimedeltaIndex | pd.PeriodIndex) or \
-        pd.api.types.is_numeric_dtype(index.dtype)
+    ordered = isinstance(
+        index, pd.DatetimeIndex | pd.TimedeltaIndex | pd.PeriodIndex
+    ) or pd.api.types.is_numeric_dtype(index.dtype)
     if ordered and not index.is_monotonic_increasing:
-        raise ValueError("the index must be time in increasing order; sort the data first "
-                         "(data.sort_index())")
+        raise ValueError(
+            "the index must be time in increasing order; sort the data first (data.sort_index())"
+        )
 
 
 def _warn_if_uneven(index: pd.Index) -> None:
@@ -93,7 +115,10 @@ def _warn_if_uneven(index: pd.Index) -> None:
     warnings.warn(
         f"the time index is not evenly spaced (steps from {steps.min()} to {steps.max()}), "
         "so windows span different lengths of time; put the data on a regular grid first, "
-        f"data.asfreq({step.freqstr!r}), and pass missing='impute' to fill the rows that adds", UserWarning, stacklevel=3)
+        f"data.asfreq({step.freqstr!r}), and pass missing='impute' to fill the rows that adds",
+        UserWarning,
+        stacklevel=3,
+    )
 
 
 def _series_rows(frame: pd.DataFrame) -> npt.NDArray[Any]:
@@ -101,11 +126,13 @@ def _series_rows(frame: pd.DataFrame) -> npt.NDArray[Any]:
     NaN for missing values."""
     for name, dtype in frame.dtypes.items():
         if pd.api.types.is_bool_dtype(dtype) or not pd.api.types.is_numeric_dtype(dtype):
-            raise TypeError(f"column {name!r} holds values of type {dtype}; tacitor needs "
-                            "real numbers")
+            raise TypeError(
+                f"column {name!r} holds values of type {dtype}; tacitor needs real numbers"
+            )
         if pd.api.types.is_complex_dtype(dtype):
             raise TypeError(f"column {name!r} holds complex numbers; tacitor needs real ones")
     float32 = len(frame.columns) > 0 and all(
-        getattr(dtype, "numpy_dtype", dtype) == np.float32 for dtype in frame.dtypes)
+        getattr(dtype, "numpy_dtype", dtype) == np.float32 for dtype in frame.dtypes
+    )
     values = frame.to_numpy(dtype=np.float32 if float32 else np.float64, na_value=np.nan)
     return np.ascontiguousarray(values.T)

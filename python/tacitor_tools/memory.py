@@ -15,32 +15,40 @@ __all__ = ["estimate", "refusal", "describe", "series_per_block", "dask_worker_b
 DASK_WORKER_SHARE = 0.6
 
 
-def estimate(method: str, n_series: int, length: int, window_size: int, stride: int,
-             available: int | None = None) -> _native.MemoryEstimate:
+def estimate(
+    method: str,
+    n_series: int,
+    length: int,
+    window_size: int,
+    stride: int,
+    available: int | None = None,
+) -> _native.MemoryEstimate:
     """``tacitor_tools._native.memory_estimate`` for one call of this shape."""
-    return _native.memory_estimate(method, n_series, length, window_size, stride,
-                                   available=available)
+    return _native.memory_estimate(
+        method, n_series, length, window_size, stride, available=available
+    )
 
 
-def refusal(method: str, n_series: int, length: int, window_size: int,
-            stride: int) -> str | None:
+def refusal(method: str, n_series: int, length: int, window_size: int, stride: int) -> str | None:
     """The MemoryError text a call of this shape would raise here and now, or None."""
     return estimate(method, n_series, length, window_size, stride).refusal
 
 
 def describe(method: str, n_series: int, length: int, window_size: int, stride: int) -> str:
-    """"estimated peak 1.2 GiB on 2 workers of 2, 20.7 GiB available" for error messages."""
+    """ "estimated peak 1.2 GiB on 2 workers of 2, 20.7 GiB available" for error messages."""
     e = estimate(method, n_series, length, window_size, stride)
-    return (f"estimated peak {e.peak_bytes / 2**30:.1f} GiB on {max(e.workers, 1)} of "
-            f"{e.pool_workers} workers, {e.available_bytes / 2**30:.1f} GiB available")
+    return (
+        f"estimated peak {e.peak_bytes / 2**30:.1f} GiB on {max(e.workers, 1)} of "
+        f"{e.pool_workers} workers, {e.available_bytes / 2**30:.1f} GiB available"
+    )
 
 
-def series_per_block(method: str, length: int, window_size: int, stride: int,
-                     available: int | None) -> int:
+def series_per_block(
+    method: str, length: int, window_size: int, stride: int, available: int | None
+) -> int:
     """The most series one call can denoise within ``available`` bytes (this process's
     memory when None); 0 when not even one fits."""
-    return int(_native.series_that_fit(method, length, window_size, stride,
-                                       available=available))
+    return int(_native.series_that_fit(method, length, window_size, stride, available=available))
 
 
 def dask_worker_budget() -> int | None:
@@ -49,10 +57,13 @@ def dask_worker_budget() -> int | None:
     without a client or without limits."""
     try:
         from distributed import get_client
+
         client = get_client()
     except (ImportError, ValueError):
         return None
-    budgets = [int(DASK_WORKER_SHARE * w["memory_limit"] / max(int(w.get("nthreads", 1)), 1))
-               for w in client.scheduler_info().get("workers", {}).values()
-               if w.get("memory_limit")]
+    budgets = [
+        int(DASK_WORKER_SHARE * w["memory_limit"] / max(int(w.get("nthreads", 1)), 1))
+        for w in client.scheduler_info().get("workers", {}).values()
+        if w.get("memory_limit")
+    ]
     return min(budgets) if budgets else None

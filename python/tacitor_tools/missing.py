@@ -29,18 +29,19 @@ def as_float_matrix(samples: npt.ArrayLike, name: str = "samples") -> npt.NDArra
         array = array.astype(np.float32, copy=False)
     infinite = int(np.isinf(array).sum())
     if infinite:
-        raise ValueError(f"{name} holds {infinite} infinite values; only NaN may mark a "
-                         "missing sample")
+        raise ValueError(
+            f"{name} holds {infinite} infinite values; only NaN may mark a missing sample"
+        )
     return array
 
 
-def refuse_missing(samples: npt.NDArray[np.floating[Any]],
-                   remedy: str = bridge.PYTHON_NAMES.impute) -> None:
+def refuse_missing(
+    samples: npt.NDArray[np.floating[Any]], remedy: str = bridge.PYTHON_NAMES.impute
+) -> None:
     """ValueError, pointing to the imputation, if ``samples`` holds NaN."""
     gaps = int(np.isnan(samples).sum())
     if gaps:
-        raise ValueError(f"samples holds {gaps} missing values (NaN); pass {remedy} to fill "
-                         "them")
+        raise ValueError(f"samples holds {gaps} missing values (NaN); pass {remedy} to fill them")
 
 
 def interpolate_gaps(samples: npt.NDArray[np.floating[Any]]) -> npt.NDArray[np.float32]:
@@ -71,8 +72,9 @@ def gap_lengths(missing: npt.NDArray[np.bool_]) -> npt.NDArray[np.int64]:
     return lengths
 
 
-def run_native(method: str, filled: npt.NDArray[np.float32], window_size: int,
-               stride: int) -> npt.NDArray[np.float32]:
+def run_native(
+    method: str, filled: npt.NDArray[np.float32], window_size: int, stride: int
+) -> npt.NDArray[np.float32]:
     """One native call on the series that have data; all-NaN rows come back all NaN.
 
     The call is checked on the whole batch first: a setting that does not fit it is refused
@@ -83,13 +85,15 @@ def run_native(method: str, filled: npt.NDArray[np.float32], window_size: int,
         return bridge.call(method, np.ascontiguousarray(filled), window_size, stride)
     out = np.full(filled.shape, np.nan, dtype=np.float32)
     if usable.any():
-        out[usable] = bridge.call(method, np.ascontiguousarray(filled[usable]), window_size,
-                                  stride)
+        out[usable] = bridge.call(method, np.ascontiguousarray(filled[usable]), window_size, stride)
     return out
 
 
 def impute_and_denoise(
-    samples: npt.NDArray[np.floating[Any]], window_size: int, stride: int, method: str,
+    samples: npt.NDArray[np.floating[Any]],
+    window_size: int,
+    stride: int,
+    method: str,
     max_iter: int,
 ) -> tuple[npt.NDArray[np.float32], npt.NDArray[np.float32]]:
     """(denoised output, the data with its gaps filled) after ``max_iter`` native calls."""
@@ -151,8 +155,9 @@ def denoise(
     window_size, stride = bridge.check_plan(array.shape, window_size, stride, method)
     gaps = np.isnan(array)
     if not gaps.any():
-        out = bridge.call(method, np.ascontiguousarray(array, dtype=np.float32), window_size,
-                          stride)
+        out = bridge.call(
+            method, np.ascontiguousarray(array, dtype=np.float32), window_size, stride
+        )
         return out.astype(out_type, copy=False)
     if missing == "raise":
         refuse_missing(array)

@@ -84,14 +84,16 @@ class Settings:
         bridge.checked_method(self.method, self.names)
         window: int | Literal["auto"] = AUTO
         if not (isinstance(self.window_size, str) and self.window_size == AUTO):
-            window = bridge.positive_int(self.window_size, self.names.window,
-                                         "an integer or 'auto'")
+            window = bridge.positive_int(
+                self.window_size, self.names.window, "an integer or 'auto'"
+            )
         stride = bridge.positive_int(self.stride, self.names.stride)
         if self.blend not in (None, True, False):
             raise TypeError(f"blend must be None, True or False, not {self.blend!r}")
         if self.missing not in MISSING_POLICIES:
             raise (TypeError if not isinstance(self.missing, str) else ValueError)(
-                f"missing must be None, 'impute' or 'raise', not {self.missing!r}")
+                f"missing must be None, 'impute' or 'raise', not {self.missing!r}"
+            )
         return Settings(self.method, window, stride, self.missing, self.names, self.blend)
 
     def refuse_missing(self, rows: Samples) -> None:
@@ -119,7 +121,8 @@ def choose(rows: Samples, settings: Settings) -> Choice:
         grid = (settings.window_size,)
     with ordinary_errors():
         selection: SelectionLike = select_window(
-            rows, method=settings.native_method, window_sizes=grid, strides=(settings.stride,))
+            rows, method=settings.native_method, window_sizes=grid, strides=(settings.stride,)
+        )
     return Choice(int(selection.window_size), int(selection.stride), selection)
 
 
@@ -127,17 +130,26 @@ def apply(rows: Samples, settings: Settings, choice: Choice) -> Samples:
     """Denoises ``rows`` with the method and missing-value handling of ``settings`` and the
     window and stride of ``choice``; float32 of the shape of ``rows``."""
     settings.refuse_missing(rows)
-    bridge.check_plan(rows.shape, choice.window_size, choice.stride, settings.method,
-                      settings.names)
+    bridge.check_plan(
+        rows.shape, choice.window_size, choice.stride, settings.method, settings.names
+    )
     with ordinary_errors():
         try:
             out = _apply(rows, settings, choice)
         except MemoryError as e:
             if str(e):
                 raise  # the native refusal, which names its numbers
-            raise MemoryError("out of memory during the call (" + memory.describe(
-                settings.native_method, rows.shape[0], rows.shape[1], choice.window_size,
-                choice.stride) + ")") from e
+            raise MemoryError(
+                "out of memory during the call ("
+                + memory.describe(
+                    settings.native_method,
+                    rows.shape[0],
+                    rows.shape[1],
+                    choice.window_size,
+                    choice.stride,
+                )
+                + ")"
+            ) from e
     return np.asarray(out, dtype=np.float32)
 
 
@@ -146,14 +158,17 @@ def _apply(rows: Samples, settings: Settings, choice: Choice) -> npt.ArrayLike:
     if settings.blended and choice.selection is not None:
         out = choice.selection.denoise(rows, blend=True)
     elif settings.missing is not None:
-        out = denoise_missing(rows, choice.window_size, choice.stride,
-                              method=settings.native_method,
-                              missing=cast(MissingPolicy, settings.missing))
+        out = denoise_missing(
+            rows,
+            choice.window_size,
+            choice.stride,
+            method=settings.native_method,
+            missing=cast(MissingPolicy, settings.missing),
+        )
     elif choice.selection is not None:
         out = choice.selection.denoise(rows, blend=False)
     else:
-        out = bridge.call(settings.method, rows, choice.window_size, choice.stride,
-                          settings.names)
+        out = bridge.call(settings.method, rows, choice.window_size, choice.stride, settings.names)
     return out
 
 
@@ -173,5 +188,6 @@ def held_out_loss(rows: Samples, settings: Settings, choice: Choice) -> float:
     """The estimated mean squared error against the clean signal of denoising ``rows`` with
     ``choice``, estimated without the clean signal."""
     with ordinary_errors():
-        return float(estimate_loss(
-            rows, choice.window_size, choice.stride, method=settings.native_method))
+        return float(
+            estimate_loss(rows, choice.window_size, choice.stride, method=settings.native_method)
+        )

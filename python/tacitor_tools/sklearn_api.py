@@ -71,9 +71,15 @@ class TacitorDenoiser(OneToOneFeatureMixin, TransformerMixin, BaseEstimator):  #
     float32, other input as float64.
     """
 
-    def __init__(self, method: Method = "linear", window_size: int | Literal["auto"] = "auto",
-                 stride: int = 1, missing: MissingPolicy | None = None,
-                 blend: bool | None = None, inductive: bool = False) -> None:
+    def __init__(
+        self,
+        method: Method = "linear",
+        window_size: int | Literal["auto"] = "auto",
+        stride: int = 1,
+        missing: MissingPolicy | None = None,
+        blend: bool | None = None,
+        inductive: bool = False,
+    ) -> None:
         self.method = method
         self.window_size = window_size
         self.stride = stride
@@ -82,13 +88,14 @@ class TacitorDenoiser(OneToOneFeatureMixin, TransformerMixin, BaseEstimator):  #
         self.inductive = inductive
 
     def _settings(self) -> routing.Settings:
-        return routing.Settings(self.method, self.window_size, self.stride, self.missing,
-                                blend=self.blend).checked()
+        return routing.Settings(
+            self.method, self.window_size, self.stride, self.missing, blend=self.blend
+        ).checked()
 
     def _validated(self, X: npt.ArrayLike, reset: bool) -> npt.NDArray[np.floating[Any]]:
         array: npt.NDArray[np.floating[Any]] = validate_data(
-            self, X, reset=reset, dtype=[np.float64, np.float32],
-            ensure_all_finite="allow-nan")
+            self, X, reset=reset, dtype=[np.float64, np.float32], ensure_all_finite="allow-nan"
+        )
         # NaN is refused by routing when ``missing`` is None, with tacitor's remedy.
         return array
 
@@ -105,11 +112,17 @@ class TacitorDenoiser(OneToOneFeatureMixin, TransformerMixin, BaseEstimator):  #
             window = settings.window_size
             if isinstance(window, int) and window > rows.shape[1]:
                 # In scikit-learn's words: a series' time positions are its features.
-                raise ValueError(f"window_size ({window}) is larger than the series length: X "
-                                 f"has {rows.shape[1]} feature(s) (time positions)")
+                raise ValueError(
+                    f"window_size ({window}) is larger than the series length: X "
+                    f"has {rows.shape[1]} feature(s) (time positions)"
+                )
             self.denoiser_ = trained.fit(
-                rows, settings.window_size, settings.stride, method=settings.native_method,
-                missing="impute" if settings.missing == "impute" else None)
+                rows,
+                settings.window_size,
+                settings.stride,
+                method=settings.native_method,
+                missing="impute" if settings.missing == "impute" else None,
+            )
             self.window_size_: int = self.denoiser_.window_size
             self.stride_: int = settings.stride
             self.selection_: routing.SelectionLike | None = None

@@ -16,10 +16,17 @@ from .missing import MissingPolicy
 __all__ = ["denoise_dataarray"]
 
 
-def denoise_dataarray(data: xr.DataArray, dim: Hashable = "time", method: Method = "linear",
-                      window_size: int | Literal["auto"] = "auto", stride: int = 1,
-                      missing: MissingPolicy | None = None, *, blend: bool | None = None,
-                      model: Denoiser | None = None) -> xr.DataArray:
+def denoise_dataarray(
+    data: xr.DataArray,
+    dim: Hashable = "time",
+    method: Method = "linear",
+    window_size: int | Literal["auto"] = "auto",
+    stride: int = 1,
+    missing: MissingPolicy | None = None,
+    *,
+    blend: bool | None = None,
+    model: Denoiser | None = None,
+) -> xr.DataArray:
     """Denoises every series of ``data`` along the dimension ``dim``.
 
     Every combination of the other dimensions' coordinates is one series (a 1-D array is one
@@ -50,23 +57,31 @@ def denoise_dataarray(data: xr.DataArray, dim: Hashable = "time", method: Method
         raise TypeError(
             f"denoise_dataarray takes an xarray.DataArray, not {type(data).__name__}; for a "
             "Dataset, denoise each data variable: dataset.map(denoise_dataarray, ...) or "
-            "denoise_dataarray(dataset[name], ...)")
+            "denoise_dataarray(dataset[name], ...)"
+        )
     if dim not in data.dims:
-        raise ValueError(f"{dim!r} is not a dimension of the data, whose dimensions are "
-                         f"{tuple(data.dims)}; pass the time dimension as dim=")
+        raise ValueError(
+            f"{dim!r} is not a dimension of the data, whose dimensions are "
+            f"{tuple(data.dims)}; pass the time dimension as dim="
+        )
     settings = routing.Settings(method, window_size, stride, missing, blend=blend).checked()
     choice = None
     if data.chunks is not None:
         _check_time_in_one_chunk(data, dim)
         if (settings.window_size == routing.AUTO or settings.blended) and model is None:
-            choice = routing.choose(routing.as_rows(_series_rows(_first_block(data, dim).values)),
-                                    settings)
+            choice = routing.choose(
+                routing.as_rows(_series_rows(_first_block(data, dim).values)), settings
+            )
     denoised: xr.DataArray = xr.apply_ufunc(
-        _denoise_block, data,
-        input_core_dims=[[dim]], output_core_dims=[[dim]],
+        _denoise_block,
+        data,
+        input_core_dims=[[dim]],
+        output_core_dims=[[dim]],
         kwargs={"settings": settings, "choice": choice, "model": model},
-        dask="parallelized", output_dtypes=[routing.result_dtype(data.dtype)],
-        keep_attrs=True)
+        dask="parallelized",
+        output_dtypes=[routing.result_dtype(data.dtype)],
+        keep_attrs=True,
+    )
     # apply_ufunc moves the core dimension last; restore the caller's order.
     return denoised.transpose(*data.dims)
 
@@ -77,13 +92,15 @@ def _check_time_in_one_chunk(data: xr.DataArray, dim: Hashable) -> None:
         raise ValueError(
             f"the time dimension {dim!r} is split into {len(chunks)} chunks ({chunks}); "
             "tacitor needs whole series in every block, so put the time dimension in one "
-            f"chunk first: data.chunk({{{dim!r}: -1}})")
+            f"chunk first: data.chunk({{{dim!r}: -1}})"
+        )
 
 
 def _first_block(data: xr.DataArray, dim: Hashable) -> xr.DataArray:
     """The block holding the first chunk of every dimension other than ``dim``."""
-    return data.isel({name: slice(0, sizes[0]) for name, sizes in data.chunksizes.items()
-                      if name != dim}).transpose(..., dim)
+    return data.isel(
+        {name: slice(0, sizes[0]) for name, sizes in data.chunksizes.items() if name != dim}
+    ).transpose(..., dim)
 
 
 def _series_rows(values: npt.NDArray[Any]) -> npt.NDArray[Any]:
@@ -91,8 +108,12 @@ def _series_rows(values: npt.NDArray[Any]) -> npt.NDArray[Any]:
     return values.reshape(-1, values.shape[-1])
 
 
-def _denoise_block(values: npt.NDArray[Any], settings: routing.Settings,
-                   choice: routing.Choice | None, model: Denoiser | None) -> npt.NDArray[Any]:
+def _denoise_block(
+    values: npt.NDArray[Any],
+    settings: routing.Settings,
+    choice: routing.Choice | None,
+    model: Denoiser | None,
+) -> npt.NDArray[Any]:
     """One block, time last, denoised as one batch of series (or by the trained model)."""
     if model is not None:
         stride = None if settings.stride == 1 else settings.stride

@@ -67,11 +67,13 @@ class TestBinding:
         name = entry_point.__name__
         cases = [
             ((series_batch, 5), {}, "1 required positional argument: 'stride'"),
-            ((), {"samples": series_batch, "stride": 1},
-             "1 required positional argument: 'window_size'"),
+            (
+                (),
+                {"samples": series_batch, "stride": 1},
+                "1 required positional argument: 'window_size'",
+            ),
             ((), {"window_size": 1, "stride": 1}, "1 required positional argument: 'samples'"),
-            ((series_batch,), {},
-             "2 required positional arguments: 'window_size' and 'stride'"),
+            ((series_batch,), {}, "2 required positional arguments: 'window_size' and 'stride'"),
             ((), {"window_size": 5}, "2 required positional arguments: 'samples' and 'stride'"),
             ((), {}, "3 required positional arguments: 'samples', 'window_size', and 'stride'"),
         ]
@@ -206,9 +208,7 @@ class TestIntegerConversion:
             assert np.array_equal(entry_point(series_batch, window, stride), expected)
 
     def test_true_and_false(self, entry_point, series_batch, internal_failure_of):
-        assert np.array_equal(
-            entry_point(series_batch, 5, True), entry_point(series_batch, 5, 1)
-        )
+        assert np.array_equal(entry_point(series_batch, 5, True), entry_point(series_batch, 5, 1))
         error = internal_failure_of(lambda: entry_point(series_batch, 5, False))
         assert error.args == ("attempt to calculate the remainder with a divisor of zero",)
 

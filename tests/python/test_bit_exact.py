@@ -191,7 +191,12 @@ def test_output_does_not_depend_on_the_worker_count(function):
         env = dict(os.environ, RAYON_NUM_THREADS=workers)
         completed = subprocess.run(
             [sys.executable, "-c", WORKER_SCRIPT, function],
-            env=env, capture_output=True, text=True, timeout=300, check=True)
+            env=env,
+            capture_output=True,
+            text=True,
+            timeout=300,
+            check=True,
+        )
         outputs.append(completed.stdout)
     assert outputs[0] and outputs[0] == outputs[1] == outputs[2]
 
@@ -225,9 +230,22 @@ def _require_level(level):
 def test_goldens_hold_at_every_kernel_level(level):
     env = _require_level(level)
     completed = subprocess.run(
-        [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", __file__,
-         "-k", "golden_outputs"],
-        env=env, capture_output=True, text=True, timeout=600)
+        [
+            sys.executable,
+            "-m",
+            "pytest",
+            "-q",
+            "-p",
+            "no:cacheprovider",
+            __file__,
+            "-k",
+            "golden_outputs",
+        ],
+        env=env,
+        capture_output=True,
+        text=True,
+        timeout=600,
+    )
     assert completed.returncode == 0, completed.stdout[-3000:] + completed.stderr[-3000:]
 
 
@@ -255,8 +273,13 @@ def test_every_kernel_level_gives_the_baseline_bits_on_a_large_input():
         if ISA_FLAGS[level] - _cpu_flags():
             continue
         completed = subprocess.run(
-            [sys.executable, "-c", LEVEL_SCRIPT], env=dict(os.environ, TACITOR_ISA=level),
-            capture_output=True, text=True, timeout=600, check=True)
+            [sys.executable, "-c", LEVEL_SCRIPT],
+            env=dict(os.environ, TACITOR_ISA=level),
+            capture_output=True,
+            text=True,
+            timeout=600,
+            check=True,
+        )
         outputs[level] = completed.stdout
     assert outputs["baseline"]
     for level, output in outputs.items():

@@ -14,16 +14,24 @@ SMALL = ["demo", "--series", "6", "--length", "600"]
 PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
 
 
-def run(*args: str, cwd: Path,
-        env: dict[str, str] | None = None) -> subprocess.CompletedProcess[str]:
-    return subprocess.run([str(TACITOR), *args], cwd=cwd, env=env, capture_output=True,
-                          text=True, timeout=300, check=False)
+def run(
+    *args: str, cwd: Path, env: dict[str, str] | None = None
+) -> subprocess.CompletedProcess[str]:
+    return subprocess.run(
+        [str(TACITOR), *args],
+        cwd=cwd,
+        env=env,
+        capture_output=True,
+        text=True,
+        timeout=300,
+        check=False,
+    )
 
 
 def table_rows(stdout: str) -> list[list[str]]:
     lines = stdout.splitlines()
     start = next(i for i, line in enumerate(lines) if line.startswith("method"))
-    return [line.split() for line in lines[start + 1:] if line.split()[0] in ("linear", "tree")]
+    return [line.split() for line in lines[start + 1 :] if line.split()[0] in ("linear", "tree")]
 
 
 def test_demo_prints_the_table_and_writes_a_png(tmp_path: Path) -> None:
@@ -51,8 +59,10 @@ def test_demo_without_matplotlib_explains_how_to_install_it(tmp_path: Path) -> N
     # A package that fails to import stands in for a missing matplotlib.
     (tmp_path / "shadow" / "matplotlib").mkdir(parents=True)
     (tmp_path / "shadow" / "matplotlib" / "__init__.py").write_text(
-        "raise ImportError('No module named matplotlib')\n")
+        "raise ImportError('No module named matplotlib')\n"
+    )
     import os
+
     path = os.pathsep.join(filter(None, [str(tmp_path / "shadow"), os.environ.get("PYTHONPATH")]))
     env = dict(os.environ, PYTHONPATH=path)
     result = run(*SMALL, cwd=tmp_path, env=env)

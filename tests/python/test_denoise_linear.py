@@ -69,8 +69,9 @@ def test_window_of_one_predicts_the_overall_mean():
     # Without features the regression is its intercept: the mean of every sample.
     samples = smooth_noisy_series(4, 20, seed=7)
     result = tacitor.denoise_linear_regression(samples, 1, 1)
-    np.testing.assert_allclose(result, np.full(samples.shape, samples.astype(np.float64).mean()),
-                               rtol=1e-4, atol=1e-5)
+    np.testing.assert_allclose(
+        result, np.full(samples.shape, samples.astype(np.float64).mean()), rtol=1e-4, atol=1e-5
+    )
 
 
 def test_layout_of_the_input_does_not_matter():
@@ -132,7 +133,8 @@ def test_fewer_training_rows_than_window_positions_is_an_internal_failure():
     internal_failure_of(lambda: tacitor.denoise_linear_regression(samples, 4, 1))
     # No series at all: the training sets have no rows.
     internal_failure_of(
-        lambda: tacitor.denoise_linear_regression(np.zeros((0, 8), np.float32), 3, 1))
+        lambda: tacitor.denoise_linear_regression(np.zeros((0, 8), np.float32), 3, 1)
+    )
 
 
 def test_constant_and_duplicated_series_are_solved_not_rejected():

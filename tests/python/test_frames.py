@@ -15,20 +15,26 @@ def frame(dtype="float32", series=6, length=90, seed=0):
     rng = np.random.default_rng(seed)
     t = np.arange(length) / 5.0
     values = np.sin(t[:, None] + rng.uniform(0, 6, series)) + 0.3 * rng.standard_normal(
-        (length, series))
+        (length, series)
+    )
     index = pd.date_range("2024-01-01", periods=length, freq="15min", name="when")
-    return pd.DataFrame(values.astype(dtype), index=index,
-                        columns=pd.Index([f"sensor {i}" for i in range(series)], name="id"))
+    return pd.DataFrame(
+        values.astype(dtype),
+        index=index,
+        columns=pd.Index([f"sensor {i}" for i in range(series)], name="id"),
+    )
 
 
 @pytest.mark.parametrize("method", ["linear", "tree"])
 def test_columns_are_the_series_and_labels_come_back(method):
     data = frame()
     out = denoise_frame(data, method=method, window_size=8, stride=2)
-    native = {"linear": tacitor.denoise_linear_regression,
-              "tree": tacitor.denoise_decision_tree}[method]
-    np.testing.assert_array_equal(out.to_numpy().T,
-                                  native(np.ascontiguousarray(data.to_numpy().T), 8, 2))
+    native = {"linear": tacitor.denoise_linear_regression, "tree": tacitor.denoise_decision_tree}[
+        method
+    ]
+    np.testing.assert_array_equal(
+        out.to_numpy().T, native(np.ascontiguousarray(data.to_numpy().T), 8, 2)
+    )
     assert out.index.equals(data.index) and out.columns.equals(data.columns)
     assert (out.dtypes == np.float32).all()
 
@@ -39,13 +45,15 @@ def test_other_number_types_come_back_as_float64_and_a_series_as_a_series():
     out = denoise_frame(data, window_size=8)
     assert (out.dtypes == np.float64).all()
     rows = data.to_numpy(dtype=np.float32).T.copy()
-    np.testing.assert_array_equal(out.to_numpy().T,
-                                  tacitor.denoise_linear_regression(rows, 8, 1).astype(np.float64))
+    np.testing.assert_array_equal(
+        out.to_numpy().T, tacitor.denoise_linear_regression(rows, 8, 1).astype(np.float64)
+    )
 
     one = denoise_frame(data["sensor 2"], window_size=8)
     assert isinstance(one, pd.Series) and one.name == "sensor 2" and one.index.equals(data.index)
-    np.testing.assert_array_equal(one.to_numpy(),
-                                  tacitor.denoise_linear_regression(rows[2:3], 8, 1)[0])
+    np.testing.assert_array_equal(
+        one.to_numpy(), tacitor.denoise_linear_regression(rows[2:3], 8, 1)[0]
+    )
 
 
 def test_unusable_frames_are_refused():
@@ -59,12 +67,14 @@ def test_unusable_frames_are_refused():
 
 def test_pandas_missing_values_are_nan_to_the_missing_value_loop():
     import tacitor_tools.missing as missing
+
     data = frame("float64").astype("Float64")
     data.iloc[10:13, 1] = pd.NA
     out = denoise_frame(data, window_size=8, missing="impute")
     rows = data.to_numpy(dtype=np.float32, na_value=np.nan).T.copy()
-    np.testing.assert_array_equal(out.to_numpy().T,
-                                  missing.denoise(rows, 8, 1, missing="impute").astype(np.float64))
+    np.testing.assert_array_equal(
+        out.to_numpy().T, missing.denoise(rows, 8, 1, missing="impute").astype(np.float64)
+    )
 
 
 def test_a_trained_model_denoises_new_frames_and_series():
@@ -75,5 +85,6 @@ def test_a_trained_model_denoises_new_frames_and_series():
     new = frame(seed=1)
     expected = model.denoise(np.ascontiguousarray(new.to_numpy().T))
     np.testing.assert_array_equal(denoise_frame(new, model=model).to_numpy().T, expected)
-    np.testing.assert_array_equal(denoise_frame(new["sensor 2"], model=model).to_numpy(),
-                                  expected[2])
+    np.testing.assert_array_equal(
+        denoise_frame(new["sensor 2"], model=model).to_numpy(), expected[2]
+    )

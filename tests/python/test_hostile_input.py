@@ -131,8 +131,7 @@ def non_finite_message(values: np.ndarray) -> str:
     where = f"series {series}, position {position}"
     if count == 1:
         return (
-            f"samples holds 1 NaN or infinite value (at {where}); fill or drop it before "
-            "denoising"
+            f"samples holds 1 NaN or infinite value (at {where}); fill or drop it before denoising"
         )
     return (
         f"samples holds {count} NaN or infinite values (the first at {where}); fill or drop "
@@ -400,9 +399,26 @@ def strategies():
 
     # Exact single-precision values, so that storing them changes nothing.
     special_floats = st.sampled_from(
-        [float(np.float32(value)) for value in (
-            0.0, -0.0, np.nan, np.inf, -np.inf, 1e-45, -1e-45, 1.1754942e-38, 3.4028235e38,
-            -3.4028235e38, 1e-30, 1e30, 65504.0, 1.0, -1.0)]  # fmt: skip
+        [
+            float(np.float32(value))
+            for value in (
+                0.0,
+                -0.0,
+                np.nan,
+                np.inf,
+                -np.inf,
+                1e-45,
+                -1e-45,
+                1.1754942e-38,
+                3.4028235e38,
+                -3.4028235e38,
+                1e-30,
+                1e30,
+                65504.0,
+                1.0,
+                -1.0,
+            )
+        ]  # fmt: skip
     )
     element_modes = {
         "nice": st.floats(-100, 100, width=32),
@@ -431,8 +447,13 @@ def strategies():
             st.sampled_from(near).map(Index),
             st.sampled_from([1.5, -1, U32_LIMIT, True]).map(Index),
             st.sampled_from(
-                [(TypeError, "not today"), (IndexError_, "subclass"), (ValueError, "nope"),
-                 (OverflowError, "own overflow"), (ZeroDivisionError, "own zero")]  # fmt: skip
+                [
+                    (TypeError, "not today"),
+                    (IndexError_, "subclass"),
+                    (ValueError, "nope"),
+                    (OverflowError, "own overflow"),
+                    (ZeroDivisionError, "own zero"),
+                ]  # fmt: skip
             ).map(lambda raised: RaisingIndex(*raised)),
         )
         return st.one_of(
@@ -489,10 +510,23 @@ FIXED_CASES = [
     ("negative", _grid(4, 10), 3, 4),  # gaps
     ("strided", _grid(4, 10), 10, 7),
     # Adjacent floats, whose split thresholds round onto the upper value.
-    ("negative", np.resize(np.float32([-9.7961605e-25, -9.7317895e-25, -2.4491032e-25,
-                                       -9.7964129e-25, -9.796412e-25]), (7, 19)), 19, 19),
-    ("C", np.resize(np.float32([1.0, np.nextafter(np.float32(1), np.float32(2)), 3.0]), (4, 11)),
-     5, 2),
+    (
+        "negative",
+        np.resize(
+            np.float32(
+                [-9.7961605e-25, -9.7317895e-25, -2.4491032e-25, -9.7964129e-25, -9.796412e-25]
+            ),
+            (7, 19),
+        ),
+        19,
+        19,
+    ),
+    (
+        "C",
+        np.resize(np.float32([1.0, np.nextafter(np.float32(1), np.float32(2)), 3.0]), (4, 11)),
+        5,
+        2,
+    ),
 ]
 
 

@@ -18,8 +18,13 @@ def run_child(script, *args, limit=None, timeout=300):
     env.pop("TACITOR_MEMORY_LIMIT", None)
     if limit is not None:
         env["TACITOR_MEMORY_LIMIT"] = str(limit)
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(script), *map(str, args)],
-                          capture_output=True, text=True, timeout=timeout, env=env)
+    return subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(script), *map(str, args)],
+        capture_output=True,
+        text=True,
+        timeout=timeout,
+        env=env,
+    )
 
 
 REFUSED = """
@@ -50,7 +55,8 @@ def test_a_cap_below_one_fit_refuses_before_allocating(entry):
         r"one fit needs about \d+\.\d (MiB|GiB) \(1,047,568 rows × (65|64) columns\) but "
         r"64\.0 MiB are available \(TACITOR_MEMORY_LIMIT\); use a larger stride, a smaller "
         r"window, fewer series per call \(tacitor_tools\.denoise_dask\), or fit on a sample",
-        message), message
+        message,
+    ), message
     # Nothing large was allocated; the next call works.
     assert int(grown_mib) < 16
     assert shape == "(2, 40)"
@@ -69,8 +75,9 @@ BIT_IDENTICAL = """
 """
 
 
-@pytest.mark.parametrize("method, entry", [("linear", "denoise_linear_regression"),
-                                           ("tree", "denoise_decision_tree")])
+@pytest.mark.parametrize(
+    "method, entry", [("linear", "denoise_linear_regression"), ("tree", "denoise_decision_tree")]
+)
 def test_a_cap_between_one_and_two_fits_runs_on_one_worker_with_the_same_bits(method, entry):
     free = run_child(BIT_IDENTICAL, method, entry)
     assert free.returncode == 0, free.stderr[-4000:]
@@ -129,5 +136,7 @@ def test_the_companion_skips_and_sizes_by_the_same_estimate():
     child = run_child(COMPANION, limit="18M")
     assert child.returncode == 0, child.stderr[-4000:]
     assert child.stdout.splitlines() == [
-        "[8, 16]", "candidate window 64, stride 1 left out: it does not fit in memory: o",
-        "True"]
+        "[8, 16]",
+        "candidate window 64, stride 1 left out: it does not fit in memory: o",
+        "True",
+    ]

@@ -53,10 +53,10 @@ def test_gaps_are_filled_close_to_the_output_without_them(finite_only, method):
 def test_long_gaps_and_empty_series_come_back_missing(finite_only):
     _, noisy = smooth_batch(series=5)
     holed = noisy.copy()
-    holed[0, 100:130] = np.nan      # 30 long: beyond max_gap
-    holed[1, 50:53] = np.nan        # 3 long: filled
-    holed[2, :4] = np.nan           # at the start: filled from the first observed value
-    holed[4] = np.nan               # an empty series takes no part in training
+    holed[0, 100:130] = np.nan  # 30 long: beyond max_gap
+    holed[1, 50:53] = np.nan  # 3 long: filled
+    holed[2, :4] = np.nan  # at the start: filled from the first observed value
+    holed[4] = np.nan  # an empty series takes no part in training
     out = tacitor_tools.denoise(holed, 8, max_gap=5)
     assert np.isnan(out[0, 100:130]).all() and np.isfinite(out[0, :100]).all()
     assert np.isfinite(out[1]).all() and np.isfinite(out[2]).all()

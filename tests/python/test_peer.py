@@ -23,8 +23,13 @@ _spec.loader.exec_module(peer)
 
 @pytest.mark.parametrize(
     "length, window, stride, starts",
-    [(10, 4, 3, [0, 3, 6]), (10, 4, 4, [0, 4, 6]), (10, 3, 4, [0, 4, 7]),
-     (10, 10, 5, [0]), (10, 4, 1, [0, 1, 2, 3, 4, 5, 6])],
+    [
+        (10, 4, 3, [0, 3, 6]),
+        (10, 4, 4, [0, 4, 6]),
+        (10, 3, 4, [0, 4, 7]),
+        (10, 10, 5, [0]),
+        (10, 4, 1, [0, 1, 2, 3, 4, 5, 6]),
+    ],
 )
 def test_peer_window_plan(length, window, stride, starts):
     assert peer.window_starts(length, window, stride).tolist() == starts

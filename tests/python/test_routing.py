@@ -14,8 +14,7 @@ from tacitor_tools.routing import Settings, denoise
 def batch(series=6, length=80, seed=0):
     rng = np.random.default_rng(seed)
     t = np.arange(length) / 5.0
-    return np.sin(t + rng.uniform(0, 6, (series, 1))) + 0.3 * rng.standard_normal(
-        (series, length))
+    return np.sin(t + rng.uniform(0, 6, (series, 1))) + 0.3 * rng.standard_normal((series, length))
 
 
 @pytest.mark.parametrize("dtype", [np.float32, np.float64, np.int16])
@@ -34,7 +33,11 @@ def test_settings_that_cannot_be_used():
         (Settings("linear", "8"), TypeError, "window_size must be an integer or 'auto'"),
         (Settings("linear", True), TypeError, "window_size must be"),
         (Settings("linear", 8, 1.0), TypeError, "stride must be an integer"),
-        (Settings("linear", 8, missing=True), TypeError, "missing must be None, 'impute' or 'raise'"),
+        (
+            Settings("linear", 8, missing=True),
+            TypeError,
+            "missing must be None, 'impute' or 'raise'",
+        ),
         (Settings("linear", 8, missing="fill"), ValueError, "not 'fill'"),
     ]:
         with pytest.raises(error, match=text):
@@ -51,8 +54,11 @@ def test_an_internal_failure_is_an_ordinary_exception(monkeypatch):
     # Every known refusal is caught before the native call; route one call past the checks
     # with stride 0 to get a genuine internal failure out of the module.
     real = tacitor.denoise_linear_regression
-    monkeypatch.setattr(tacitor, "denoise_linear_regression",
-                        lambda samples, window, stride: real(samples, window, 0))
+    monkeypatch.setattr(
+        tacitor,
+        "denoise_linear_regression",
+        lambda samples, window, stride: real(samples, window, 0),
+    )
     with pytest.raises(NativeInternalError, match="tacitor internal failure: .+") as caught:
         denoise(batch(), Settings(window_size=8))
     assert caught.value.__cause__ is None and caught.value.__suppress_context__
@@ -75,6 +81,8 @@ def test_the_package_imports_other_libraries_only_when_asked(run_python):
     assert result.returncode == 0, result.stderr
     lines = result.stdout.splitlines()
     assert lines[0] == "[]"
-    assert lines[1] == ("tacitor_tools.TacitorDenoiser needs sklearn, which is not installed; "
-                        "install it with pip install 'tacitor[sklearn]'")
+    assert lines[1] == (
+        "tacitor_tools.TacitorDenoiser needs sklearn, which is not installed; "
+        "install it with pip install 'tacitor[sklearn]'"
+    )
     assert lines[2] == "tacitor_tools.frames"

@@ -13,7 +13,9 @@ from tacitor_tools import auto_denoise, held_out_loss, select
 def sines(series, length, noise, seed=1, period=(30, 80)):
     rng = np.random.default_rng(seed)
     t = np.arange(length)
-    clean = np.sin(2 * np.pi * t / rng.uniform(*period, size=(series, 1)) + rng.uniform(0, 6, (series, 1)))
+    clean = np.sin(
+        2 * np.pi * t / rng.uniform(*period, size=(series, 1)) + rng.uniform(0, 6, (series, 1))
+    )
     return clean, clean + noise * rng.standard_normal(clean.shape)
 
 
@@ -29,14 +31,15 @@ def test_estimates_track_the_true_error_and_the_choice_is_near_the_best(protocol
     truth = {w: true_mse(tacitor_tools.denoise(noisy, w), clean) for w in (2, 4, 8, 16, 32)}
     for row in selection.table:
         assert row.std_error is not None and row.std_error > 0 and row.seconds >= 0
-        assert row.loss == pytest.approx(truth[row.window_size], rel=0.25,
-                                         abs=3 * row.std_error)
-    assert truth[selection.window_size] <= 10 ** 0.05 * min(truth.values())
+        assert row.loss == pytest.approx(truth[row.window_size], rel=0.25, abs=3 * row.std_error)
+    assert truth[selection.window_size] <= 10**0.05 * min(truth.values())
     if protocol == "insample":  # the masked estimates rest on a few hundred samples here
         assert selection.gain_db == pytest.approx(
-            10 * np.log10(0.09 / truth[selection.window_size]), abs=1.0)
+            10 * np.log10(0.09 / truth[selection.window_size]), abs=1.0
+        )
     assert held_out_loss(noisy, selection.window_size, protocol=protocol) == pytest.approx(
-        selection.loss, rel=1e-6)
+        selection.loss, rel=1e-6
+    )
 
 
 def test_auto_denoise_output_and_blend():
@@ -55,8 +58,10 @@ def test_auto_denoise_output_and_blend():
     assert sel.blend_weight > 0.5 and sel.noise_given
     # Re-judging a search with a known noise level is the search made with it.
     estimated = select(data, window_sizes=(4, 8))
-    rejudged, direct = estimated.with_noise_std(0.5), select(data, window_sizes=(4, 8),
-                                                             noise_std=0.5)
+    rejudged, direct = (
+        estimated.with_noise_std(0.5),
+        select(data, window_sizes=(4, 8), noise_std=0.5),
+    )
     assert rejudged.window_size == direct.window_size
     assert rejudged.blend_weight == pytest.approx(direct.blend_weight)
     assert [r.loss for r in rejudged.table] == pytest.approx([r.loss for r in direct.table])
@@ -121,8 +126,13 @@ def test_failures_and_degenerate_grids():
     assert [(r.window_size, r.stride) for r in strided.table] == [(2, 1), (8, 1), (8, 4)]
     one = select(noisy, window_sizes=(8,))
     assert one.window_size == 8 and any("only one candidate" in w for w in one.warnings)
-    for bad in ({"protocol": "magic"}, {"method": "forest"}, {"window_sizes": ()},
-                {"noise_std": -1.0}, {"strides": (0,)}):
+    for bad in (
+        {"protocol": "magic"},
+        {"method": "forest"},
+        {"window_sizes": ()},
+        {"noise_std": -1.0},
+        {"strides": (0,)},
+    ):
         with pytest.raises(ValueError):
             select(noisy, **bad)
 
@@ -130,8 +140,12 @@ def test_failures_and_degenerate_grids():
 def test_budget_progress_and_plot(monkeypatch):
     _, noisy = sines(8, 1000, 0.3)
     calls = []
-    sel = select(noisy, window_sizes=(2, 64), time_budget_s=1e-9,
-                 progress=lambda done, total, text: calls.append((done, total)))
+    sel = select(
+        noisy,
+        window_sizes=(2, 64),
+        time_budget_s=1e-9,
+        progress=lambda done, total, text: calls.append((done, total)),
+    )
     assert [row.window_size for row in sel.table] == [2]
     assert any("time budget" in w for w in sel.warnings)
     assert calls and calls[-1] == (1, 2)
@@ -147,6 +161,7 @@ def test_budget_progress_and_plot(monkeypatch):
 def test_the_auto_path_combines_prediction_and_observation_by_default():
     from tacitor_tools import routing
     from tacitor_tools.cli import main
+
     clean, noisy = sines(16, 600, 0.3)
     out, selection = auto_denoise(noisy, window_sizes=(4, 8, 16))
     pure, _ = auto_denoise(noisy, window_sizes=(4, 8, 16), blend=False)
@@ -165,8 +180,9 @@ def test_the_auto_path_combines_prediction_and_observation_by_default():
 
 def test_an_uncertain_blend_weight_is_warned_about():
     _, few = sines(1, 48, 0.3, seed=3)
-    assert any("blend weight k is uncertain" in w
-               for w in select(few, window_sizes=(4, 8)).warnings)
+    assert any(
+        "blend weight k is uncertain" in w for w in select(few, window_sizes=(4, 8)).warnings
+    )
     _, many = sines(64, 600, 0.3)
     assert not any("uncertain" in w for w in select(many, window_sizes=(4, 8)).warnings)
 
@@ -183,8 +199,9 @@ def test_one_glitch_is_treated_as_missing_and_reported(size):
     out, selection = auto_denoise(hit, window_sizes=(8,))
     assert selection.glitches == ((3, 500),)
     assert any(w.startswith("1 gross outlier") and "(3, 500)" in w for w in selection.warnings)
-    assert true_mse(out[outside], clean[outside]) <= 10 ** 0.03 * true_mse(
-        reference[outside], clean[outside])
+    assert true_mse(out[outside], clean[outside]) <= 10**0.03 * true_mse(
+        reference[outside], clean[outside]
+    )
     assert abs(out[3, 500] - clean[3, 500]) < 1.0  # predicted from its neighbours
     # Turned off, the glitch is fitted like any sample and pulls every series.
     kept, unchecked = auto_denoise(hit, window_sizes=(8,), glitches=False)
@@ -198,14 +215,16 @@ def test_one_glitch_is_treated_as_missing_and_reported(size):
 
 def test_no_glitch_in_batches_without_outliers():
     from tacitor_tools.glitches import find_glitches
+
     assert not find_glitches(np.zeros((3, 50))).any()
     steps = np.repeat(np.array([[0.0, 5.0, -3.0, 0.0]]), 25, axis=1).repeat(4, axis=0)
     steps[1, 10:14] = np.nan
     assert not find_glitches(steps).any()
     spiky = np.zeros((2, 400))
     spiky[:, ::40] = 1.0  # regular one-sample peaks are part of the signal's span
-    assert not find_glitches(spiky + 0.01 * np.random.default_rng(1).standard_normal(
-        spiky.shape)).any()
+    assert not find_glitches(
+        spiky + 0.01 * np.random.default_rng(1).standard_normal(spiky.shape)
+    ).any()
 
 
 def test_the_search_stops_once_the_estimate_levels_off():
@@ -220,13 +239,16 @@ def test_the_search_stops_once_the_estimate_levels_off():
     tried = [row.window_size for row in quick.table]
     assert 64 not in tried and tried == sorted(tried)
     # Leaving out the wider windows costs almost nothing against the full grid's choice.
-    truth = {w: true_mse(tacitor_tools.denoise(noisy, w), clean)
-             for w in (quick.window_size, full.window_size)}
-    assert truth[quick.window_size] <= 10 ** 0.01 * truth[full.window_size]
+    truth = {
+        w: true_mse(tacitor_tools.denoise(noisy, w), clean)
+        for w in (quick.window_size, full.window_size)
+    }
+    assert truth[quick.window_size] <= 10**0.01 * truth[full.window_size]
 
 
 def test_the_progress_bar_advances_by_the_predicted_cost(monkeypatch):
     import types
+
     updates, totals = [], []
 
     class Bar:

@@ -17,16 +17,17 @@ from sklearn.utils.estimator_checks import parametrize_with_checks  # noqa: E402
 
 from tacitor_tools import NativeInternalError, TacitorDenoiser  # noqa: E402
 
+
 def expected_failures(estimator: TacitorDenoiser) -> dict[str, str]:
     failures = {
-        "check_methods_subset_invariance":
-            "transductive: the estimators are trained on the batch given to transform, so a "
-            "series is denoised differently in a smaller batch",
+        "check_methods_subset_invariance": "transductive: the estimators are trained on the batch given to transform, so a "
+        "series is denoised differently in a smaller batch",
     }
     if estimator.method == "linear":
         failures["check_methods_sample_order_invariance"] = (
             "least-squares sums run over the series in row order, so reordering the series "
-            "moves the last bits of float32 results")
+            "moves the last bits of float32 results"
+        )
     if estimator.method == "tree":
         # The tree's held-out loss hides samples (a tenth of them, at least 20) and its
         # in-sample loss needs many rows per leaf; the checks' batches have too few for either.
@@ -36,9 +37,13 @@ def expected_failures(estimator: TacitorDenoiser) -> dict[str, str]:
 
 
 # The checks' data have as few as two columns (time positions), hence a window of 2.
-@parametrize_with_checks([TacitorDenoiser(method="linear", window_size=2),
-                          TacitorDenoiser(method="tree", window_size=2)],
-                         expected_failed_checks=expected_failures)
+@parametrize_with_checks(
+    [
+        TacitorDenoiser(method="linear", window_size=2),
+        TacitorDenoiser(method="tree", window_size=2),
+    ],
+    expected_failed_checks=expected_failures,
+)
 def test_scikit_learn_estimator_checks(estimator, check):
     check(estimator)
 
@@ -59,8 +64,14 @@ def test_transform_trains_on_the_batch_it_is_given():
     assert out.dtype == np.float64
     expected = tacitor.denoise_decision_tree(other.astype(np.float32), 12, 2)
     np.testing.assert_array_equal(out, expected.astype(np.float64))
-    assert denoiser.get_params() == {"method": "tree", "window_size": 12, "stride": 2,
-                                     "missing": None, "blend": None, "inductive": False}
+    assert denoiser.get_params() == {
+        "method": "tree",
+        "window_size": 12,
+        "stride": 2,
+        "missing": None,
+        "blend": None,
+        "inductive": False,
+    }
 
 
 def test_internal_failures_are_ordinary_exceptions(monkeypatch):
@@ -70,8 +81,11 @@ def test_internal_failures_are_ordinary_exceptions(monkeypatch):
     # An internal failure of the native module (forced here with a stride of 0 behind the
     # checks) is an Exception, so that searches can record it as a failed fit.
     real = tacitor.denoise_linear_regression
-    monkeypatch.setattr(tacitor, "denoise_linear_regression",
-                        lambda samples, window, stride: real(samples, window, 0))
+    monkeypatch.setattr(
+        tacitor,
+        "denoise_linear_regression",
+        lambda samples, window, stride: real(samples, window, 0),
+    )
     with pytest.raises(NativeInternalError, match="tacitor internal failure"):
         TacitorDenoiser(window_size=4).fit_transform(x)
 
@@ -83,20 +97,27 @@ def test_pipeline_denoises_each_batch_before_the_classifier():
     phase = rng.uniform(-0.3, 0.3, (60, 1))
     clean = np.where(labels[:, None] == 1, 1.0, -1.0) * np.sin(t + phase)
     x = (clean + 0.5 * rng.standard_normal(clean.shape)).astype(np.float32)
-    pipeline = Pipeline([("denoise", TacitorDenoiser(window_size=8)),
-                         ("classify", LogisticRegression(max_iter=2000))])
+    pipeline = Pipeline(
+        [
+            ("denoise", TacitorDenoiser(window_size=8)),
+            ("classify", LogisticRegression(max_iter=2000)),
+        ]
+    )
     pipeline.fit(x[:40], labels[:40])
     assert pipeline.score(x[40:], labels[40:]) > 0.7
-    np.testing.assert_array_equal(pipeline[:-1].transform(x[40:]),
-                                  tacitor.denoise_linear_regression(x[40:], 8, 1))
+    np.testing.assert_array_equal(
+        pipeline[:-1].transform(x[40:]), tacitor.denoise_linear_regression(x[40:], 8, 1)
+    )
 
 
 def test_grid_search_picks_a_window_close_to_the_truth_best():
     clean, noisy = noisy_batch(48, seed=4)
     windows = [3, 8, 16, 32]
     search = GridSearchCV(TacitorDenoiser(), {"window_size": windows}, cv=3).fit(noisy)
-    true_error = {w: np.mean((TacitorDenoiser(window_size=w).fit_transform(noisy) - clean) ** 2)
-                  for w in windows}
+    true_error = {
+        w: np.mean((TacitorDenoiser(window_size=w).fit_transform(noisy) - clean) ** 2)
+        for w in windows
+    }
     best = min(true_error.values())
     assert true_error[search.best_params_["window_size"]] <= 1.25 * best
     # The score estimates minus the error against the clean signal, without seeing it; the
@@ -107,6 +128,7 @@ def test_grid_search_picks_a_window_close_to_the_truth_best():
 
 def test_auto_window_is_chosen_by_fit_and_kept_by_transform():
     import tacitor_tools.selection as selection
+
     _, noisy = noisy_batch(16, seed=5)
     rows = noisy.astype(np.float32)
     denoiser = TacitorDenoiser().fit(noisy)
@@ -118,12 +140,17 @@ def test_auto_window_is_chosen_by_fit_and_kept_by_transform():
     # By default the selected window gives the prediction combined with the observation.
     k = denoiser.selection_.blend_weight
     assert 0 < k < 1
-    np.testing.assert_allclose(denoiser.set_params(blend=None).transform(other),
-                               pure + k * (other - pure), rtol=1e-5, atol=1e-6)
+    np.testing.assert_allclose(
+        denoiser.set_params(blend=None).transform(other),
+        pure + k * (other - pure),
+        rtol=1e-5,
+        atol=1e-6,
+    )
 
 
 def test_missing_values_are_filled_only_when_asked():
     import tacitor_tools.missing as missing
+
     _, noisy = noisy_batch(8, seed=7)
     rows = noisy.astype(np.float32)
     rows[2, 40:43] = np.nan
@@ -135,10 +162,14 @@ def test_missing_values_are_filled_only_when_asked():
 
 # Inductive: no invariance exceptions; only the tree's loss estimate still needs more rows.
 @parametrize_with_checks(
-    [TacitorDenoiser(method="linear", window_size=2, inductive=True),
-     TacitorDenoiser(method="tree", window_size=2, inductive=True)],
+    [
+        TacitorDenoiser(method="linear", window_size=2, inductive=True),
+        TacitorDenoiser(method="tree", window_size=2, inductive=True),
+    ],
     expected_failed_checks=lambda e: {
-        k: v for k, v in expected_failures(e).items() if "invariance" not in k})
+        k: v for k, v in expected_failures(e).items() if "invariance" not in k
+    },
+)
 def test_scikit_learn_estimator_checks_inductive(estimator, check):
     check(estimator)
 

@@ -220,13 +220,13 @@ def test_stream_outputs_concatenate_to_the_batch_bits(method):
     rng = np.random.default_rng(0)
     pieces, position = [], 0
     for size in (1, 3, 10, 256, 5, 1):
-        pieces.append(stream.push(x[:, position:position + size]))
+        pieces.append(stream.push(x[:, position : position + size]))
         position += size
     with pytest.raises(ValueError, match="4 series × at least 1 new sample, not 3 × 5"):
-        stream.push(x[:3, position:position + 5])
+        stream.push(x[:3, position : position + 5])
     while position < x.shape[1]:
         size = int(rng.integers(1, 40))
-        pieces.append(stream.push(x[:, position:position + size]))
+        pieces.append(stream.push(x[:, position : position + size]))
         position += size
     pieces.append(stream.close())
     assert max(p.shape[1] for p in pieces[:2]) == 0  # nothing final before a whole window

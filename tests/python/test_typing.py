@@ -43,9 +43,22 @@ def mypy(tmp_path: Path, source: str) -> subprocess.CompletedProcess[str]:
     script = tmp_path / "script.py"
     script.write_text(textwrap.dedent(source))
     return subprocess.run(
-        [sys.executable, "-m", "mypy", "--strict", "--no-incremental", "--cache-dir",
-         str(tmp_path / "cache"), str(script)],
-        cwd=tmp_path, capture_output=True, text=True, timeout=300, check=False)
+        [
+            sys.executable,
+            "-m",
+            "mypy",
+            "--strict",
+            "--no-incremental",
+            "--cache-dir",
+            str(tmp_path / "cache"),
+            str(script),
+        ],
+        cwd=tmp_path,
+        capture_output=True,
+        text=True,
+        timeout=300,
+        check=False,
+    )
 
 
 def test_mypy_accepts_a_correct_script_and_sees_float32_arrays(tmp_path: Path) -> None:
@@ -60,19 +73,29 @@ def test_mypy_reports_a_list_a_missing_argument_and_an_unknown_name(tmp_path: Pa
     result = mypy(tmp_path, WRONG)
     assert result.returncode == 1
     lines = result.stdout.splitlines()
-    assert any(":4: error:" in line and '"list[list[float]]"' in line and "[arg-type]" in line
-               for line in lines), result.stdout
-    assert any(":5: error:" in line and 'Missing positional argument "stride"' in line
-               for line in lines), result.stdout
-    assert any(":9: error:" in line and "denoise_everything" in line for line in lines), \
+    assert any(
+        ":4: error:" in line and '"list[list[float]]"' in line and "[arg-type]" in line
+        for line in lines
+    ), result.stdout
+    assert any(
+        ":5: error:" in line and 'Missing positional argument "stride"' in line for line in lines
+    ), result.stdout
+    assert any(":9: error:" in line and "denoise_everything" in line for line in lines), (
         result.stdout
+    )
     assert "Found 3 errors" in result.stdout
 
 
 def test_stubs_match_the_native_module(tmp_path: Path) -> None:
     # stubtest imports the module and compares every stubbed name and signature with it.
-    result = subprocess.run([sys.executable, "-m", "mypy.stubtest", "tacitor"], cwd=tmp_path,
-                            capture_output=True, text=True, timeout=300, check=False)
+    result = subprocess.run(
+        [sys.executable, "-m", "mypy.stubtest", "tacitor"],
+        cwd=tmp_path,
+        capture_output=True,
+        text=True,
+        timeout=300,
+        check=False,
+    )
     assert result.returncode == 0, result.stdout + result.stderr
     assert "Success: no issues found in 1 module" in result.stdout
 
@@ -103,12 +126,15 @@ def test_mypy_checks_a_script_using_the_interfaces(tmp_path: Path) -> None:
         pytest.importorskip(module)
     result = mypy(tmp_path, INTERFACES)
     lines = result.stdout.splitlines()
-    assert any(":15: error:" in line and '"Series[' in line and "[assignment]" in line
-               for line in lines), result.stdout
-    assert any(":16: error:" in line and "'automatic'" in line and "[arg-type]" in line
-               for line in lines), result.stdout
-    assert any(":17: error:" in line and "'spline'" in line and "[arg-type]" in line
-               for line in lines), result.stdout
+    assert any(
+        ":15: error:" in line and '"Series[' in line and "[assignment]" in line for line in lines
+    ), result.stdout
+    assert any(
+        ":16: error:" in line and "'automatic'" in line and "[arg-type]" in line for line in lines
+    ), result.stdout
+    assert any(
+        ":17: error:" in line and "'spline'" in line and "[arg-type]" in line for line in lines
+    ), result.stdout
     assert "Found 3 errors" in result.stdout
 
 
@@ -116,9 +142,23 @@ def test_mypy_checks_a_script_using_the_interfaces(tmp_path: Path) -> None:
 def test_the_whole_package_passes_mypy_strict(tmp_path: Path) -> None:
     root = Path(__file__).resolve().parents[2]
     result = subprocess.run(
-        [sys.executable, "-m", "mypy", "--strict", "--config-file", str(root / "pyproject.toml"),
-         "--no-incremental", "--cache-dir", str(tmp_path / "cache"),
-         str(root / "python" / "tacitor_tools")],
-        cwd=root, capture_output=True, text=True, timeout=600, check=False)
+        [
+            sys.executable,
+            "-m",
+            "mypy",
+            "--strict",
+            "--config-file",
+            str(root / "pyproject.toml"),
+            "--no-incremental",
+            "--cache-dir",
+            str(tmp_path / "cache"),
+            str(root / "python" / "tacitor_tools"),
+        ],
+        cwd=root,
+        capture_output=True,
+        text=True,
+        timeout=600,
+        check=False,
+    )
     assert result.returncode == 0, result.stdout + result.stderr
     assert result.stdout.startswith("Success: no issues found")

@@ -62,9 +62,22 @@ def test_gain_does_not_depend_on_the_units():
 def test_units_hold_at_every_kernel_level_and_worker_count(level, workers):
     env = dict(_require_level(level), RAYON_NUM_THREADS=workers)
     completed = subprocess.run(
-        [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", __file__,
-         "-k", "not every_kernel_level"],
-        env=env, capture_output=True, text=True, timeout=600)
+        [
+            sys.executable,
+            "-m",
+            "pytest",
+            "-q",
+            "-p",
+            "no:cacheprovider",
+            __file__,
+            "-k",
+            "not every_kernel_level",
+        ],
+        env=env,
+        capture_output=True,
+        text=True,
+        timeout=600,
+    )
     assert completed.returncode == 0, completed.stdout[-3000:] + completed.stderr[-3000:]
 
 
@@ -112,12 +125,16 @@ def documented_denoise(samples, window_size, stride):
     are; the exact pipeline on in-band samples is pinned by the goldens and the C++ plain
     pipeline."""
     offset, exponent = documented_scaling(samples, window_size, stride)
-    scaled = np.array([[to_f32(math.ldexp(float(x) - float(offset), exponent)) for x in row]
-                       for row in samples], dtype=F)
+    scaled = np.array(
+        [[to_f32(math.ldexp(float(x) - float(offset), exponent)) for x in row] for row in samples],
+        dtype=F,
+    )
     assert documented_scaling(scaled, window_size, stride) is None
     output = tacitor.denoise_linear_regression(scaled, window_size, stride)
-    return np.array([[to_f32(math.ldexp(float(y), -exponent) + float(offset)) for y in row]
-                     for row in output], dtype=F)
+    return np.array(
+        [[to_f32(math.ldexp(float(y), -exponent) + float(offset)) for y in row] for row in output],
+        dtype=F,
+    )
 
 
 RNG = np.random.default_rng(17)

@@ -18,9 +18,13 @@ def cube(seed=0):
     t = np.arange(120) / 6.0
     values = np.sin(t[None, :, None] + rng.uniform(0, 6, (3, 1, 4)))
     values = (values + 0.3 * rng.standard_normal(values.shape)).astype(np.float32)
-    return xr.DataArray(values, dims=("site", "time", "depth"),
-                        coords={"site": ["a", "b", "c"], "time": np.arange(120) * 10},
-                        attrs={"units": "K"}, name="temperature")
+    return xr.DataArray(
+        values,
+        dims=("site", "time", "depth"),
+        coords={"site": ["a", "b", "c"], "time": np.arange(120) * 10},
+        attrs={"units": "K"},
+        name="temperature",
+    )
 
 
 def rows_of(array):
@@ -44,7 +48,8 @@ def test_dask_blocks_are_batches_of_their_own():
         block = data.isel(site=sites).compute()
         np.testing.assert_array_equal(
             rows_of(out.isel(site=sites).compute()),
-            tacitor.denoise_linear_regression(rows_of(block), 8, 1))
+            tacitor.denoise_linear_regression(rows_of(block), 8, 1),
+        )
 
 
 def test_time_split_into_chunks_or_an_unknown_dimension_is_refused():
@@ -57,13 +62,16 @@ def test_time_split_into_chunks_or_an_unknown_dimension_is_refused():
 
 def test_auto_window_is_chosen_once_for_every_block():
     import tacitor_tools.selection as selection
+
     data = cube(seed=1).chunk({"site": 1})
     out = denoise_dataarray(data, window_size="auto", blend=False)
     first = rows_of(data.isel(site=slice(0, 1)).compute())
     window = selection.select(first, method="linear", strides=(1,)).window_size
     last = data.isel(site=slice(2, 3)).compute()
-    np.testing.assert_array_equal(rows_of(out.isel(site=slice(2, 3)).compute()),
-                                  tacitor.denoise_linear_regression(rows_of(last), window, 1))
+    np.testing.assert_array_equal(
+        rows_of(out.isel(site=slice(2, 3)).compute()),
+        tacitor.denoise_linear_regression(rows_of(last), window, 1),
+    )
 
 
 def test_a_trained_model_denoises_every_block_alike():

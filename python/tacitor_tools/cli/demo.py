@@ -33,12 +33,15 @@ SETTINGS = (
 # Positions shown in the figure: enough to see the shape, few enough to see the noise.
 PLOT_SPAN = 400
 PLOTTED_SHAPES = ("sine", "chirp", "square", "steps")
-MATPLOTLIB_HINT = ("the figure needs matplotlib, which is not installed; install it with "
-                   "'python -m pip install matplotlib' (make demo does this for you)")
+MATPLOTLIB_HINT = (
+    "the figure needs matplotlib, which is not installed; install it with "
+    "'python -m pip install matplotlib' (make demo does this for you)"
+)
 
 
 # Every generator takes the time positions 0, 1, ..., L - 1 as floats; periods and widths are
 # in time positions, so a plot of a few hundred positions looks alike for any length.
+
 
 def _sine(t: npt.NDArray[Any], rng: np.random.Generator) -> npt.NDArray[Any]:
     return np.asarray(np.sin(2 * np.pi * (t / rng.uniform(60, 250) + rng.uniform())))
@@ -74,8 +77,12 @@ def _bumps(t: npt.NDArray[Any], rng: np.random.Generator) -> npt.NDArray[Any]:
 
 
 SHAPES: dict[str, Callable[[npt.NDArray[Any], np.random.Generator], npt.NDArray[Any]]] = {
-    "sine": _sine, "chirp": _chirp, "square": _square,
-    "sawtooth": _sawtooth, "steps": _steps, "bumps": _bumps,
+    "sine": _sine,
+    "chirp": _chirp,
+    "square": _square,
+    "sawtooth": _sawtooth,
+    "steps": _steps,
+    "bumps": _bumps,
 }
 
 
@@ -135,17 +142,22 @@ def evaluate(batch: Batch, settings: tuple[tuple[str, int, int], ...]) -> list[O
         started = time.perf_counter()
         denoised = bridge.call(method, batch.noisy, window, stride)
         seconds = time.perf_counter() - started
-        outcomes.append(Outcome(method, window, stride, before, rmse(denoised, batch.clean),
-                                seconds, denoised))
+        outcomes.append(
+            Outcome(method, window, stride, before, rmse(denoised, batch.clean), seconds, denoised)
+        )
     return outcomes
 
 
 def format_table(outcomes: list[Outcome]) -> str:
-    lines = [f"{'method':<8}{'window':>7}{'stride':>7}{'RMSE noisy':>12}{'RMSE denoised':>15}"
-             f"{'SNR gain':>11}{'time':>9}"]
+    lines = [
+        f"{'method':<8}{'window':>7}{'stride':>7}{'RMSE noisy':>12}{'RMSE denoised':>15}"
+        f"{'SNR gain':>11}{'time':>9}"
+    ]
     for o in outcomes:
-        lines.append(f"{o.method:<8}{o.window:>7}{o.stride:>7}{o.before:>12.4f}{o.after:>15.4f}"
-                     f"{o.gain_db:>+8.2f} dB{o.seconds:>7.2f} s")
+        lines.append(
+            f"{o.method:<8}{o.window:>7}{o.stride:>7}{o.before:>12.4f}{o.after:>15.4f}"
+            f"{o.gain_db:>+8.2f} dB{o.seconds:>7.2f} s"
+        )
     return "\n".join(lines)
 
 
@@ -162,15 +174,21 @@ def plot(batch: Batch, outcomes: list[Outcome], path: str) -> None:
     for o in outcomes:
         shown.setdefault(o.method, o)
     span = slice(0, min(PLOT_SPAN, batch.clean.shape[1]))
-    figure, axes = plt.subplots(len(rows), 1, figsize=(8, 1.8 * len(rows) + 0.6), sharex=True,
-                                squeeze=False)
+    figure, axes = plt.subplots(
+        len(rows), 1, figsize=(8, 1.8 * len(rows) + 0.6), sharex=True, squeeze=False
+    )
     for axis, row in zip(axes[:, 0], rows):
         x = np.arange(batch.clean.shape[1])[span]
         axis.plot(x, batch.noisy[row, span], color="0.75", lw=0.8, label="noisy")
         axis.plot(x, batch.clean[row, span], color="black", lw=1.4, label="clean")
         for colour, o in zip(("tab:blue", "tab:orange"), shown.values()):
-            axis.plot(x, o.denoised[row, span], color=colour, lw=1.1,
-                      label=f"{o.method} (window {o.window}, stride {o.stride})")
+            axis.plot(
+                x,
+                o.denoised[row, span],
+                color=colour,
+                lw=1.1,
+                label=f"{o.method} (window {o.window}, stride {o.stride})",
+            )
         axis.set_ylabel(batch.shapes[row])
     axes[0, 0].legend(loc="upper right", fontsize="small", ncol=4, framealpha=0.9)
     axes[-1, 0].set_xlabel("time position")
@@ -184,15 +202,20 @@ def run(args: argparse.Namespace) -> int:
     if not args.no_plot:
         directory = os.path.dirname(os.path.abspath(args.plot))
         if not os.path.isdir(directory):
-            raise CliError(f"cannot write '{args.plot}': the directory '{directory}' does not "
-                           "exist")
+            raise CliError(
+                f"cannot write '{args.plot}': the directory '{directory}' does not exist"
+            )
     batch = generate(args.series, args.length, args.seed)
-    print(f"{args.series} series of {args.length} time positions, shapes: "
-          f"{', '.join(sorted(set(batch.shapes)))}; Gaussian noise, standard deviation 0.3-0.8")
+    print(
+        f"{args.series} series of {args.length} time positions, shapes: "
+        f"{', '.join(sorted(set(batch.shapes)))}; Gaussian noise, standard deviation 0.3-0.8"
+    )
     outcomes = evaluate(batch, SETTINGS)
     if not outcomes:
-        raise CliError("the batch is too small for every demo setting; use more --series "
-                       "or a larger --length", EXIT_FAILURE)
+        raise CliError(
+            "the batch is too small for every demo setting; use more --series or a larger --length",
+            EXIT_FAILURE,
+        )
     print(format_table(outcomes))
     if args.no_plot:
         return 0

@@ -15,15 +15,23 @@ import numpy.typing as npt
 from .. import bridge, routing
 from ..native_failure import NativeInternalError
 from .errors import EXIT_FAILURE, CliError
-from .formats import (DEFAULT_NPZ_KEY, TEXT_FORMATS, Table, describe, format_of, read_table,
-                      write_table)
+from .formats import (
+    DEFAULT_NPZ_KEY,
+    TEXT_FORMATS,
+    Table,
+    describe,
+    format_of,
+    read_table,
+    write_table,
+)
 from .native_stderr import HeldStderr
 from .output import check_output_path, write_atomically
 from .work import WorkSize, plural, worker_threads
 
 # How messages name the settings: by this tool's flags.
-FLAGS = bridge.Names(window="--window", stride="--stride", method="--method",
-                     impute="--missing impute")
+FLAGS = bridge.Names(
+    window="--window", stride="--stride", method="--method", impute="--missing impute"
+)
 METHOD_NAMES = {"linear": "linear regression", "tree": "regression tree"}
 
 
@@ -54,15 +62,16 @@ def as_samples(array: npt.NDArray[Any], source: str, exact_input: bool) -> npt.N
     kind = array.dtype.kind
     if kind == "f":
         if exact_input and array.dtype.itemsize > 4:
-            note(f"note: converting {source} from {array.dtype} to float32; values keep about "
-                 "7 significant digits")
+            note(
+                f"note: converting {source} from {array.dtype} to float32; values keep about "
+                "7 significant digits"
+            )
     elif kind not in "biu":
         raise CliError(f"{source} holds values of type {array.dtype}; tacitor needs real numbers")
     return bridge.as_float32(array)
 
 
-def check_values(table: Table, samples: npt.NDArray[Any], source: str,
-                 missing: str | None) -> None:
+def check_values(table: Table, samples: npt.NDArray[Any], source: str, missing: str | None) -> None:
     """Refuses infinite values, and missing ones unless they are to be filled, naming the
     first one's place in the file."""
     bad = np.isinf(samples) if missing is not None else ~np.isfinite(samples)
@@ -72,15 +81,20 @@ def check_values(table: Table, samples: npt.NDArray[Any], source: str,
     count = int(bad.sum())
     where = table.locate(row, column, source)
     if np.isinf(samples[row, column]):
-        raise CliError(f"{where}: infinite value ({plural(count, 'value')} that cannot be "
-                       "denoised in all); only missing values can be filled in")
+        raise CliError(
+            f"{where}: infinite value ({plural(count, 'value')} that cannot be "
+            "denoised in all); only missing values can be filled in"
+        )
     them = "it" if count == 1 else "them"
-    raise CliError(f"{where}: missing value ({plural(count, 'missing value')} in all); "
-                   f"fill {them} first, or pass {FLAGS.impute} to impute {them}")
+    raise CliError(
+        f"{where}: missing value ({plural(count, 'missing value')} in all); "
+        f"fill {them} first, or pass {FLAGS.impute} to impute {them}"
+    )
 
 
-def check_plan(samples: npt.NDArray[Any], settings: routing.Settings,
-               series_in_columns: bool) -> None:
+def check_plan(
+    samples: npt.NDArray[Any], settings: routing.Settings, series_in_columns: bool
+) -> None:
     """Refuses, with advice, a window or stride the batch cannot be denoised with; notes
     the positions no window covers."""
     if settings.window_size == routing.AUTO:
@@ -97,13 +111,16 @@ def check_plan(samples: npt.NDArray[Any], settings: routing.Settings,
     gaps = bridge.uncovered_positions(length, window, stride)
     if gaps:
         lie = "lies" if gaps == 1 else "lie"
-        note(f"note: --stride {stride} is larger than --window {window}: "
-             f"{plural(gaps, 'time position')} of every series {lie} in no window and come "
-             "out as NaN")
+        note(
+            f"note: --stride {stride} is larger than --window {window}: "
+            f"{plural(gaps, 'time position')} of every series {lie} in no window and come "
+            "out as NaN"
+        )
 
 
-def denoise(samples: npt.NDArray[np.float32], settings: routing.Settings,
-            verbose: Callable[[str], None]) -> npt.NDArray[np.float32]:
+def denoise(
+    samples: npt.NDArray[np.float32], settings: routing.Settings, verbose: Callable[[str], None]
+) -> npt.NDArray[np.float32]:
     """The batch through the library's road: the window chosen if asked, gaps filled if
     asked, the native call; refusals as CliError."""
     held = HeldStderr()
@@ -112,11 +129,12 @@ def denoise(samples: npt.NDArray[np.float32], settings: routing.Settings,
             choice = routing.choose(samples, settings)
             if choice.selection is not None:
                 report_selection(choice, settings, verbose)
-            size = WorkSize(samples.shape[0], samples.shape[1], choice.window_size,
-                            choice.stride)
-            verbose(f"work: {METHOD_NAMES[settings.method]}, window {choice.window_size}, "
-                    f"stride {choice.stride}: {size.describe()}; worker threads: "
-                    f"{worker_threads()}")
+            size = WorkSize(samples.shape[0], samples.shape[1], choice.window_size, choice.stride)
+            verbose(
+                f"work: {METHOD_NAMES[settings.method]}, window {choice.window_size}, "
+                f"stride {choice.stride}: {size.describe()}; worker threads: "
+                f"{worker_threads()}"
+            )
             started = time.perf_counter()
             result = routing.apply(samples, settings, choice)
     except ValueError as e:
@@ -129,13 +147,16 @@ def denoise(samples: npt.NDArray[np.float32], settings: routing.Settings,
     return result
 
 
-def report_selection(choice: routing.Choice, settings: routing.Settings,
-                     verbose: Callable[[str], None]) -> None:
+def report_selection(
+    choice: routing.Choice, settings: routing.Settings, verbose: Callable[[str], None]
+) -> None:
     selection: Any = choice.selection
     if settings.window_size == routing.AUTO:
-        verbose(f"selected window {selection.window_size} (stride {selection.stride}): "
-                f"estimated gain {selection.gain_db:.1f} dB, blend weight "
-                f"{selection.blend_weight:.2f}")
+        verbose(
+            f"selected window {selection.window_size} (stride {selection.stride}): "
+            f"estimated gain {selection.gain_db:.1f} dB, blend weight "
+            f"{selection.blend_weight:.2f}"
+        )
     for warning in selection.warnings:
         note(f"note: {warning}")
 
@@ -148,8 +169,10 @@ def run(args: argparse.Namespace) -> int:
     if args.key is not None and input_format != "npz":
         raise CliError("--key selects an array of an .npz input, but the input is not .npz")
     if args.skip_columns and input_format not in TEXT_FORMATS:
-        raise CliError("--skip-columns and --index-column apply to text inputs only, but the "
-                       f"input is .{input_format}")
+        raise CliError(
+            "--skip-columns and --index-column apply to text inputs only, but the "
+            f"input is .{input_format}"
+        )
 
     if args.window is None and args.model is None:
         raise CliError("--window is required unless --model is given")
@@ -165,17 +188,20 @@ def run(args: argparse.Namespace) -> int:
     read_time = time.perf_counter() - started
     binary_input = input_format not in TEXT_FORMATS
     stored = f"{input_format}, {table.array.dtype}" if binary_input else input_format
-    verbose(f"read {source} ({stored}): {samples.shape[0]} series "
-            f"× {samples.shape[1]} time positions in {read_time:.3f} s")
+    verbose(
+        f"read {source} ({stored}): {samples.shape[0]} series "
+        f"× {samples.shape[1]} time positions in {read_time:.3f} s"
+    )
 
     if args.model is not None:
         from .model import apply_model
+
         result = apply_model(args, samples)
     else:
-        settings = routing.Settings(args.method, args.window, args.stride, args.missing, FLAGS,
-                                    args.blend).checked()
-        check_values(table, samples.T if args.series_in_columns else samples, source,
-                     args.missing)
+        settings = routing.Settings(
+            args.method, args.window, args.stride, args.missing, FLAGS, args.blend
+        ).checked()
+        check_values(table, samples.T if args.series_in_columns else samples, source, args.missing)
         check_plan(samples, settings, args.series_in_columns)
         result = denoise(samples, settings, verbose)
 

@@ -142,7 +142,8 @@ def _load_npy(data: str | io.BytesIO, source: str) -> npt.NDArray[Any]:
     if not isinstance(loaded, np.ndarray):
         loaded.close()
         raise CliError(
-            f"cannot read {source} as .npy: it is an .npz archive; use --input-format npz")
+            f"cannot read {source} as .npy: it is an .npz archive; use --input-format npz"
+        )
     return loaded
 
 
@@ -168,7 +169,8 @@ def _load_npz(data: str | io.BytesIO, source: str, key: str | None) -> Table:
             return Table(archive[key], key=key)
         except (ValueError, OSError, zipfile.BadZipFile) as e:
             raise CliError(
-                f"cannot read array '{key}' of {source}: {_load_error(e, 'npy')}") from None
+                f"cannot read array '{key}' of {source}: {_load_error(e, 'npy')}"
+            ) from None
 
 
 def _load_error(error: BaseException, fmt: str) -> str:
@@ -242,16 +244,23 @@ def parse_table(text: str, fmt: str, source: str, label_columns: int = 0) -> Tab
             )
     if width <= label_columns:
         hint = _separator_hint(first_cells[-1], fmt, numbers=False)
-        raise CliError(f"{source} has {plural(width, 'column')}, all of them skipped as "
-                       f"labels; there are no values left to denoise{hint}")
+        raise CliError(
+            f"{source} has {plural(width, 'column')}, all of them skipped as "
+            f"labels; there are no values left to denoise{hint}"
+        )
     flat = [c or _EMPTY_CELL for _, cells in rows for c in cells[label_columns:]]
     try:
         values = np.fromiter(map(float, flat), dtype=np.float64, count=len(flat))
     except ValueError:
         raise _first_bad_cell(rows, fmt, source, label_columns) from None
     labels = [cells[:label_columns] for _, cells in rows] if label_columns else None
-    return Table(values.reshape(len(rows), width - label_columns), header, row_labels=labels,
-                 lines=[line_no for line_no, _ in rows], label_columns=label_columns)
+    return Table(
+        values.reshape(len(rows), width - label_columns),
+        header,
+        row_labels=labels,
+        lines=[line_no for line_no, _ in rows],
+        label_columns=label_columns,
+    )
 
 
 def _is_header(cells: list[str], label_columns: int) -> bool:
@@ -260,14 +269,17 @@ def _is_header(cells: list[str], label_columns: int) -> bool:
     return label_columns > 0 and not any(cells[:label_columns])
 
 
-def _first_bad_cell(rows: list[tuple[int, list[str]]], fmt: str, source: str,
-                    label_columns: int) -> CliError:
+def _first_bad_cell(
+    rows: list[tuple[int, list[str]]], fmt: str, source: str, label_columns: int
+) -> CliError:
     """The error for the first cell that is not a number, with a hint where one helps."""
     for line_no, cells in rows:
         for column, cell in enumerate(cells[label_columns:], start=label_columns + 1):
             if cell and not _is_number(cell):
-                return CliError(f"{source}, line {line_no}, column {column}: '{cell}' is not "
-                                f"a number{_hint(cell, column, fmt, label_columns)}")
+                return CliError(
+                    f"{source}, line {line_no}, column {column}: '{cell}' is not "
+                    f"a number{_hint(cell, column, fmt, label_columns)}"
+                )
     raise AssertionError("a cell failed to parse but every cell is a number")
 
 
@@ -278,8 +290,10 @@ def _hint(cell: str, column: int, fmt: str, label_columns: int) -> str:
         return separator
     if column == label_columns + 1:
         flag = "--index-column" if label_columns == 0 else f"--skip-columns {column}"
-        return (f"; if the first columns hold labels (such as dates, as in a file written by "
-                f"pandas), skip them with {flag}")
+        return (
+            f"; if the first columns hold labels (such as dates, as in a file written by "
+            f"pandas), skip them with {flag}"
+        )
     return ""
 
 
@@ -294,17 +308,25 @@ def _separator_hint(cell: str, fmt: str, numbers: bool = True) -> str:
         shown = {"\t": "tabs", " ": "spaces"}.get(separator, f"'{separator}'")
         if reader is not None and (not numbers or all(not p or _is_number(p) for p in parts)):
             own = {"csv": "commas", "tsv": "tabs", "txt": "white space"}[fmt]
-            return (f"; the values seem separated by {shown}, but .{fmt} is read with {own}; "
-                    f"read the file with --input-format {reader}")
+            return (
+                f"; the values seem separated by {shown}, but .{fmt} is read with {own}; "
+                f"read the file with --input-format {reader}"
+            )
         if reader is None:
-            return (f"; the values seem separated by {shown}, which tacitor does not read: "
-                    "it reads commas (.csv), tabs (.tsv) or white space (.txt), with '.' as "
-                    "the decimal point")
+            return (
+                f"; the values seem separated by {shown}, which tacitor does not read: "
+                "it reads commas (.csv), tabs (.tsv) or white space (.txt), with '.' as "
+                "the decimal point"
+            )
     return ""
 
 
-def format_text(array: npt.NDArray[Any], fmt: str, header: list[str] | None,
-                row_labels: list[list[str]] | None = None) -> str:
+def format_text(
+    array: npt.NDArray[Any],
+    fmt: str,
+    header: list[str] | None,
+    row_labels: list[list[str]] | None = None,
+) -> str:
     """Writes a 2-D array as delimited text, one row per line, each after its row labels."""
     delimiter = _DELIMITERS[fmt] or " "
     buffer = io.StringIO()
@@ -317,8 +339,14 @@ def format_text(array: npt.NDArray[Any], fmt: str, header: list[str] | None,
     return "".join(line + "\n" for line in lines)
 
 
-def write_table(stream: BinaryIO, fmt: str, array: npt.NDArray[Any], header: list[str] | None,
-                key: str, row_labels: list[list[str]] | None = None) -> None:
+def write_table(
+    stream: BinaryIO,
+    fmt: str,
+    array: npt.NDArray[Any],
+    header: list[str] | None,
+    key: str,
+    row_labels: list[list[str]] | None = None,
+) -> None:
     """Writes ``array`` to an open binary stream in format ``fmt``."""
     if fmt == "npy":
         np.save(stream, array, allow_pickle=False)

@@ -37,8 +37,12 @@ class HeldStderr:
         os.dup2(self._held.fileno(), 2)
         return self
 
-    def __exit__(self, kind: type[BaseException] | None, error: BaseException | None,
-                 traceback: TracebackType | None) -> None:
+    def __exit__(
+        self,
+        kind: type[BaseException] | None,
+        error: BaseException | None,
+        traceback: TracebackType | None,
+    ) -> None:
         if self._held is None or self._saved is None:
             return
         sys.stderr.flush()

@@ -30,8 +30,12 @@ def check_output_path(output: str, inputs: str, force: bool) -> None:
         raise CliError(f"cannot write '{output}': the directory '{directory}' does not exist")
     if os.path.isdir(output):
         raise CliError(f"cannot write '{output}': it is a directory")
-    if inputs != STREAM and os.path.exists(output) and os.path.exists(inputs) \
-            and os.path.samefile(output, inputs):
+    if (
+        inputs != STREAM
+        and os.path.exists(output)
+        and os.path.exists(inputs)
+        and os.path.samefile(output, inputs)
+    ):
         raise CliError(f"'{output}' is the input file; tacitor never overwrites its input")
     if os.path.lexists(output) and not force:
         raise CliError(f"'{output}' already exists; use --force to replace it")
@@ -56,7 +60,8 @@ def replacing(output: str) -> Iterator[str]:
     directory = os.path.dirname(os.path.abspath(output))
     try:
         fd, temporary = tempfile.mkstemp(
-            dir=directory, prefix=f".{os.path.basename(output)}.", suffix=".partial")
+            dir=directory, prefix=f".{os.path.basename(output)}.", suffix=".partial"
+        )
         os.close(fd)
     except OSError as e:
         raise CliError(f"cannot write '{output}': {e.strerror or e}", EXIT_FAILURE) from None
@@ -82,8 +87,10 @@ def write_atomically(output: str, write: Callable[[BinaryIO], None], binary: boo
     """Calls ``write`` with a binary stream that ends up at ``output`` (``-``: stdout)."""
     if output == STREAM:
         if binary and sys.stdout.isatty():
-            raise CliError("refusing to write binary data to a terminal; redirect the output "
-                           "or choose a text format with --output-format")
+            raise CliError(
+                "refusing to write binary data to a terminal; redirect the output "
+                "or choose a text format with --output-format"
+            )
         write(sys.stdout.buffer)
         sys.stdout.buffer.flush()
         return

@@ -34,10 +34,12 @@ class WorkSize:
         return self.windows * self.series
 
     def describe(self) -> str:
-        return (f"{plural(self.windows, 'window')} × {self.series} series = "
-                f"{plural(self.training_rows, 'training row')} × "
-                f"{plural(self.window - 1, 'feature')} for each of "
-                f"{plural(self.window, 'estimator')}")
+        return (
+            f"{plural(self.windows, 'window')} × {self.series} series = "
+            f"{plural(self.training_rows, 'training row')} × "
+            f"{plural(self.window - 1, 'feature')} for each of "
+            f"{plural(self.window, 'estimator')}"
+        )
 
 
 # The variables the native pool reads its size from, in the order it reads them.

@@ -43,15 +43,16 @@ class NoiseEstimate:
 
 def difference_variance(samples: npt.NDArray[np.floating[Any]], order: int) -> float:
     """Mean square of the normalised differences of ``order`` over all observed runs."""
-    coefficients = np.array([(-1) ** k * math.comb(order, k) for k in range(order + 1)],
-                            dtype=np.float64)
-    coefficients /= math.sqrt(float(np.sum(coefficients ** 2)))
+    coefficients = np.array(
+        [(-1) ** k * math.comb(order, k) for k in range(order + 1)], dtype=np.float64
+    )
+    coefficients /= math.sqrt(float(np.sum(coefficients**2)))
     x = samples.astype(np.float64, copy=False)
     if x.shape[1] <= order:
         return math.nan
     diff = np.zeros((x.shape[0], x.shape[1] - order))
     for k, c in enumerate(coefficients):
-        diff += c * x[:, k:k + diff.shape[1]]
+        diff += c * x[:, k : k + diff.shape[1]]
     valid = ~np.isnan(diff)  # a difference touching a missing sample is left out
     if not valid.any():
         return math.nan

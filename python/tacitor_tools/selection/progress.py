@@ -33,8 +33,7 @@ class Progress:
             except ImportError:
                 self.callback = _print_line
             else:
-                self.bar = tqdm(total=round(self.work_total, 2), desc="tacitor select",
-                                unit="work")
+                self.bar = tqdm(total=round(self.work_total, 2), desc="tacitor select", unit="work")
 
     def grow(self, extra: int, work: float = 1.0) -> None:
         """``extra`` candidates (negative: left out) of predicted cost ``work`` each."""

@@ -52,10 +52,10 @@ TREE_PARAMS_GROWTH = 0.27
 class RawScore:
     """One candidate's error against the noisy data, before the noise level is known."""
 
-    raw: float            # mean squared difference to the noisy data over scored samples
-    raw_se: float         # its standard error (scored samples treated as independent)
-    optimism: float       # the factor of σ² added to ``raw`` for the held-out error
-    scored: int           # samples scored
+    raw: float  # mean squared difference to the noisy data over scored samples
+    raw_se: float  # its standard error (scored samples treated as independent)
+    optimism: float  # the factor of σ² added to ``raw`` for the held-out error
+    scored: int  # samples scored
     output: npt.NDArray[np.float32] | None  # the output on the real data (in-sample only)
 
     def loss(self, noise_var: float) -> float:
@@ -90,27 +90,36 @@ def mean_and_se(squares: npt.NDArray[np.float64]) -> tuple[float, float]:
     return mean, se
 
 
-def in_sample(method: str, filled: npt.NDArray[np.float32], observed: npt.NDArray[np.bool_],
-              window_size: int, stride: int) -> RawScore:
+def in_sample(
+    method: str,
+    filled: npt.NDArray[np.float32],
+    observed: npt.NDArray[np.bool_],
+    window_size: int,
+    stride: int,
+) -> RawScore:
     """Score of one candidate from its own output on the (gap-filled) data."""
     usable_series = int((observed.any(axis=1)).sum())
     rows = training_rows(usable_series, filled.shape[1], window_size, stride)
     optimism = 2.0 * effective_parameters(method, window_size, rows) / rows
     if optimism >= 1.0:
-        raise ValueError(f"window_size {window_size}: {rows} training rows are too few for "
-                         "the in-sample estimate (the fit would follow the noise)")
+        raise ValueError(
+            f"window_size {window_size}: {rows} training rows are too few for "
+            "the in-sample estimate (the fit would follow the noise)"
+        )
     out = run_native(method, filled, window_size, stride)
     scored = observed & ~np.isnan(out)
     if not scored.any():
-        raise ValueError(f"window_size {window_size}, stride {stride}: no observed sample is "
-                         "covered by a window")
+        raise ValueError(
+            f"window_size {window_size}, stride {stride}: no observed sample is covered by a window"
+        )
     diff = out[scored].astype(np.float64) - filled[scored]
-    raw, se = mean_and_se(np.asarray(diff ** 2, dtype=np.float64))
+    raw, se = mean_and_se(np.asarray(diff**2, dtype=np.float64))
     return RawScore(raw, se, optimism, int(scored.sum()), out)
 
 
-def make_masks(observed: npt.NDArray[np.bool_], count: int,
-               seed: int) -> list[npt.NDArray[np.bool_]]:
+def make_masks(
+    observed: npt.NDArray[np.bool_], count: int, seed: int
+) -> list[npt.NDArray[np.bool_]]:
     """``count`` masks of hidden samples: random per series, the same for every candidate."""
     series, length = observed.shape
     rng = np.random.default_rng(seed)
@@ -126,13 +135,20 @@ def make_masks(observed: npt.NDArray[np.bool_], count: int,
         masks.append(mask & observed)
     hidden = min(int(m.sum()) for m in masks) if masks else 0
     if hidden < MIN_HIDDEN:
-        raise ValueError(f"too few observed samples to mask: {hidden} hidden, at least "
-                         f"{MIN_HIDDEN} needed (use protocol='insample' for tiny batches)")
+        raise ValueError(
+            f"too few observed samples to mask: {hidden} hidden, at least "
+            f"{MIN_HIDDEN} needed (use protocol='insample' for tiny batches)"
+        )
     return masks
 
 
-def masked(method: str, samples: npt.NDArray[np.floating[Any]],
-           masks: list[npt.NDArray[np.bool_]], window_size: int, stride: int) -> RawScore:
+def masked(
+    method: str,
+    samples: npt.NDArray[np.floating[Any]],
+    masks: list[npt.NDArray[np.bool_]],
+    window_size: int,
+    stride: int,
+) -> RawScore:
     """Score of one candidate from its outputs at the hidden samples of every mask.
 
     A hidden sample is filled like a missing one, by the straight line between its nearest
@@ -141,13 +157,15 @@ def masked(method: str, samples: npt.NDArray[np.floating[Any]],
     """
     squares = []
     for mask in masks:
-        out = run_native(method, interpolate_gaps(np.where(mask, np.nan, samples)),
-                         window_size, stride)
+        out = run_native(
+            method, interpolate_gaps(np.where(mask, np.nan, samples)), window_size, stride
+        )
         scored = mask & ~np.isnan(out)
         squares.append((out[scored].astype(np.float64) - samples[scored]) ** 2)
     pooled = np.concatenate(squares)
     if pooled.size == 0:
-        raise ValueError(f"window_size {window_size}, stride {stride}: no hidden sample is "
-                         "covered by a window")
+        raise ValueError(
+            f"window_size {window_size}, stride {stride}: no hidden sample is covered by a window"
+        )
     raw, se = mean_and_se(pooled)
     return RawScore(raw, se, 0.0, int(pooled.size), None)

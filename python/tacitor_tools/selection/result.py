@@ -32,12 +32,12 @@ class Candidate:
 
     window_size: int
     stride: int
-    loss: float              # estimated mean squared error against the clean signal
+    loss: float  # estimated mean squared error against the clean signal
     std_error: float | None  # standard error of ``loss`` where the protocol gives one
-    seconds: float           # time the candidate took, native calls included
-    raw: float               # mean squared difference to the noisy data over scored samples
-    optimism: float          # loss = raw + σ²·(optimism − 1)
-    rows: int                # training rows of every estimator
+    seconds: float  # time the candidate took, native calls included
+    raw: float  # mean squared difference to the noisy data over scored samples
+    optimism: float  # loss = raw + σ²·(optimism − 1)
+    rows: int  # training rows of every estimator
 
 
 @dataclass(frozen=True)
@@ -72,19 +72,28 @@ class Selection:
     glitch_detection: bool = False
 
     @classmethod
-    def build(cls, method: str, protocol: str, table: tuple[Candidate, ...], noise_var: float,
-              noise_given: bool, warnings: list[str]) -> Selection:
+    def build(
+        cls,
+        method: str,
+        protocol: str,
+        table: tuple[Candidate, ...],
+        noise_var: float,
+        noise_given: bool,
+        warnings: list[str],
+    ) -> Selection:
         """The selection for the noise variance given: losses, choice, gain, blend weight."""
-        table = tuple(replace(c, loss=estimated_loss(c.raw, c.optimism, noise_var))
-                      for c in table)
+        table = tuple(replace(c, loss=estimated_loss(c.raw, c.optimism, noise_var)) for c in table)
         best = min(table, key=lambda c: c.loss)
         gain = gain_db(noise_var, best.loss)
         warnings = [w for w in warnings if not w.startswith(NOTHING_BEATS_INPUT)]
         if best.loss >= noise_var:
-            warnings.append(f"{NOTHING_BEATS_INPUT} (estimated gain {gain:.1f} dB); "
-                            "blend=True returns close to the input")
-        covariance = noise_var * effective_parameters(method, best.window_size,
-                                                      best.rows) / best.rows
+            warnings.append(
+                f"{NOTHING_BEATS_INPUT} (estimated gain {gain:.1f} dB); "
+                "blend=True returns close to the input"
+            )
+        covariance = (
+            noise_var * effective_parameters(method, best.window_size, best.rows) / best.rows
+        )
         se = best.std_error or 0.0
         k = blend_weight(best.loss, se, noise_var, covariance, cautious=noise_given)
         warnings = [w for w in warnings if not w.startswith(UNCERTAIN_BLEND)]
@@ -92,11 +101,23 @@ class Selection:
             low = blend_weight(max(best.loss - 2.0 * se, 0.0), 0.0, noise_var, covariance, False)
             high = blend_weight(best.loss + 2.0 * se, 0.0, noise_var, covariance, False)
             if high - low > UNCERTAIN_BLEND_SPREAD:
-                warnings.append(f"{UNCERTAIN_BLEND} ({k:.2f}; between {low:.2f} and {high:.2f} "
-                                "within two standard errors of the estimated loss): more "
-                                "series or a known noise_std make it firmer")
-        return cls(method, best.window_size, best.stride, protocol, table,
-                   math.sqrt(noise_var), noise_given, gain, k, warnings)
+                warnings.append(
+                    f"{UNCERTAIN_BLEND} ({k:.2f}; between {low:.2f} and {high:.2f} "
+                    "within two standard errors of the estimated loss): more "
+                    "series or a known noise_std make it firmer"
+                )
+        return cls(
+            method,
+            best.window_size,
+            best.stride,
+            protocol,
+            table,
+            math.sqrt(noise_var),
+            noise_given,
+            gain,
+            k,
+            warnings,
+        )
 
     def with_noise_std(self, noise_std: float) -> Selection:
         """The same search re-judged with a known noise level, without any native call.
@@ -107,19 +128,23 @@ class Selection:
         if not (math.isfinite(noise_std) and noise_std >= 0):
             raise ValueError(f"noise_std must be a finite number ≥ 0, not {noise_std}")
         kept = [w for w in self.warnings if not w.startswith(ROUGH_SIGNAL)]
-        rejudged = Selection.build(self.method, self.protocol, self.table,
-                                   float(noise_std) ** 2, True, kept)
-        return replace(rejudged, glitches=self.glitches,
-                       glitch_detection=self.glitch_detection)
+        rejudged = Selection.build(
+            self.method, self.protocol, self.table, float(noise_std) ** 2, True, kept
+        )
+        return replace(rejudged, glitches=self.glitches, glitch_detection=self.glitch_detection)
 
     @property
     def loss(self) -> float:
         """The estimated mean squared error of the chosen candidate."""
-        return next(c.loss for c in self.table
-                    if (c.window_size, c.stride) == (self.window_size, self.stride))
+        return next(
+            c.loss
+            for c in self.table
+            if (c.window_size, c.stride) == (self.window_size, self.stride)
+        )
 
-    def denoise(self, x: npt.ArrayLike, *,
-                blend: bool = BLEND_DEFAULT) -> npt.NDArray[np.floating[Any]]:
+    def denoise(
+        self, x: npt.ArrayLike, *, blend: bool = BLEND_DEFAULT
+    ) -> npt.NDArray[np.floating[Any]]:
         """Denoise ``x`` (NaN = missing) with the chosen method, window and stride.
 
         By default (``blend=True``) the output is moved back towards the input by the blend
@@ -135,8 +160,9 @@ class Selection:
             if mask.any():
                 samples = samples.copy()
                 samples[mask] = np.nan
-        out = denoise(samples, self.window_size, self.stride,
-                      method=bridge.checked_method(self.method))
+        out = denoise(
+            samples, self.window_size, self.stride, method=bridge.checked_method(self.method)
+        )
         out = out.astype(bridge.result_dtype(original.dtype), copy=False)
         return blend_output(out, samples, self.blend_weight) if blend else out
 
@@ -148,22 +174,31 @@ class Selection:
             raise ImportError("Selection.plot needs matplotlib: pip install matplotlib") from None
         if ax is None:
             _, ax = plt.subplots(figsize=(6, 3.5))
-        noise_var = self.noise_std ** 2
+        noise_var = self.noise_std**2
         for stride in sorted({c.stride for c in self.table}):
-            rows = sorted((c for c in self.table if c.stride == stride),
-                          key=lambda c: c.window_size)
+            rows = sorted(
+                (c for c in self.table if c.stride == stride), key=lambda c: c.window_size
+            )
             windows = [c.window_size for c in rows]
             gains = [gain_db(noise_var, c.loss) for c in rows]
             line: Any = ax.plot(windows, gains, marker="o", label=f"stride {stride}")
             errors = [c.std_error for c in rows]
             if all(e is not None and math.isfinite(e) for e in errors):
                 low = [gain_db(noise_var, c.loss + 2 * (c.std_error or 0.0)) for c in rows]
-                high = [gain_db(noise_var, max(c.loss - 2 * (c.std_error or 0.0), 0.0))
-                        for c in rows]
+                high = [
+                    gain_db(noise_var, max(c.loss - 2 * (c.std_error or 0.0), 0.0)) for c in rows
+                ]
                 ax.fill_between(windows, low, high, alpha=0.2, color=line[0].get_color())
         ax.axhline(0.0, color="0.5", lw=0.8, ls="--")
-        ax.plot([self.window_size], [self.gain_db], marker="*", ms=14, color="k", ls="none",
-                label=f"chosen: window {self.window_size}, stride {self.stride}")
+        ax.plot(
+            [self.window_size],
+            [self.gain_db],
+            marker="*",
+            ms=14,
+            color="k",
+            ls="none",
+            label=f"chosen: window {self.window_size}, stride {self.stride}",
+        )
         ax.set_xscale("log", base=2)
         windows_tried = sorted({c.window_size for c in self.table})
         ax.set_xticks(windows_tried, [str(w) for w in windows_tried])
@@ -171,8 +206,10 @@ class Selection:
         ax.set_xlabel("window_size")
         ax.set_ylabel("estimated gain (dB)")
         source = "given" if self.noise_given else "estimated"
-        ax.set_title(f"{self.method}, {self.protocol} estimate; noise σ {self.noise_std:.3g} "
-                     f"({source})", fontsize=9)
+        ax.set_title(
+            f"{self.method}, {self.protocol} estimate; noise σ {self.noise_std:.3g} ({source})",
+            fontsize=9,
+        )
         ax.legend(fontsize=8)
         return ax
 
@@ -197,8 +234,9 @@ def gain_db(noise_var: float, loss: float) -> float:
     return 10.0 * math.log10(noise_var / loss)
 
 
-def blend_weight(loss: float, loss_se: float, noise_var: float, fit_covariance: float,
-                 cautious: bool) -> float:
+def blend_weight(
+    loss: float, loss_se: float, noise_var: float, fit_covariance: float, cautious: bool
+) -> float:
     """The k that minimises the error of f + k·(x − f).
 
     With e the noise and m the output's mean squared error, that error is
@@ -214,8 +252,9 @@ def blend_weight(loss: float, loss_se: float, noise_var: float, fit_covariance: 
     return float(min(max(k, 0.0), 1.0))
 
 
-def blend_output(out: npt.NDArray[np.floating[Any]], samples: npt.NDArray[np.floating[Any]],
-                 k: float) -> npt.NDArray[np.floating[Any]]:
+def blend_output(
+    out: npt.NDArray[np.floating[Any]], samples: npt.NDArray[np.floating[Any]], k: float
+) -> npt.NDArray[np.floating[Any]]:
     """f + k·(x − f); at missing samples (NaN in x) the output is kept as it is."""
     mixed = out + k * (samples - out)
     return np.where(np.isnan(samples), out, mixed).astype(out.dtype, copy=False)

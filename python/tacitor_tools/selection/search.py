@@ -18,8 +18,7 @@ from ..glitches import find_glitches, glitch_positions, glitch_warning
 from ..missing import as_float_matrix, interpolate_gaps
 from .noise import NoiseEstimate, estimate_noise
 from .progress import Progress, ProgressArg
-from .protocols import (RawScore, effective_parameters, in_sample, make_masks, masked,
-                        training_rows)
+from .protocols import RawScore, effective_parameters, in_sample, make_masks, masked, training_rows
 from ..bridge import BLEND_DEFAULT
 from .result import ROUGH_SIGNAL, Candidate, Selection, blend_output
 
@@ -61,8 +60,9 @@ def parse_protocol(protocol: str, method: str) -> tuple[str, int]:
         return "masked", 1
     if protocol.startswith("masked-") and protocol[7:].isdigit() and int(protocol[7:]) >= 1:
         return "masked", int(protocol[7:])
-    raise ValueError(f"protocol must be 'auto', 'insample', 'masked' or 'masked-<n>', "
-                     f"not {protocol!r}")
+    raise ValueError(
+        f"protocol must be 'auto', 'insample', 'masked' or 'masked-<n>', not {protocol!r}"
+    )
 
 
 def positive_ints(values: Iterable[int], name: str) -> list[int]:
@@ -77,8 +77,9 @@ def next_wider(window: int) -> int:
     return window * 3 // 2 if window & (window - 1) == 0 else window * 4 // 3
 
 
-def residual_correlation(samples: npt.NDArray[np.floating[Any]],
-                         out: npt.NDArray[np.floating[Any]]) -> float:
+def residual_correlation(
+    samples: npt.NDArray[np.floating[Any]], out: npt.NDArray[np.floating[Any]]
+) -> float:
     """Lag-1 correlation of x − f over neighbouring pairs where both are known."""
     residual = samples.astype(np.float64) - out
     known = np.isfinite(residual)
@@ -89,7 +90,7 @@ def residual_correlation(samples: npt.NDArray[np.floating[Any]],
     means = np.where(known, residual, 0.0).sum(axis=1) / known.sum(axis=1)
     centred = np.where(known, residual - means[:, None], 0.0)
     pairs = known[:, 1:] & known[:, :-1]
-    power = float(np.sum(centred ** 2)) / int(known.sum())
+    power = float(np.sum(centred**2)) / int(known.sum())
     if not pairs.any() or power <= 0.0:
         return 0.0
     lagged = centred[:, 1:] * centred[:, :-1]
@@ -99,9 +100,17 @@ def residual_correlation(samples: npt.NDArray[np.floating[Any]],
 class Search:
     """The state of one search; ``run`` fills ``scored`` and ``warnings``."""
 
-    def __init__(self, samples: npt.NDArray[np.floating[Any]], method: str, protocol: str,
-                 seed: int, time_budget_s: float | None, progress: Progress,
-                 noise_std: float | None = None, stop_when_flat: bool = False) -> None:
+    def __init__(
+        self,
+        samples: npt.NDArray[np.floating[Any]],
+        method: str,
+        protocol: str,
+        seed: int,
+        time_budget_s: float | None,
+        progress: Progress,
+        noise_std: float | None = None,
+        stop_when_flat: bool = False,
+    ) -> None:
         self.samples = samples
         self.method = method
         self.protocol, mask_count = parse_protocol(protocol, method)
@@ -128,8 +137,9 @@ class Search:
             return float(self.noise_std) ** 2
         if self.noise_estimate is None:
             self.noise_estimate = estimate_noise(self.samples)
-        return combined_noise_variance(self.samples, (s.score for s in self.scored),
-                                       self.noise_estimate)[0]
+        return combined_noise_variance(
+            self.samples, (s.score for s in self.scored), self.noise_estimate
+        )[0]
 
     def stopped_falling(self, window: int) -> bool:
         """True when ``window`` did not lower the estimate below the narrower windows' best by
@@ -172,17 +182,20 @@ class Search:
     def budget_note(self, window: int, stride: int) -> str:
         """Why the budget stops ``window``/``stride``: the time spent and the time predicted."""
         elapsed = time.perf_counter() - self.started
-        return (f"after {elapsed:.1f} s of the time budget of {self.budget} s, window {window}"
-                f" (stride {stride}) was predicted to take {self.predicted_seconds(window, stride):.1f} s"
-                " more and run past it")
+        return (
+            f"after {elapsed:.1f} s of the time budget of {self.budget} s, window {window}"
+            f" (stride {stride}) was predicted to take {self.predicted_seconds(window, stride):.1f} s"
+            " more and run past it"
+        )
 
     def evaluate(self, window: int, stride: int) -> Scored | None:
         """Scores one candidate, or notes in the warnings why it cannot be scored."""
-        refused = memory.refusal(self.method, self.samples.shape[0], self.length, window,
-                                 stride)
+        refused = memory.refusal(self.method, self.samples.shape[0], self.length, window, stride)
         if refused is not None:
-            self.warnings.append(f"candidate window {window}, stride {stride} left out: it "
-                                 f"does not fit in memory: {refused}")
+            self.warnings.append(
+                f"candidate window {window}, stride {stride} left out: it "
+                f"does not fit in memory: {refused}"
+            )
             self.progress.step(f"window {window} stride {stride}: left out (memory)")
             return None
         begin = time.perf_counter()
@@ -193,33 +206,47 @@ class Search:
                 score = masked(self.method, self.samples, self.masks, window, stride)
         except ValueError as e:
             self.warnings.append(f"candidate window {window}, stride {stride} left out: {e}")
-            self.progress.step(f"window {window} stride {stride}: left out",
-                               self.work(window, stride))
+            self.progress.step(
+                f"window {window} stride {stride}: left out", self.work(window, stride)
+            )
             return None
-        entry = Scored(window, stride, score, time.perf_counter() - begin,
-                       training_rows(self.series, self.length, window, stride))
+        entry = Scored(
+            window,
+            stride,
+            score,
+            time.perf_counter() - begin,
+            training_rows(self.series, self.length, window, stride),
+        )
         self.scored.append(entry)
-        self.progress.step(f"window {window} stride {stride}: {entry.seconds:.2f} s",
-                           self.work(window, stride))
+        self.progress.step(
+            f"window {window} stride {stride}: {entry.seconds:.2f} s", self.work(window, stride)
+        )
         return entry
 
     def run_grid(self, windows: Sequence[int], strides: Sequence[int]) -> None:
         candidates = [(w, s) for w in windows for s in strides if s <= w]
         skipped = [w for w in windows if w > self.length]
         if skipped:
-            self.warnings.append(f"windows longer than the series ({self.length}) left out: "
-                                 + ", ".join(map(str, skipped)))
+            self.warnings.append(
+                f"windows longer than the series ({self.length}) left out: "
+                + ", ".join(map(str, skipped))
+            )
         candidates = [(w, s) for w, s in candidates if w <= self.length]
         if not candidates:
-            raise ValueError(f"no candidate fits series of length {self.length} (a window "
-                             "may not be longer than the series, nor a stride wider than "
-                             "its window)")
+            raise ValueError(
+                f"no candidate fits series of length {self.length} (a window "
+                "may not be longer than the series, nor a stride wider than "
+                "its window)"
+            )
         over_budget: list[str] = []
         note = ""
         previous = None
         for window, stride in sorted(candidates, key=lambda c: (c[0], -c[1])):
-            if self.not_tried or (self.stop_when_flat and previous not in (None, window)
-                                  and self.stopped_falling(previous)):
+            if self.not_tried or (
+                self.stop_when_flat
+                and previous not in (None, window)
+                and self.stopped_falling(previous)
+            ):
                 if window not in self.not_tried:
                     self.not_tried.append(window)
                 self.progress.grow(-1, self.work(window, stride))
@@ -231,8 +258,9 @@ class Search:
                 note = note or self.budget_note(window, stride)
                 over_budget.append(f"{window}/{stride}")
         if over_budget:
-            self.warnings.append(f"{note}; candidates (window/stride) not tried: "
-                                 f"{', '.join(over_budget)}")
+            self.warnings.append(
+                f"{note}; candidates (window/stride) not tried: {', '.join(over_budget)}"
+            )
         if not self.scored:
             raise ValueError("no candidate could be scored: " + "; ".join(self.warnings))
 
@@ -247,8 +275,10 @@ class Search:
             return False  # inside the grid, or at the window where the estimate levelled off
         edge = "widest" if at_top else "narrowest"
         if user_grid:
-            self.warnings.append(f"the chosen window {best.window_size} is the {edge} of the "
-                                 "grid given; the best window may lie beyond it")
+            self.warnings.append(
+                f"the chosen window {best.window_size} is the {edge} of the "
+                "grid given; the best window may lie beyond it"
+            )
             return False
         window = next_wider(best.window_size) if at_top else max(2, best.window_size // 2)
         reason = None
@@ -261,8 +291,10 @@ class Search:
             elif not self.within_budget(window, best.stride):
                 reason = self.budget_note(window, best.stride)
         if reason is not None:
-            self.warnings.append(f"the chosen window {best.window_size} is the {edge} of the "
-                                 f"grid; window {window} was not tried: {reason}")
+            self.warnings.append(
+                f"the chosen window {best.window_size} is the {edge} of the "
+                f"grid; window {window} was not tried: {reason}"
+            )
             return False
         self.progress.grow(1, self.work(window, best.stride))
         return self.evaluate(window, best.stride) is not None
@@ -291,12 +323,14 @@ def cost_units(method: str, series: int, length: int, window: int, stride: int) 
     power = 3 if method == "linear" else 2
     rows = training_rows(series, length, window, stride)
     unit = max(training_rows(series, length, min(4, length), 1), 1) * min(4, length) ** power
-    return float(rows * window ** power / unit)
+    return float(rows * window**power / unit)
 
 
-def combined_noise_variance(samples: npt.NDArray[np.floating[Any]],
-                            scores: Iterable[RawScore],
-                            estimate: NoiseEstimate | None = None) -> tuple[float, str | None]:
+def combined_noise_variance(
+    samples: npt.NDArray[np.floating[Any]],
+    scores: Iterable[RawScore],
+    estimate: NoiseEstimate | None = None,
+) -> tuple[float, str | None]:
     """σ² from differences (``estimate``, made here when None), capped by what the
     candidates' errors allow; and a warning."""
     if estimate is None:
@@ -306,7 +340,8 @@ def combined_noise_variance(samples: npt.NDArray[np.floating[Any]],
     if estimate.rough or variance < NOISE_CAP_NOTICE * estimate.variance:
         return variance, (
             f"{ROUGH_SIGNAL}, which inflates the estimated noise level; give noise_std if it is known (the blend weight and the gain are "
-            "unreliable without it)")
+            "unreliable without it)"
+        )
     return variance, None
 
 
@@ -314,8 +349,7 @@ def noise_variance(search: Search, noise_std: float | None) -> tuple[float, bool
     """(σ², whether it was given)."""
     if noise_std is not None:
         return float(noise_std) ** 2, True
-    variance, warning = combined_noise_variance(search.samples,
-                                                (s.score for s in search.scored))
+    variance, warning = combined_noise_variance(search.samples, (s.score for s in search.scored))
     if warning is not None:
         search.warnings.append(warning)
     return variance, False
@@ -373,14 +407,31 @@ def select(
     series; they are treated as missing values, listed in ``selection.glitches`` and
     reported in a warning. ``glitches=False`` uses every sample as it is.
     """
-    return search_and_output(samples, method, window_sizes, strides, protocol, noise_std,
-                             seed, time_budget_s, progress, glitches)[0]
+    return search_and_output(
+        samples,
+        method,
+        window_sizes,
+        strides,
+        protocol,
+        noise_std,
+        seed,
+        time_budget_s,
+        progress,
+        glitches,
+    )[0]
 
 
 def search_and_output(
-    samples: npt.ArrayLike, method: str, window_sizes: Sequence[int] | None,
-    strides: Sequence[int], protocol: str, noise_std: float | None, seed: int,
-    time_budget_s: float | None, progress: ProgressArg, glitches: bool = True,
+    samples: npt.ArrayLike,
+    method: str,
+    window_sizes: Sequence[int] | None,
+    strides: Sequence[int],
+    protocol: str,
+    noise_std: float | None,
+    seed: int,
+    time_budget_s: float | None,
+    progress: ProgressArg,
+    glitches: bool = True,
 ) -> tuple[Selection, npt.NDArray[np.float32] | None]:
     """The search behind :func:`select`; also the chosen output when it was computed."""
     bridge.checked_method(method)
@@ -388,8 +439,7 @@ def search_and_output(
         raise ValueError(f"noise_std must be a finite number ≥ 0, not {noise_std}")
     array = as_float_matrix(samples)
     if not (~np.isnan(array)).any():
-        raise ValueError("samples holds no observed value (all NaN or empty): nothing to "
-                         "select on")
+        raise ValueError("samples holds no observed value (all NaN or empty): nothing to select on")
     found: tuple[tuple[int, int], ...] = ()
     if glitches:
         mask = find_glitches(array)
@@ -397,16 +447,29 @@ def search_and_output(
             array = array.copy()
             array[mask] = np.nan
             found = glitch_positions(mask)
-    windows = positive_ints(DEFAULT_WINDOWS if window_sizes is None else window_sizes,
-                            "window_sizes")
+    windows = positive_ints(
+        DEFAULT_WINDOWS if window_sizes is None else window_sizes, "window_sizes"
+    )
     stride_list = positive_ints(strides, "strides")
     series = int((~np.isnan(array)).any(axis=1).sum())
-    work = sum(cost_units(method, series, array.shape[1], w, s)
-               for w in windows for s in stride_list if s <= w <= array.shape[1])
+    work = sum(
+        cost_units(method, series, array.shape[1], w, s)
+        for w in windows
+        for s in stride_list
+        if s <= w <= array.shape[1]
+    )
     bar = Progress(progress, len(windows) * len(stride_list), work)
     try:
-        search = Search(array, method, protocol, seed, time_budget_s, bar, noise_std,
-                        stop_when_flat=window_sizes is None)
+        search = Search(
+            array,
+            method,
+            protocol,
+            seed,
+            time_budget_s,
+            bar,
+            noise_std,
+            stop_when_flat=window_sizes is None,
+        )
         if found:
             search.warnings.append(glitch_warning(found))
         search.run_grid(windows, stride_list)
@@ -415,8 +478,7 @@ def search_and_output(
         noise_var, given = noise_variance(search, noise_std)
         best = best_of(search, noise_var)
         while search.extend(best, window_sizes is not None):
-            noise_var, given = noise_variance(search, noise_std) if not given else (noise_var,
-                                                                                   True)
+            noise_var, given = noise_variance(search, noise_std) if not given else (noise_var, True)
             previous, best = best, best_of(search, noise_var)
             if best is previous or flattened(previous, best, noise_var):
                 break
@@ -428,8 +490,9 @@ def search_and_output(
     return replace(selection, glitches=found, glitch_detection=glitches), output
 
 
-def finish(search: Search, best: Scored, noise_var: float,
-           given: bool) -> tuple[Selection, npt.NDArray[np.float32] | None]:
+def finish(
+    search: Search, best: Scored, noise_var: float, given: bool
+) -> tuple[Selection, npt.NDArray[np.float32] | None]:
     if best.score.output is not None:
         rho = residual_correlation(search.samples, best.score.output)
         if abs(rho) > RESIDUAL_CORRELATION_LIMIT:
@@ -437,16 +500,30 @@ def finish(search: Search, best: Scored, noise_var: float,
                 f"the residuals are correlated in time (lag-1 correlation {rho:.2f}): either "
                 "the noise is not white, and then every estimate here is biased (the "
                 "neighbours predict the noise too), or the signal has structure that the "
-                "method does not capture")
-    table = tuple(Candidate(s.window_size, s.stride, s.score.loss(noise_var), s.score.raw_se,
-                            s.seconds, s.score.raw, s.score.optimism, s.rows)
-                  for s in sorted(search.scored, key=lambda s: (s.window_size, s.stride)))
-    selection = Selection.build(search.method, search.protocol, table, noise_var, given,
-                                search.warnings)
+                "method does not capture"
+            )
+    table = tuple(
+        Candidate(
+            s.window_size,
+            s.stride,
+            s.score.loss(noise_var),
+            s.score.raw_se,
+            s.seconds,
+            s.score.raw,
+            s.score.optimism,
+            s.rows,
+        )
+        for s in sorted(search.scored, key=lambda s: (s.window_size, s.stride))
+    )
+    selection = Selection.build(
+        search.method, search.protocol, table, noise_var, given, search.warnings
+    )
     # The output on the real data, when the protocol made it and no gap needs refining.
-    reusable = (search.protocol == "insample" and bool(search.observed.all())
-                and (selection.window_size, selection.stride) == (best.window_size,
-                                                                  best.stride))
+    reusable = (
+        search.protocol == "insample"
+        and bool(search.observed.all())
+        and (selection.window_size, selection.stride) == (best.window_size, best.stride)
+    )
     return selection, best.score.output if reusable else None
 
 
@@ -482,12 +559,23 @@ def auto_denoise(
     """
     original = np.asarray(samples)
     array = as_float_matrix(original)
-    selection, cached = search_and_output(array, method, window_sizes, strides, protocol,
-                                          noise_std, seed, time_budget_s, progress, glitches)
+    selection, cached = search_and_output(
+        array,
+        method,
+        window_sizes,
+        strides,
+        protocol,
+        noise_std,
+        seed,
+        time_budget_s,
+        progress,
+        glitches,
+    )
     if cached is None:
         return selection.denoise(original, blend=blend), selection
-    out: npt.NDArray[np.floating[Any]] = cached.astype(bridge.result_dtype(original.dtype),
-                                                       copy=False)
+    out: npt.NDArray[np.floating[Any]] = cached.astype(
+        bridge.result_dtype(original.dtype), copy=False
+    )
     if blend:
         out = blend_output(out, array, selection.blend_weight)
     return out, selection
@@ -510,6 +598,13 @@ def held_out_loss(
 
     The estimate :func:`select` makes for the one candidate (``window_size``, ``stride``).
     """
-    selection = select(samples, method, (window_size,), (stride,), protocol=protocol,
-                       noise_std=noise_std, seed=seed)
+    selection = select(
+        samples,
+        method,
+        (window_size,),
+        (stride,),
+        protocol=protocol,
+        noise_std=noise_std,
+        seed=seed,
+    )
     return selection.loss
