@@ -12,6 +12,7 @@
 #include "models/decision_tree.hpp"
 #include "models/linear_regression.hpp"
 #include "models/memory_plan.hpp"
+#include "models/module_parameters.hpp"
 #include "numpy_api.hpp"
 #include "pool/concurrency_limit.hpp"
 #include "pool/outside_wait.hpp"
@@ -104,20 +105,14 @@ PyObject* run(const char* function_name, models::Method method, const Parameters
 
 PyObject* denoise_linear_regression(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
                                     PyObject* kwnames) noexcept {
-  const LinearRegressionParameters parameters{LeastSquaresMethod::SVD};
   return run<models::LRModel>("denoise_linear_regression", models::Method::linear_regression,
-                              parameters, args, nargs, kwnames);
+                              models::module_linear_parameters(), args, nargs, kwnames);
 }
 
 PyObject* denoise_decision_tree(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) noexcept {
-  DecisionTreeRegressorParameters parameters;
-  parameters.depth_limit = 8;
-  parameters.min_leaf_count = 1;
-  parameters.min_split_count = 2;
-  parameters.random_seed = std::nullopt;
-  return run<models::DTModel>("denoise_decision_tree", models::Method::decision_tree, parameters,
-                              args, nargs, kwnames);
+  return run<models::DTModel>("denoise_decision_tree", models::Method::decision_tree,
+                              models::module_tree_parameters(), args, nargs, kwnames);
 }
 
 }  // namespace tacitor::entry_points

@@ -14,9 +14,9 @@
 #include <new>
 #include <optional>
 #include <string>
-#include <string_view>
 
 #include "common/available_memory.hpp"
+#include "companion/method_name.hpp"
 #include "companion/trained_model.hpp"
 #include "models/memory_plan.hpp"
 #include "pool/pool_size.hpp"
@@ -55,19 +55,6 @@ void set_error_from_current() noexcept {
   } catch (...) {
     PyErr_SetString(PyExc_SystemError, "unknown native failure");
   }
-}
-
-std::optional<models::Method> method_of(PyObject* name) {
-  const char* text = PyUnicode_Check(name) ? PyUnicode_AsUTF8(name) : nullptr;
-  if (text == nullptr) {
-    PyErr_Clear();
-  } else if (std::string_view(text) == "linear") {
-    return models::Method::linear_regression;
-  } else if (std::string_view(text) == "tree") {
-    return models::Method::decision_tree;
-  }
-  PyErr_Format(PyExc_ValueError, "method must be 'linear' or 'tree', not %R", name);
-  return std::nullopt;
 }
 
 // A non-negative int, or an exception set.

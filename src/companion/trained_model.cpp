@@ -17,22 +17,20 @@
 #include "common/cancellation.hpp"
 #include "common/internal_failure.hpp"
 #include "common/memory_refusal.hpp"
+#include "companion/method_name.hpp"
 #include "companion/released_gil.hpp"
 #include "data/array2.hpp"
 #include "models/decision_tree.hpp"
 #include "models/linear_regression.hpp"
 #include "models/memory_plan.hpp"
 #include "models/model_file.hpp"
+#include "models/module_parameters.hpp"
 #include "pool/concurrency_limit.hpp"
 
 namespace tacitor::companion {
 namespace {
 
 using ModelSet = std::variant<models::LRModel, models::DTModel>;
-
-// The estimator settings of tacitor's two functions: a trained model must be the one those
-// functions train.
-const LinearRegressionParameters kLinearParameters{LeastSquaresMethod::SVD};
 
 struct TrainedModelObject {
   PyObject_HEAD ModelSet* model;
@@ -71,19 +69,6 @@ void set_error_from_current() noexcept {
   } catch (...) {
     PyErr_SetString(internal_failure_class, "unknown native failure");
   }
-}
-
-std::optional<models::Method> method_of(PyObject* name) {
-  const char* text = PyUnicode_Check(name) ? PyUnicode_AsUTF8(name) : nullptr;
-  if (text == nullptr) {
-    PyErr_Clear();
-  } else if (std::string_view(text) == "linear") {
-    return models::Method::linear_regression;
-  } else if (std::string_view(text) == "tree") {
-    return models::Method::decision_tree;
-  }
-  PyErr_Format(PyExc_ValueError, "method must be 'linear' or 'tree', not %R", name);
-  return std::nullopt;
 }
 
 bool positive_count(PyObject* value, const char* name, std::size_t& out) {
@@ -186,7 +171,7 @@ PyObject* fit(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
                                    &method_name, &samples_object, &window_object, &stride_object)) {
     return nullptr;
   }
-  const std::optional<models::Method> method = method_of(method_name);
+  const std::optional<models::Method> method = companion::method_of(method_name);
   std::size_t window_size = 0;
   std::size_t stride = 0;
   MatrixBuffer buffer;
@@ -202,11 +187,11 @@ PyObject* fit(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
     return new_trained_model(without_interpreter_lock([&]() -> ModelSet {
       const pool::ScopedConcurrencyLimit limit(workers);
       if (*method == models::Method::linear_regression) {
-        return value_or_throw(
-            models::LRModel::train(samples, window_size, stride, kLinearParameters));
+        return value_or_throw(models::LRModel::train(samples, window_size, stride,
+                                                     models::module_linear_parameters()));
       }
       return value_or_throw(
-          models::DTModel::train(samples, window_size, stride, models::tacitor_tree_parameters()));
+          models::DTModel::train(samples, window_size, stride, models::module_tree_parameters()));
     }));
   } catch (...) {
     set_error_from_current();

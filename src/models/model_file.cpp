@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "common/internal_failure.hpp"
+#include "models/module_parameters.hpp"
 
 namespace tacitor::models {
 namespace {
@@ -136,7 +137,8 @@ Expected<DecisionTreeRegressor, std::string> read_tree(Reader& in, std::size_t w
                       " bytes cannot hold");
   }
   DecisionTreeRegressor tree;
-  tree.parameters = tacitor_tree_parameters();
+  // The file does not repeat the module's tree settings.
+  tree.parameters = module_tree_parameters();
   tree.depth = depth;
   tree.nodes.resize(count);
   for (std::size_t index = 0; index < count; ++index) {
@@ -173,15 +175,6 @@ Expected<DecisionTreeRegressor, std::string> read_tree(Reader& in, std::size_t w
 }
 
 }  // namespace
-
-DecisionTreeRegressorParameters tacitor_tree_parameters() {
-  DecisionTreeRegressorParameters parameters;
-  parameters.depth_limit = 8;
-  parameters.min_leaf_count = 1;
-  parameters.min_split_count = 2;
-  parameters.random_seed = std::nullopt;
-  return parameters;
-}
 
 std::vector<std::uint8_t> write_model_file(const ModelFile& file) {
   Writer out;

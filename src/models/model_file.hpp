@@ -45,9 +45,6 @@ struct ModelFile {
   double blend_weight = 0.0;  // NaN: none
 };
 
-// The estimator settings of tacitor's regression tree, which the file does not repeat.
-DecisionTreeRegressorParameters tacitor_tree_parameters();
-
 std::vector<std::uint8_t> write_model_file(const ModelFile& file);
 
 // The model file in `bytes`, or a text naming what is wrong with them.
