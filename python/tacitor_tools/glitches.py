@@ -86,7 +86,8 @@ def find_glitches(samples: npt.NDArray[np.floating[Any]]) -> npt.NDArray[np.bool
         :, None
     ]
     with np.errstate(invalid="ignore"):
-        return (distance > limit) & (limit > 0)
+        mask: npt.NDArray[np.bool_] = (distance > limit) & (limit > 0)
+    return mask
 
 
 def glitch_positions(mask: npt.NDArray[np.bool_]) -> tuple[tuple[int, int], ...]:
