@@ -71,7 +71,7 @@ std::optional<std::string> process_memory_limit() {
 
 std::optional<std::uint64_t> parse_memory_size(std::string_view text) {
   const std::size_t digits = text.find_first_not_of("0123456789");
-  const std::optional<std::size_t> count = cgroup::parse_decimal(text.substr(0, digits));
+  const std::optional<std::uint64_t> count = cgroup::parse_decimal(text.substr(0, digits));
   if (!count || (digits != std::string_view::npos && digits == 0)) {
     return std::nullopt;
   }

@@ -118,20 +118,20 @@ std::vector<std::string_view> split(std::string_view text, char separator) {
   }
 }
 
-std::optional<std::size_t> parse_decimal(std::string_view text) {
+std::optional<std::uint64_t> parse_decimal(std::string_view text) {
   if (!text.empty() && text.front() == '+') {
     text.remove_prefix(1);
   }
   if (text.empty()) {
     return std::nullopt;
   }
-  std::size_t value = 0;
-  constexpr std::size_t max = std::numeric_limits<std::size_t>::max();
+  std::uint64_t value = 0;
+  constexpr std::uint64_t max = std::numeric_limits<std::uint64_t>::max();
   for (char c : text) {
     if (c < '0' || c > '9') {
       return std::nullopt;
     }
-    const auto digit = static_cast<std::size_t>(c - '0');
+    const auto digit = static_cast<std::uint64_t>(c - '0');
     if (value > (max - digit) / 10) {
       return std::nullopt;
     }

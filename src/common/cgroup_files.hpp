@@ -6,6 +6,7 @@
 // process's group and keep the smallest limit they find. The filesystem root is a parameter so
 // that fixture trees can stand in for /proc and /sys.
 
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -23,8 +24,8 @@ std::string_view first_line(std::string_view text);
 std::vector<std::string_view> split(std::string_view text, char separator);
 
 // An unsigned decimal: an optional leading "+", then digits only, no spaces, and no overflow of
-// size_t. Anything else is nullopt.
-std::optional<std::size_t> parse_decimal(std::string_view text);
+// 64 bits (memory sizes exceed size_t on 32-bit targets). Anything else is nullopt.
+std::optional<std::uint64_t> parse_decimal(std::string_view text);
 
 // Version 2 (the unified hierarchy), or a version 1 hierarchy that carries `controller`.
 struct Hierarchy {

@@ -4,7 +4,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
+#include <limits>
+#include <optional>
 #include <vector>
 
 #include "common/cgroup_files.hpp"
@@ -107,7 +110,11 @@ Environment process_environment() {
 }
 
 std::optional<std::size_t> parse_thread_count(std::string_view text) {
-  return cgroup::parse_decimal(text);
+  const std::optional<std::uint64_t> count = cgroup::parse_decimal(text);
+  if (!count || *count > std::numeric_limits<std::size_t>::max()) {
+    return std::nullopt;
+  }
+  return static_cast<std::size_t>(*count);
 }
 
 std::optional<std::size_t> cgroup_cpu_limit(const std::filesystem::path& root) {
