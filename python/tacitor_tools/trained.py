@@ -12,7 +12,7 @@ long fit or denoise; Ctrl-C stops them as it stops tacitor's own calls.
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Any, Literal, Protocol
+from typing import TYPE_CHECKING, Any, Literal, Protocol, overload
 
 import importlib
 import math
@@ -21,7 +21,7 @@ import os
 import numpy as np
 import numpy.typing as npt
 
-from . import bridge
+from . import bridge, uncertainty
 from .bridge import Method
 from .missing import as_float_matrix, interpolate_gaps, refuse_missing
 from .native_failure import ordinary_errors
@@ -135,8 +135,10 @@ class Denoiser:
 
     def stream(self, n_series: int) -> DenoiserStream:
         """A stream of ``n_series`` series: ``push(block)`` returns the samples that became
-        final, ``close()`` the rest; with stride 1, their concatenation is bit for bit
-        :meth:`denoise` of the whole series (see :mod:`tacitor_tools.stream`)."""
+        final, ``close()`` the rest; their concatenation is bit for bit :meth:`denoise` of
+        the whole series, except, with a stride above 1, for samples returned before
+        ``close()`` that the batch's last window [L − w, L) covers (see
+        :mod:`tacitor_tools.stream`)."""
         from .stream import DenoiserStream
 
         return DenoiserStream(self, n_series)
@@ -147,9 +149,37 @@ class Denoiser:
             self._model.denoise(np.ascontiguousarray(rows), stride, out)
         return out
 
+    @overload
     def denoise(
-        self, samples: npt.ArrayLike, stride: int | None = None, *, blend: bool | None = None
-    ) -> npt.NDArray[np.floating[Any]]:
+        self,
+        samples: npt.ArrayLike,
+        stride: int | None = None,
+        *,
+        blend: bool | None = None,
+        return_std: Literal[False] = False,
+    ) -> npt.NDArray[np.floating[Any]]: ...
+
+    @overload
+    def denoise(
+        self,
+        samples: npt.ArrayLike,
+        stride: int | None = None,
+        *,
+        blend: bool | None = None,
+        return_std: Literal[True],
+    ) -> tuple[npt.NDArray[np.floating[Any]], npt.NDArray[np.floating[Any]]]: ...
+
+    def denoise(
+        self,
+        samples: npt.ArrayLike,
+        stride: int | None = None,
+        *,
+        blend: bool | None = None,
+        return_std: bool = False,
+    ) -> (
+        npt.NDArray[np.floating[Any]]
+        | tuple[npt.NDArray[np.floating[Any]], npt.NDArray[np.floating[Any]]]
+    ):
         """``samples`` (series × time) denoised with the trained estimators.
 
         The windows are planned on ``samples`` with ``stride`` (by default the stride of the
@@ -161,25 +191,76 @@ class Denoiser:
         ``missing="impute"``: then gaps are filled by interpolation and refined by the
         output, as :func:`tacitor_tools.denoise` does. float32 input gives float32, other
         real types float64.
+
+        With ``return_std=True`` the result is ``(output, std)``: the standard error of every
+        output sample, from the local held-out residuals and the noise level (see
+        :mod:`tacitor_tools.uncertainty`), in the output's dtype.
         """
         original = np.asarray(samples)
+        array, step = self._checked(original, stride)
+        k = self._blend_weight(blend)
+        prediction = self._prediction(array, step)
+        out = prediction if k is None else blend_output(prediction, array, k)
+        dtype = bridge.result_dtype(original.dtype)
+        if not return_std:
+            return out.astype(dtype, copy=False)
+        std = uncertainty.standard_error(array, prediction, self.window_size, k or 0.0)
+        return out.astype(dtype, copy=False), std.astype(dtype, copy=False)
+
+    def bands(
+        self,
+        samples: npt.ArrayLike,
+        level: float = 0.95,
+        stride: int | None = None,
+        *,
+        blend: bool | None = None,
+    ) -> tuple[npt.NDArray[np.floating[Any]], npt.NDArray[np.floating[Any]]]:
+        """``(lower, upper)``: the band of probability ``level`` around :meth:`denoise`'s
+        output, output ∓ z·std with z the normal quantile (1.96 for 0.95)."""
+        out, std = self.denoise(samples, stride, blend=blend, return_std=True)
+        half = uncertainty.band_halfwidth(std, level).astype(out.dtype, copy=False)
+        return out - half, out + half
+
+    def anomalies(
+        self,
+        samples: npt.ArrayLike,
+        threshold: float = uncertainty.ANOMALY_THRESHOLD,
+        stride: int | None = None,
+    ) -> uncertainty.Anomalies:
+        """``(scores, mask)``: every sample's held-out residual x − f over a robust local
+        scale, and True where its absolute value exceeds ``threshold`` (see
+        :mod:`tacitor_tools.uncertainty`). Missing samples score NaN and are not flagged."""
+        array, step = self._checked(np.asarray(samples), stride)
+        prediction = self._prediction(array, step)
+        return uncertainty.anomaly_scores(array, prediction, self.window_size, threshold)
+
+    def _checked(
+        self, original: npt.NDArray[Any], stride: int | None
+    ) -> tuple[npt.NDArray[np.floating[Any]], int]:
         array = as_float_matrix(original)
         step = _check_batch(
             array.shape, self.window_size, self.stride if stride is None else stride
         )
-        blend = bridge.blends(self.blend_weight is not None, blend)
-        if blend and self.blend_weight is None:
-            raise ValueError("blend=True needs a blend weight: fit with window_size='auto'")
-        gaps = np.isnan(array)
-        if gaps.any() and self.missing is None:
+        if self.missing is None and np.isnan(array).any():
             refuse_missing(array)
+        return array, step
+
+    def _blend_weight(self, blend: bool | None) -> float | None:
+        """The k to blend with, or None for the pure prediction."""
+        if not bridge.blends(self.blend_weight is not None, blend):
+            return None
+        if self.blend_weight is None:
+            raise ValueError("blend=True needs a blend weight: fit with window_size='auto'")
+        return self.blend_weight
+
+    def _prediction(
+        self, array: npt.NDArray[np.floating[Any]], stride: int
+    ) -> npt.NDArray[np.float32]:
+        """The pure prediction f of a checked batch, gaps imputed."""
+        gaps = np.isnan(array)
         if gaps.any():
-            out = self._impute_and_predict(array, gaps, step)
-        else:
-            out = self._predict(np.asarray(array, dtype=np.float32), step)
-        if blend and self.blend_weight is not None:
-            out = blend_output(out, array, self.blend_weight)
-        return out.astype(bridge.result_dtype(original.dtype), copy=False)
+            return self._impute_and_predict(array, gaps, stride)
+        return self._predict(np.asarray(array, dtype=np.float32), stride)
 
     def _impute_and_predict(
         self, array: npt.NDArray[np.floating[Any]], gaps: npt.NDArray[np.bool_], stride: int

@@ -17,6 +17,7 @@
 
 #include "common/available_memory.hpp"
 #include "companion/method_name.hpp"
+#include "companion/native_errors.hpp"
 #include "companion/trained_model.hpp"
 #include "models/memory_plan.hpp"
 #include "pool/pool_size.hpp"
@@ -43,19 +44,6 @@ PyStructSequence_Desc estimate_desc = {
     estimate_fields,
     7,
 };
-
-// Sets a Python exception from the C++ one in flight.
-void set_error_from_current() noexcept {
-  try {
-    throw;
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-  } catch (const std::exception& error) {
-    PyErr_SetString(PyExc_SystemError, error.what());
-  } catch (...) {
-    PyErr_SetString(PyExc_SystemError, "unknown native failure");
-  }
-}
 
 // A non-negative int, or an exception set.
 bool count_of(PyObject* value, const char* name, std::uint64_t& out) {

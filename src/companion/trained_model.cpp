@@ -18,6 +18,7 @@
 #include "common/internal_failure.hpp"
 #include "common/memory_refusal.hpp"
 #include "companion/method_name.hpp"
+#include "companion/native_errors.hpp"
 #include "companion/released_gil.hpp"
 #include "data/array2.hpp"
 #include "models/decision_tree.hpp"
@@ -38,38 +39,6 @@ struct TrainedModelObject {
 };
 
 PyTypeObject* trained_model_type = nullptr;
-PyObject* internal_failure_class = nullptr;
-
-// A recoverable error of the pipeline, carried to the boundary.
-struct ErrorText {
-  std::string text;
-};
-
-// Sets the Python exception for the C++ one in flight. An exception a signal handler left
-// pending (KeyboardInterrupt) stays as it is.
-void set_error_from_current() noexcept {
-  try {
-    throw;
-  } catch (const ErrorText& error) {
-    PyErr_SetString(PyExc_ValueError, error.text.c_str());
-  } catch (const Cancelled&) {
-    if (!PyErr_Occurred()) {
-      PyErr_SetString(PyExc_KeyboardInterrupt,
-                      "stopped: Ctrl-C interrupted a call that ran at the same time");
-    }
-  } catch (const InternalFailure& failure) {
-    failure.write_diagnostic(stderr);
-    PyErr_SetString(internal_failure_class, failure.message().c_str());
-  } catch (const MemoryRefusal& refusal) {
-    PyErr_SetString(PyExc_MemoryError, refusal.what());
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-  } catch (const std::exception& error) {
-    PyErr_SetString(internal_failure_class, error.what());
-  } catch (...) {
-    PyErr_SetString(internal_failure_class, "unknown native failure");
-  }
-}
 
 bool positive_count(PyObject* value, const char* name, std::size_t& out) {
   if (!PyLong_Check(value)) {
@@ -372,20 +341,9 @@ int add_trained_models(PyObject* module) {
       return -1;
     }
   }
-  if (internal_failure_class == nullptr) {
-    // Named like the tacitor module's class, so that code that recognises one recognises both.
-    internal_failure_class = PyErr_NewExceptionWithDoc(
-        "tacitor.InternalFailure",
-        "An internal failure of tacitor's native code (a broken invariant or a numerical dead "
-        "end). It derives from BaseException, not from Exception.",
-        PyExc_BaseException, nullptr);
-    if (internal_failure_class == nullptr) {
-      return -1;
-    }
-  }
   if (PyModule_AddObjectRef(module, "TrainedModel",
                             reinterpret_cast<PyObject*>(trained_model_type)) < 0 ||
-      PyModule_AddObjectRef(module, "InternalFailure", internal_failure_class) < 0) {
+      add_internal_failure(module) < 0) {
     return -1;
   }
   return PyModule_AddFunctions(module, functions);

@@ -235,3 +235,37 @@ def test_stream_outputs_concatenate_to_the_batch_bits(method):
     assert max(p.shape[1] for p in pieces[:2]) == 0  # nothing final before a whole window
     np.testing.assert_array_equal(bits(np.concatenate(pieces, axis=1)), bits(denoiser.denoise(x)))
     assert stream._buffer.shape[1] <= 2 * 10 + 40
+
+
+@pytest.mark.parametrize(
+    "method, window, stride, length",
+    [("linear", 11, 3, 700), ("tree", 6, 4, 403), ("linear", 5, 7, 300), ("linear", 8, 8, 400)],
+)
+def test_stream_with_a_stride_differs_only_where_the_batch_adds_its_last_window(
+    method, window, stride, length
+):
+    x = noisy(3, length, seed=7)
+    denoiser = fit(x, window, stride, method=method)
+    stream = denoiser.stream(3)
+    rng = np.random.default_rng(1)
+    pieces, position = [], 0
+    while position < length:
+        size = int(rng.integers(1, 30))
+        pieces.append(stream.push(x[:, position : position + size]))
+        position += size
+        assert stream._buffer.shape[1] < 2 * window + stride
+    before_close = sum(p.shape[1] for p in pieces)
+    pieces.append(stream.close())
+    got = np.concatenate(pieces, axis=1)
+    batch = denoiser.denoise(x)
+    same = (bits(got) == bits(batch)).all(axis=0)
+    # Only samples returned before close() and covered by the window [L − w, L) may differ...
+    assert same[: min(length - window, before_close)].all() and same[before_close:].all()
+    assert same.all() == ((length - window) % stride == 0)
+    # ... and there the stream gives the plan of the windows at multiples of the stride.
+    regular_end = (length - window) // stride * stride + window
+    regular = denoiser.denoise(x[:, :regular_end])
+    differ = np.flatnonzero(~same)
+    inside = differ[differ < regular_end]
+    np.testing.assert_array_equal(bits(got[:, inside]), bits(regular[:, inside]))
+    assert np.isnan(got[:, differ[differ >= regular_end]]).all()
