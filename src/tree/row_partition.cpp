@@ -26,7 +26,7 @@ RowPartition::RowPartition(std::span<const PresortedColumn* const> columns,
       rows_(targets.size()),
       streamed_(root_searched && !columns.empty() &&
                 targets.size() <= sorted_state_budget / sizeof(RowState) / columns.size()),
-      lower_rows_(streamed_ ? (targets.size() + 63) / 64 : 0, 0) {
+      lower_rows_((targets.size() + 63) / 64, 0) {
   const std::size_t nrows = targets.size();
   RowState* rows = rows_.data();
   for (std::size_t r = 0; r < nrows; ++r) {
@@ -45,44 +45,38 @@ RowPartition::RowPartition(std::span<const PresortedColumn* const> columns,
   }
 }
 
-void RowPartition::count_sides(std::span<const BestSplit> splits, SideCounts& sides) const {
+void RowPartition::count_sides(std::span<const BestSplit> splits, SideCounts& sides) {
   sides.lower.assign(splits.size(), 0);
   sides.upper.assign(splits.size(), 0);
   const PresortedColumn* const* columns = columns_.data();
   const RowState* rows = rows_.data();
   std::size_t* lower = sides.lower.data();
   std::size_t* upper = sides.upper.data();
+  std::uint64_t* lower_rows = lower_rows_.data();
+  std::fill(lower_rows_.begin(), lower_rows_.end(), 0);
   for (std::size_t r = 0; r < rows_.size(); ++r) {
     const TreeRow slot = rows[r].slot;
     if (slot != kNoSlot && splits[slot].found) {
-      ++(goes_lower(columns, splits[slot], r) ? lower : upper)[slot];
+      const bool goes = goes_lower(columns, splits[slot], r);
+      ++(goes ? lower : upper)[slot];
+      lower_rows[r / 64] |= std::uint64_t{goes} << (r % 64);
     }
   }
 }
 
-void RowPartition::move_rows(std::span<const BestSplit> splits, const ChildSlots& children) {
+void RowPartition::move_rows(const ChildSlots& children) {
   const PresortedColumn* const* columns = columns_.data();
   const TreeRow* lower_slots = children.lower.data();
   const TreeRow* upper_slots = children.upper.data();
-  std::uint64_t* lower_rows = lower_rows_.data();
-  const bool streamed = streamed_;
-  std::fill(lower_rows_.begin(), lower_rows_.end(), 0);
+  const std::uint64_t* lower_rows = lower_rows_.data();
   RowState* rows = rows_.data();
   const std::size_t nrows = rows_.size();
+  // Slots whose split was not taken have no child on either side, so their rows drop out.
   for (std::size_t r = 0; r < nrows; ++r) {
     const TreeRow slot = rows[r].slot;
-    if (slot == kNoSlot) {
-      continue;
-    }
-    if (lower_slots[slot] == kNoSlot && upper_slots[slot] == kNoSlot) {
-      rows[r].slot = kNoSlot;
-    } else if (goes_lower(columns, splits[slot], r)) {
-      rows[r].slot = lower_slots[slot];
-      if (streamed) {
-        lower_rows[r / 64] |= std::uint64_t{1} << (r % 64);
-      }
-    } else {
-      rows[r].slot = upper_slots[slot];
+    if (slot != kNoSlot) {
+      const bool lower = ((lower_rows[r / 64] >> (r % 64)) & 1U) != 0;
+      rows[r].slot = lower ? lower_slots[slot] : upper_slots[slot];
     }
   }
   for (std::size_t j = 0; j < sorted_rows_.size(); ++j) {

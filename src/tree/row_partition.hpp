@@ -6,7 +6,7 @@
 // not searched (leaves, and nodes too small to split) hold kNoSlot and never come back. When
 // the budget allows, the row states are also kept in every column's sorted order, so that the
 // split search streams through memory instead of gathering; a level's moves then update those
-// copies through one side bit per row.
+// copies through the same side bit per row that moves the rows in row order.
 
 #include <cstddef>
 #include <cstdint>
@@ -53,20 +53,21 @@ class RowPartition {
   // Empty when the states are not kept in sorted order.
   std::span<const std::vector<RowState>> sorted_rows() const noexcept { return sorted_rows_; }
 
-  // Counts the rows on each side of every slot's split, in one pass over the rows.
-  void count_sides(std::span<const BestSplit> splits, SideCounts& sides) const;
+  // Counts the rows on each side of every slot's split and remembers every row's side, in one
+  // pass over the rows: the only pass of a level that reads feature values in row order.
+  void count_sides(std::span<const BestSplit> splits, SideCounts& sides);
 
-  // Moves the rows of every slot to the child slot on their side of the slot's split; rows of
-  // slots without children drop out.
-  void move_rows(std::span<const BestSplit> splits, const ChildSlots& children);
+  // Moves the rows of every slot to the child slot on the side that the last count_sides
+  // recorded; rows of slots without children drop out.
+  void move_rows(const ChildSlots& children);
 
  private:
   std::span<const PresortedColumn* const> columns_;
   std::vector<RowState> rows_;
   bool streamed_;
   std::vector<std::vector<RowState>> sorted_rows_;
-  // With the sorted copies, one bit per row: set when the row goes to the lower child of its
-  // node's split.
+  // One bit per row, set by count_sides when the row goes to the lower side of its node's
+  // split.
   std::vector<std::uint64_t> lower_rows_;
 };
 

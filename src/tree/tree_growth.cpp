@@ -155,7 +155,7 @@ DecisionTreeRegressor grow_tree(std::span<const PresortedColumn* const> columns,
     partition.count_sides(splits, sides);
     std::vector<NodeStatistics> next =
         take_splits(tree, level, splits, sides, level_number, parameters, children);
-    partition.move_rows(splits, children);
+    partition.move_rows(children);
     level = std::move(next);
   }
   return tree;
