@@ -2,8 +2,6 @@
 
 #include <algorithm>
 
-#include "common/cancellation.hpp"
-
 namespace tacitor {
 
 // The loops below read the members through local pointers: the compiler then knows that the
@@ -65,7 +63,6 @@ void RowPartition::count_sides(std::span<const BestSplit> splits, SideCounts& si
 }
 
 void RowPartition::move_rows(const ChildSlots& children) {
-  const PresortedColumn* const* columns = columns_.data();
   const TreeRow* lower_slots = children.lower.data();
   const TreeRow* upper_slots = children.upper.data();
   const std::uint64_t* lower_rows = lower_rows_.data();
@@ -79,19 +76,21 @@ void RowPartition::move_rows(const ChildSlots& children) {
       rows[r].slot = lower ? lower_slots[slot] : upper_slots[slot];
     }
   }
-  for (std::size_t j = 0; j < sorted_rows_.size(); ++j) {
-    throw_if_cancelled();
-    const TreeRow* order = columns[j]->order.data();
-    RowState* sorted = sorted_rows_[j].data();
-    for (std::size_t k = 0; k < nrows; ++k) {
-      RowState& state = sorted[k];
-      if (state.slot != kNoSlot) {
-        const TreeRow row = order[k];
-        const bool lower = ((lower_rows[row / 64] >> (row % 64)) & 1U) != 0;
-        state.slot = lower ? lower_slots[state.slot] : upper_slots[state.slot];
-      }
-    }
+  if (streamed_) {
+    pending_children_ = children;
+    move_pending_ = true;
   }
+}
+
+SortedRows RowPartition::sorted_rows_for_search() noexcept {
+  SortedRows sorted{sorted_rows_};
+  if (move_pending_) {
+    sorted.lower_rows = lower_rows_.data();
+    sorted.lower_slots = pending_children_.lower.data();
+    sorted.upper_slots = pending_children_.upper.data();
+    move_pending_ = false;
+  }
+  return sorted;
 }
 
 }  // namespace tacitor
