@@ -6,6 +6,7 @@
 #include <new>
 #include <utility>
 
+#include "common/cancellation.hpp"
 #include "common/internal_failure.hpp"
 
 namespace tacitor {
@@ -18,6 +19,10 @@ constexpr std::ptrdiff_t kInsertionSortLimit = 7;
 // range being processed at least halves per pushed pair: 32 pairs cover any vector that fits
 // in memory.
 constexpr std::ptrdiff_t kStackSize = 64;
+// Partitions of at least this many elements first look for a cancellation request: one
+// relaxed load per pass of a few milliseconds, so that a sort of millions of values stops
+// within one such pass rather than at its end.
+constexpr std::ptrdiff_t kCancellationCheckLength = 1 << 16;
 
 // The sort proper, on (value, former position) pairs kept side by side, so that every move
 // touches one place in memory.
@@ -56,6 +61,9 @@ void sort_pairs(std::vector<ValueAndIndex<Index>>& pairs) {
       continue;
     }
 
+    if (r - l >= kCancellationCheckLength) {
+      throw_if_cancelled();
+    }
     const std::ptrdiff_t k = (l + r) / 2;
     swap_at(k, l + 1);
     if (p[l].value > p[r].value) {

@@ -23,7 +23,7 @@ struct ValueAndIndex {
 // vector gives an empty result. NaN values compare false with everything; they end up
 // somewhere in the order, every access stays within bounds and the positions are always a
 // permutation. More values than a 32-bit position addresses are refused as exhausted memory
-// (std::bad_alloc).
+// (std::bad_alloc). A long sort throws Cancelled when cancellation is requested meanwhile.
 std::vector<ValueAndIndex<std::uint32_t>> argsort_pairs(const std::vector<float>& values);
 
 }  // namespace tacitor

@@ -4,6 +4,7 @@
 
 #include "common/checked_size.hpp"
 #include "common/internal_failure.hpp"
+#include "tree/prediction_layout.hpp"
 #include "tree/presorted_column.hpp"
 #include "tree/tree_growth.hpp"
 
@@ -49,6 +50,11 @@ Expected<DecisionTreeRegressor, Failed> DecisionTreeRegressor::fit(
 Expected<std::vector<float>, Failed> DecisionTreeRegressor::predict(const DenseMatrix& x) const {
   check_values_match_shape(x);
   std::vector<float> predictions(x.nrows, 0.0f);
+  if (const std::optional<PredictionLayout> layout = PredictionLayout::of(nodes, x.ncols)) {
+    layout->predict(x, predictions.data());
+    return predictions;
+  }
+  // A tree or matrix outside the contract: the checked walk reports the failure at its row.
   for (std::size_t r = 0; r < x.nrows; ++r) {
     predictions[r] = static_cast<float>(predict_row(x, r));
   }

@@ -79,18 +79,40 @@ void scan_column(std::vector<NodeScan>& scans, const PresortedColumn& column, st
 
 std::vector<BestSplit> search_level(std::span<const NodeStatistics> nodes,
                                     std::span<const PresortedColumn* const> columns,
-                                    std::span<const RowState> rows,
-                                    std::span<const std::vector<RowState>> sorted_rows,
+                                    std::span<const RowState> rows, const SortedRows& sorted,
                                     std::size_t min_leaf_count) {
   std::vector<NodeScan> scans(nodes.size());
   for (std::size_t slot = 0; slot < nodes.size(); ++slot) {
     scans[slot].statistics = nodes[slot];
   }
-  for (std::size_t j = 0; j < columns.size() && !scans.empty(); ++j) {
+  // Every column is walked even when nothing could split, since the walk also applies the
+  // sorted copies' pending move.
+  for (std::size_t j = 0; j < columns.size(); ++j) {
     throw_if_cancelled();
     const PresortedColumn& column = *columns[j];
-    if (!sorted_rows.empty()) {
-      const RowState* states = sorted_rows[j].data();
+    if (!sorted.columns.empty() && sorted.lower_rows != nullptr) {
+      // The pending move, applied as the walk passes each state: read, moved, written back.
+      RowState* states = sorted.columns[j].data();
+      const TreeRow* order = column.order.data();
+      const std::uint64_t* lower_rows = sorted.lower_rows;
+      const TreeRow* lower_slots = sorted.lower_slots;
+      const TreeRow* upper_slots = sorted.upper_slots;
+      scan_column(
+          scans, column, j,
+          [=](std::size_t k) {
+            RowState& state = states[k];
+            if (state.slot != kNoSlot) {
+              const TreeRow row = order[k];
+              const bool lower = ((lower_rows[row / 64] >> (row % 64)) & 1U) != 0;
+              state.slot = lower ? lower_slots[state.slot] : upper_slots[state.slot];
+            }
+            return state;
+          },
+          min_leaf_count);
+      continue;
+    }
+    if (!sorted.columns.empty()) {
+      const RowState* states = sorted.columns[j].data();
       scan_column(scans, column, j, [states](std::size_t k) { return states[k]; }, min_leaf_count);
       continue;
     }

@@ -21,14 +21,13 @@ namespace tacitor {
 
 // Searches every node of `nodes` over all `columns` in column order and returns the best split
 // of each, in the order of `nodes`; `rows[r].slot` is the position in `nodes` of row r's node.
-// `sorted_rows`, when not empty, holds per column the same row states in the column's sorted
-// order (sorted_rows[j][k] = rows[order[k]] of column j), which the walk then streams instead
-// of gathering. Only boundaries with at least `min_leaf_count` rows on each side are
-// candidates.
+// `sorted.columns`, when not empty, holds per column the same row states in the column's
+// sorted order, one move behind when a move is pending; the walk applies the move and streams
+// the states instead of gathering them. Only boundaries with at least `min_leaf_count` rows on
+// each side are candidates.
 std::vector<BestSplit> search_level(std::span<const NodeStatistics> nodes,
                                     std::span<const PresortedColumn* const> columns,
-                                    std::span<const RowState> rows,
-                                    std::span<const std::vector<RowState>> sorted_rows,
+                                    std::span<const RowState> rows, const SortedRows& sorted,
                                     std::size_t min_leaf_count);
 
 }  // namespace tacitor

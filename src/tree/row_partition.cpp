@@ -2,8 +2,6 @@
 
 #include <algorithm>
 
-#include "common/cancellation.hpp"
-
 namespace tacitor {
 
 // The loops below read the members through local pointers: the compiler then knows that the
@@ -26,7 +24,7 @@ RowPartition::RowPartition(std::span<const PresortedColumn* const> columns,
       rows_(targets.size()),
       streamed_(root_searched && !columns.empty() &&
                 targets.size() <= sorted_state_budget / sizeof(RowState) / columns.size()),
-      lower_rows_(streamed_ ? (targets.size() + 63) / 64 : 0, 0) {
+      lower_rows_((targets.size() + 63) / 64, 0) {
   const std::size_t nrows = targets.size();
   RowState* rows = rows_.data();
   for (std::size_t r = 0; r < nrows; ++r) {
@@ -45,59 +43,54 @@ RowPartition::RowPartition(std::span<const PresortedColumn* const> columns,
   }
 }
 
-void RowPartition::count_sides(std::span<const BestSplit> splits, SideCounts& sides) const {
+void RowPartition::count_sides(std::span<const BestSplit> splits, SideCounts& sides) {
   sides.lower.assign(splits.size(), 0);
   sides.upper.assign(splits.size(), 0);
   const PresortedColumn* const* columns = columns_.data();
   const RowState* rows = rows_.data();
   std::size_t* lower = sides.lower.data();
   std::size_t* upper = sides.upper.data();
+  std::uint64_t* lower_rows = lower_rows_.data();
+  std::fill(lower_rows_.begin(), lower_rows_.end(), 0);
   for (std::size_t r = 0; r < rows_.size(); ++r) {
     const TreeRow slot = rows[r].slot;
     if (slot != kNoSlot && splits[slot].found) {
-      ++(goes_lower(columns, splits[slot], r) ? lower : upper)[slot];
+      const bool goes = goes_lower(columns, splits[slot], r);
+      ++(goes ? lower : upper)[slot];
+      lower_rows[r / 64] |= std::uint64_t{goes} << (r % 64);
     }
   }
 }
 
-void RowPartition::move_rows(std::span<const BestSplit> splits, const ChildSlots& children) {
-  const PresortedColumn* const* columns = columns_.data();
+void RowPartition::move_rows(const ChildSlots& children) {
   const TreeRow* lower_slots = children.lower.data();
   const TreeRow* upper_slots = children.upper.data();
-  std::uint64_t* lower_rows = lower_rows_.data();
-  const bool streamed = streamed_;
-  std::fill(lower_rows_.begin(), lower_rows_.end(), 0);
+  const std::uint64_t* lower_rows = lower_rows_.data();
   RowState* rows = rows_.data();
   const std::size_t nrows = rows_.size();
+  // Slots whose split was not taken have no child on either side, so their rows drop out.
   for (std::size_t r = 0; r < nrows; ++r) {
     const TreeRow slot = rows[r].slot;
-    if (slot == kNoSlot) {
-      continue;
-    }
-    if (lower_slots[slot] == kNoSlot && upper_slots[slot] == kNoSlot) {
-      rows[r].slot = kNoSlot;
-    } else if (goes_lower(columns, splits[slot], r)) {
-      rows[r].slot = lower_slots[slot];
-      if (streamed) {
-        lower_rows[r / 64] |= std::uint64_t{1} << (r % 64);
-      }
-    } else {
-      rows[r].slot = upper_slots[slot];
+    if (slot != kNoSlot) {
+      const bool lower = ((lower_rows[r / 64] >> (r % 64)) & 1U) != 0;
+      rows[r].slot = lower ? lower_slots[slot] : upper_slots[slot];
     }
   }
-  for (std::size_t j = 0; j < sorted_rows_.size(); ++j) {
-    throw_if_cancelled();
-    const TreeRow* order = columns[j]->order.data();
-    RowState* sorted = sorted_rows_[j].data();
-    for (std::size_t k = 0; k < nrows; ++k) {
-      RowState& state = sorted[k];
-      if (state.slot != kNoSlot) {
-        const TreeRow row = order[k];
-        const bool lower = ((lower_rows[row / 64] >> (row % 64)) & 1U) != 0;
-        state.slot = lower ? lower_slots[state.slot] : upper_slots[state.slot];
-      }
-    }
+  if (streamed_) {
+    pending_children_ = children;
+    move_pending_ = true;
   }
+}
+
+SortedRows RowPartition::sorted_rows_for_search() noexcept {
+  SortedRows sorted{sorted_rows_};
+  if (move_pending_) {
+    sorted.lower_rows = lower_rows_.data();
+    sorted.lower_slots = pending_children_.lower.data();
+    sorted.upper_slots = pending_children_.upper.data();
+    move_pending_ = false;
+  }
+  return sorted;
 }
 
 }  // namespace tacitor

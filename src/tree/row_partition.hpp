@@ -5,8 +5,8 @@
 // A row's node is named by its slot, the node's position in the level; rows of nodes that are
 // not searched (leaves, and nodes too small to split) hold kNoSlot and never come back. When
 // the budget allows, the row states are also kept in every column's sorted order, so that the
-// split search streams through memory instead of gathering; a level's moves then update those
-// copies through one side bit per row.
+// split search streams through memory instead of gathering; the next search then brings those
+// copies up to date through the same side bit per row that moves the rows in row order.
 
 #include <cstddef>
 #include <cstdint>
@@ -41,6 +41,20 @@ struct ChildSlots {
   std::vector<TreeRow> upper;
 };
 
+// The sorted copies of the row states as the next split search reads them. After a level's
+// moves, every copy still lags one move behind: the search applies it while it streams the
+// column (the row goes to lower_slots[slot] when its bit in `lower_rows` is set, else to
+// upper_slots[slot]), so the copies cost one pass per level instead of two, and none after the
+// last level.
+struct SortedRows {
+  // Per column, the states in the column's sorted order; empty when they are not kept.
+  std::span<std::vector<RowState>> columns;
+  // Null when no move is pending.
+  const std::uint64_t* lower_rows = nullptr;
+  const TreeRow* lower_slots = nullptr;
+  const TreeRow* upper_slots = nullptr;
+};
+
 class RowPartition {
  public:
   // Every row starts in slot 0 when the root is searched, in no slot otherwise. The sorted
@@ -50,23 +64,29 @@ class RowPartition {
                bool root_searched, std::size_t sorted_state_budget);
 
   std::span<const RowState> rows() const noexcept { return rows_; }
-  // Empty when the states are not kept in sorted order.
-  std::span<const std::vector<RowState>> sorted_rows() const noexcept { return sorted_rows_; }
+  // The sorted copies for the next search, which must apply the pending move to every column
+  // it is given; afterwards the move counts as applied.
+  SortedRows sorted_rows_for_search() noexcept;
 
-  // Counts the rows on each side of every slot's split, in one pass over the rows.
-  void count_sides(std::span<const BestSplit> splits, SideCounts& sides) const;
+  // Counts the rows on each side of every slot's split and remembers every row's side, in one
+  // pass over the rows: the only pass of a level that reads feature values in row order.
+  void count_sides(std::span<const BestSplit> splits, SideCounts& sides);
 
-  // Moves the rows of every slot to the child slot on their side of the slot's split; rows of
-  // slots without children drop out.
-  void move_rows(std::span<const BestSplit> splits, const ChildSlots& children);
+  // Moves the rows of every slot to the child slot on the side that the last count_sides
+  // recorded; rows of slots without children drop out. The sorted copies follow in the next
+  // search (sorted_rows_for_search).
+  void move_rows(const ChildSlots& children);
 
  private:
   std::span<const PresortedColumn* const> columns_;
   std::vector<RowState> rows_;
   bool streamed_;
   std::vector<std::vector<RowState>> sorted_rows_;
-  // With the sorted copies, one bit per row: set when the row goes to the lower child of its
-  // node's split.
+  // The children of the last move while the sorted copies have not taken it.
+  ChildSlots pending_children_;
+  bool move_pending_ = false;
+  // One bit per row, set by count_sides when the row goes to the lower side of its node's
+  // split.
   std::vector<std::uint64_t> lower_rows_;
 };
 

@@ -146,8 +146,9 @@ DecisionTreeRegressor grow_tree(std::span<const PresortedColumn* const> columns,
   SideCounts sides;
   ChildSlots children;
   for (std::uint16_t level_number = 1; !level.empty(); ++level_number) {
-    const std::vector<BestSplit> splits = search_level(
-        level, columns, partition.rows(), partition.sorted_rows(), parameters.min_leaf_count);
+    const std::vector<BestSplit> splits =
+        search_level(level, columns, partition.rows(), partition.sorted_rows_for_search(),
+                     parameters.min_leaf_count);
     if (!record_splits(tree, level, splits) || tree.depth >= depth_limit) {
       break;
     }
@@ -155,7 +156,7 @@ DecisionTreeRegressor grow_tree(std::span<const PresortedColumn* const> columns,
     partition.count_sides(splits, sides);
     std::vector<NodeStatistics> next =
         take_splits(tree, level, splits, sides, level_number, parameters, children);
-    partition.move_rows(splits, children);
+    partition.move_rows(children);
     level = std::move(next);
   }
   return tree;

@@ -1,5 +1,5 @@
 // argsort_pairs: hand-traced orders of tied values, the sorting property on tie-heavy data,
-// and bounded, deterministic behaviour on NaN and infinities.
+// bounded, deterministic behaviour on NaN and infinities, and cancellation of a long sort.
 
 #include <gtest/gtest.h>
 
@@ -10,6 +10,7 @@
 #include <random>
 #include <vector>
 
+#include "common/cancellation.hpp"
 #include "tree/argsort.hpp"
 
 namespace tacitor {
@@ -220,6 +221,21 @@ TEST(ArgsortNaN, LongColumnsWithNaNAreDeterministicPermutations) {
   EXPECT_EQ(no_nan.front(), -inf);
   EXPECT_EQ(no_nan.back(), inf);
   EXPECT_TRUE(is_permutation_of_positions(order));
+}
+
+// A pending cancellation stops a long sort (its first partition already looks); cleared, the
+// same sort runs to the end.
+TEST(ArgsortCancellation, ALongSortStopsWhileCancellationIsPending) {
+  std::vector<float> values(1 << 17);
+  std::mt19937 gen(3);
+  for (float& v : values) {
+    v = static_cast<float>(gen() % 1000);
+  }
+  request_cancellation();
+  EXPECT_THROW(argsort_pairs(values), Cancelled);
+  clear_cancellation();
+  sort_in_place(values);
+  EXPECT_TRUE(std::is_sorted(values.begin(), values.end()));
 }
 
 }  // namespace

@@ -1,11 +1,13 @@
 // Tree prediction: routing at the threshold, NaN and absent thresholds, rounding of the leaf
-// means, and the failures for matrices and trees outside the contract.
+// means, the failures for matrices and trees outside the contract, and many rows walked side
+// by side against the one-row walk.
 
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstddef>
 #include <limits>
+#include <random>
 #include <vector>
 
 #include "common/internal_failure.hpp"
@@ -183,6 +185,52 @@ TEST(TreePredictShapes, TreesWithoutNodesOrWithBrokenLinksFailCleanly) {
   auto cycle = stump(0, 0.0, 1, 2);
   cycle.nodes[0].upper_child = 0;
   EXPECT_THROW((void)cycle.predict(rows(1, 1, {1})), InternalFailure);
+}
+
+// Many rows are walked side by side; they must reach the leaves of the one-row walk, in both
+// storage orders and with a partial last block of rows.
+TEST(TreePredictRows, DeepTreesMatchTheOneRowWalk) {
+  std::mt19937 gen(12);
+  std::normal_distribution<float> value(0.0f, 1.0f);
+  for (const std::size_t nrows : {1u, 7u, 8u, 9u, 301u}) {
+    std::vector<float> train(600 * 3);
+    std::vector<float> y(600);
+    for (float& v : train) {
+      v = value(gen);
+    }
+    for (float& t : y) {
+      t = value(gen);
+    }
+    const auto tree = DecisionTreeRegressor::fit(rows(600, 3, train), VectorView(y), {}).value();
+    ASSERT_GE(tree.depth, 8);
+    std::vector<float> row_major(nrows * 3);
+    for (float& v : row_major) {
+      v = value(gen);
+    }
+    const DenseMatrix x = rows(nrows, 3, row_major);
+    const std::vector<float> by_rows = predict(tree, x);
+    const std::vector<float> by_columns = predict(tree, x.to_column_major());
+    for (std::size_t r = 0; r < nrows; ++r) {
+      EXPECT_EQ(by_rows[r], static_cast<float>(tree.predict_row(x, r))) << nrows << " " << r;
+      EXPECT_EQ(by_columns[r], by_rows[r]) << nrows << " " << r;
+    }
+  }
+}
+
+// Only trees whose children follow their parent (as fit builds them) are walked side by side;
+// others still take the one-row walk.
+TEST(TreePredictRows, ChildrenStoredBeforeTheirParentStillRoute) {
+  DecisionTreeRegressor tree;
+  TreeNode root = leaf(0.0);
+  root.threshold = 0.0;
+  root.lower_child = 1;
+  root.upper_child = 4;
+  TreeNode inner = leaf(0.0);
+  inner.threshold = 5.0;
+  inner.lower_child = 2;
+  inner.upper_child = 3;
+  tree.nodes = {root, leaf(-1), leaf(1), leaf(2), inner};
+  EXPECT_EQ(predict(tree, rows(3, 1, {-1, 1, 9})), (std::vector<float>{-1, 1, 2}));
 }
 
 }  // namespace
