@@ -27,9 +27,13 @@ Expected<LRModel::Plain, std::string> fit_positions(const data::Array2& samples,
     }
   }
   const linear::GramMatrix gram = linear::window_gram(plan->windows);
+  // One decomposition for all positions when the windows are well-conditioned; otherwise each
+  // position applies the rank rule to its own sub-block.
+  const auto shared = linear::gram_solve_all(gram);
   auto fitted = pool::parallel_try_map(
       window_size, [&](std::size_t position) -> Expected<LinearRegression, std::string> {
-        const std::vector<double> solution = linear::gram_solve(gram, position);
+        const std::vector<double> solution =
+            shared ? (*shared)[position] : linear::gram_solve(gram, position);
         const std::size_t features = window_size - 1;
         std::vector<float> weights(features);
         for (std::size_t j = 0; j < features; ++j) {

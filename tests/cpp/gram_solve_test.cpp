@@ -50,6 +50,9 @@ TEST(GramSolve, MatchesDoublePrecisionLeastSquaresAtEveryPosition) {
   const linear::GramMatrix gram = linear::window_gram(plan->windows);
   ASSERT_EQ(gram.size, width + 1);
   ASSERT_EQ(gram.rows, 7 * plan->windows.size());
+  // Noisy windows are well-conditioned: one decomposition serves every position.
+  const auto shared = linear::gram_solve_all(gram);
+  ASSERT_TRUE(shared);
   for (std::size_t position = 0; position < width; ++position) {
     SCOPED_TRACE(position);
     data::TrainingSet set = data::windows_to_train(plan->windows, position);
@@ -66,6 +69,7 @@ TEST(GramSolve, MatchesDoublePrecisionLeastSquaresAtEveryPosition) {
     ASSERT_EQ(solved.size(), width);
     for (std::size_t k = 0; k < width; ++k) {
       EXPECT_NEAR(solved[k], expected[k], 1e-9 * (1.0 + std::fabs(expected[k]))) << k;
+      EXPECT_NEAR((*shared)[position][k], expected[k], 1e-9 * (1.0 + std::fabs(expected[k]))) << k;
     }
   }
 }
@@ -108,6 +112,9 @@ TEST(GramRoute, FollowsTheExactRouteOnFullRankAndRankDeficientWindows) {
       constants(s, t) = 1.5f * static_cast<float>(s) - 2.0f;
     }
   }
+  // Ramps make the whole matrix singular: each position decides on its own sub-block.
+  ASSERT_FALSE(
+      linear::gram_solve_all(linear::window_gram(data::create_windows(ramps, 6, 1)->windows)));
   expect_close_to_exact(ramps, 6, 1, 1e-5);
   expect_close_to_exact(constants, 6, 1, 1e-6);
 }
