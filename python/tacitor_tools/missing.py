@@ -73,7 +73,11 @@ def gap_lengths(missing: npt.NDArray[np.bool_]) -> npt.NDArray[np.int64]:
 
 
 def run_native(
-    method: str, filled: npt.NDArray[np.float32], window_size: int, stride: int
+    method: str,
+    filled: npt.NDArray[np.float32],
+    window_size: int,
+    stride: int,
+    solver: str = bridge.SOLVER_DEFAULT,
 ) -> npt.NDArray[np.float32]:
     """One native call on the series that have data; all-NaN rows come back all NaN.
 
@@ -82,10 +86,12 @@ def run_native(
     window_size, stride = bridge.check_plan(filled.shape, window_size, stride, method)
     usable = ~np.isnan(filled).all(axis=1) if filled.shape[1] else np.ones(len(filled), bool)
     if usable.all():
-        return bridge.call(method, np.ascontiguousarray(filled), window_size, stride)
+        return bridge.call(method, np.ascontiguousarray(filled), window_size, stride, solver=solver)
     out = np.full(filled.shape, np.nan, dtype=np.float32)
     if usable.any():
-        out[usable] = bridge.call(method, np.ascontiguousarray(filled[usable]), window_size, stride)
+        out[usable] = bridge.call(
+            method, np.ascontiguousarray(filled[usable]), window_size, stride, solver=solver
+        )
     return out
 
 

@@ -21,6 +21,7 @@ from .progress import Progress, ProgressArg
 from .protocols import RawScore, effective_parameters, in_sample, make_masks, masked, training_rows
 from ..bridge import BLEND_DEFAULT
 from .result import ROUGH_SIGNAL, Candidate, Selection, blend_output
+from .scoring import cost_power, scoring_solver
 
 DEFAULT_WINDOWS = (4, 8, 16, 32, 64)
 # The grid is extended past its widest window only while the estimators keep this many
@@ -29,7 +30,7 @@ MIN_ROWS_PER_PARAMETER = 20
 MAX_WINDOW_SHARE = 0.5
 # A wider window is tried only while the last one lowered the estimate by more than its
 # standard error and by more than this share (0.04 dB): a smaller fall is not worth the
-# wider window's cost, which grows with the cube of the window.
+# wider window's cost, which grows with the square of the window.
 MIN_FALL = 0.01
 # Lag-1 correlation of the residuals beyond which the noise is unlikely to be white.
 RESIDUAL_CORRELATION_LIMIT = 0.3
@@ -200,10 +201,11 @@ class Search:
             return None
         begin = time.perf_counter()
         try:
+            solver = scoring_solver(self.method)
             if self.protocol == "insample":
-                score = in_sample(self.method, self.filled, self.observed, window, stride)
+                score = in_sample(self.method, self.filled, self.observed, window, stride, solver)
             else:
-                score = masked(self.method, self.samples, self.masks, window, stride)
+                score = masked(self.method, self.samples, self.masks, window, stride, solver)
         except ValueError as e:
             self.warnings.append(f"candidate window {window}, stride {stride} left out: {e}")
             self.progress.step(
@@ -318,9 +320,8 @@ def difference_error(search: Search, a: Scored, b: Scored) -> float:
 
 def cost_units(method: str, series: int, length: int, window: int, stride: int) -> float:
     """Predicted cost of one candidate in units of a window-4, stride-1 call: rows × window²
-    per estimator and one estimator per window position for the linear method (rows ×
-    window³), rows × window for each of a tree's window estimators (rows × window²)."""
-    power = 3 if method == "linear" else 2
+    (see :func:`.scoring.cost_power`)."""
+    power = cost_power(method)
     rows = training_rows(series, length, window, stride)
     unit = max(training_rows(series, length, min(4, length), 1), 1) * min(4, length) ** power
     return float(rows * window**power / unit)
@@ -521,6 +522,7 @@ def finish(
     # The output on the real data, when the protocol made it and no gap needs refining.
     reusable = (
         search.protocol == "insample"
+        and scoring_solver(search.method) == "exact"
         and bool(search.observed.all())
         and (selection.window_size, selection.stride) == (best.window_size, best.stride)
     )
