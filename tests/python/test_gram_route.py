@@ -81,3 +81,21 @@ def test_the_user_gets_the_exact_call_at_the_chosen_window():
     out, selection = auto_denoise(x, window_sizes=(4, 8, 16), blend=False)
     expected = tacitor.denoise_linear_regression(x, selection.window_size, selection.stride)
     np.testing.assert_array_equal(out, expected)
+
+
+def test_the_interfaces_pass_the_solver_on():
+    from tacitor_tools import TacitorDenoiser
+
+    x = noisy_sines(6, 300, seed=9)
+    gram = bridge.call("linear", x, 12, 1, solver="gram")
+    np.testing.assert_array_equal(
+        TacitorDenoiser(window_size=12, solver="gram").fit_transform(x), gram
+    )
+    with_gap = x.copy()
+    with_gap[0, 5] = np.nan
+    imputed = TacitorDenoiser(window_size=12, missing="impute", solver="gram")
+    np.testing.assert_allclose(imputed.fit_transform(with_gap), gram, atol=0.5)
+    out, selection = auto_denoise(x, window_sizes=(4, 8), blend=False, solver="gram")
+    np.testing.assert_array_equal(
+        out, bridge.call("linear", x, selection.window_size, selection.stride, solver="gram")
+    )

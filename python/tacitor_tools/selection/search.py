@@ -542,6 +542,7 @@ def auto_denoise(
     progress: ProgressArg = None,
     blend: bool = BLEND_DEFAULT,
     glitches: bool = True,
+    solver: str = "exact",
 ) -> tuple[npt.NDArray[np.floating[Any]], Selection]:
     """:func:`select`, then the denoised batch with the chosen settings: (output, selection).
 
@@ -558,7 +559,12 @@ def auto_denoise(
     estimated it helps on average, but a signal rough at the sample scale inflates the
     estimate, and then the blend may keep too little of the input's detail (warned, as is a
     k that the batch determines only loosely).
+
+    ``solver="gram"`` (linear method only) computes the output at the chosen window through
+    the Gram route instead of tacitor's exact call (see :data:`tacitor_tools.bridge.Solver`);
+    the search scores its linear candidates through it either way.
     """
+    bridge.checked_solver(solver, method)
     original = np.asarray(samples)
     array = as_float_matrix(original)
     selection, cached = search_and_output(
@@ -574,7 +580,7 @@ def auto_denoise(
         glitches,
     )
     if cached is None:
-        return selection.denoise(original, blend=blend), selection
+        return selection.denoise(original, blend=blend, solver=solver), selection
     out: npt.NDArray[np.floating[Any]] = cached.astype(
         bridge.result_dtype(original.dtype), copy=False
     )
