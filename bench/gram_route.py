@@ -9,7 +9,7 @@ difference to the exact output relative to the output's largest magnitude, and t
 search chooses when it scores its linear candidates through the Gram route (the default) and
 through exact calls, with the truth's gain of the exact output at each.
 
-    python bench/gram_route.py [--points 64x4096x16 1024x1024x64] [--series 100]
+    python bench/gram_route.py [--points 64x4096x16 1024x1024x64x1] [--series 100]
                                [--length 1024] [--families ...] [--snrs 0 10 20]
 """
 
@@ -55,21 +55,21 @@ def gain(out: np.ndarray, clean: np.ndarray, noisy: np.ndarray) -> float:
 
 def speed_rows(points: list[str], repeat: int) -> list[str]:
     rows = [
-        "| S × L, w (stride 1) | exact call | Gram route | NumPy Gram peer | scikit-learn peer | "
+        "| S × L, w, stride | exact call | Gram route | NumPy Gram peer | scikit-learn peer | "
         "Gram vs exact | Gram vs NumPy Gram | max rel. diff. to exact |",
         "|---|---:|---:|---:|---:|---:|---:|---:|",
     ]
     for point in points:
-        series, length, window = (int(v) for v in point.split("x"))
+        series, length, window, stride = ([int(v) for v in point.split("x")] + [1])[:4]
         x = make_samples(series, length)
         once = 1 if series * length * window > 20_000_000 else repeat
-        exact_s, exact = best_time(once, tacitor.denoise_linear_regression, x, window, 1)
-        gram_s, gram = best_time(repeat, bridge.call, "linear", x, window, 1, solver="gram")
-        numpy_s, _ = best_time(repeat, gram_peer.denoise_linear_regression, x, window, 1)
+        exact_s, exact = best_time(once, tacitor.denoise_linear_regression, x, window, stride)
+        gram_s, gram = best_time(repeat, bridge.call, "linear", x, window, stride, solver="gram")
+        numpy_s, _ = best_time(repeat, gram_peer.denoise_linear_regression, x, window, stride)
         jobs = os.cpu_count() or 1
-        sk_s, _ = best_time(1, peer.denoise_linear_regression, x, window, 1, n_jobs=jobs)
+        sk_s, _ = best_time(1, peer.denoise_linear_regression, x, window, stride, n_jobs=jobs)
         rows.append(
-            f"| {series} × {length}, {window} | {exact_s:.3f} s | {gram_s:.3f} s | "
+            f"| {series} × {length}, {window}, {stride} | {exact_s:.3f} s | {gram_s:.3f} s | "
             f"{numpy_s:.3f} s | {sk_s:.3f} s | {exact_s / gram_s:.1f}× | "
             f"{numpy_s / gram_s:.1f}× | {relative_difference(gram, exact):.1e} |"
         )
@@ -118,7 +118,7 @@ def quality_rows(args) -> tuple[list[str], list[float], list[float], list[bool]]
 
 def main() -> None:
     parser = argparse.ArgumentParser()
-    parser.add_argument("--points", nargs="+", default=["64x4096x16", "1024x1024x64"])
+    parser.add_argument("--points", nargs="*", default=["64x4096x16", "1024x1024x64"])
     parser.add_argument("--repeat", type=int, default=3)
     parser.add_argument("--series", type=int, default=100)
     parser.add_argument("--length", type=int, default=1024)
