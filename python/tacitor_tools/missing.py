@@ -14,7 +14,7 @@ import numpy as np
 import numpy.typing as npt
 
 from . import bridge
-from .bridge import Method
+from .bridge import Method, Solver
 
 MissingPolicy = Literal["impute", "raise"]
 
@@ -73,7 +73,11 @@ def gap_lengths(missing: npt.NDArray[np.bool_]) -> npt.NDArray[np.int64]:
 
 
 def run_native(
-    method: str, filled: npt.NDArray[np.float32], window_size: int, stride: int
+    method: str,
+    filled: npt.NDArray[np.float32],
+    window_size: int,
+    stride: int,
+    solver: str = bridge.SOLVER_DEFAULT,
 ) -> npt.NDArray[np.float32]:
     """One native call on the series that have data; all-NaN rows come back all NaN.
 
@@ -82,10 +86,12 @@ def run_native(
     window_size, stride = bridge.check_plan(filled.shape, window_size, stride, method)
     usable = ~np.isnan(filled).all(axis=1) if filled.shape[1] else np.ones(len(filled), bool)
     if usable.all():
-        return bridge.call(method, np.ascontiguousarray(filled), window_size, stride)
+        return bridge.call(method, np.ascontiguousarray(filled), window_size, stride, solver=solver)
     out = np.full(filled.shape, np.nan, dtype=np.float32)
     if usable.any():
-        out[usable] = bridge.call(method, np.ascontiguousarray(filled[usable]), window_size, stride)
+        out[usable] = bridge.call(
+            method, np.ascontiguousarray(filled[usable]), window_size, stride, solver=solver
+        )
     return out
 
 
@@ -95,18 +101,19 @@ def impute_and_denoise(
     stride: int,
     method: str,
     max_iter: int,
+    solver: str = bridge.SOLVER_DEFAULT,
 ) -> tuple[npt.NDArray[np.float32], npt.NDArray[np.float32]]:
     """(denoised output, the data with its gaps filled) after ``max_iter`` native calls."""
     missing = np.isnan(samples)
     filled = interpolate_gaps(samples)
-    out = run_native(method, filled, window_size, stride)
+    out = run_native(method, filled, window_size, stride, solver)
     for _ in range(max_iter - 1):
         # Positions no window covers stay NaN in the output; they keep the previous fill.
         refill = missing & ~np.isnan(out)
         if not refill.any():
             break
         filled[refill] = out[refill]
-        out = run_native(method, filled, window_size, stride)
+        out = run_native(method, filled, window_size, stride, solver)
     return out, filled
 
 
@@ -119,6 +126,7 @@ def denoise(
     missing: MissingPolicy = "impute",
     max_iter: int = 3,
     max_gap: int | None = None,
+    solver: Solver = bridge.SOLVER_DEFAULT,
 ) -> npt.NDArray[np.floating[Any]]:
     """Denoise a batch of series (rows) that may have missing samples (NaN).
 
@@ -132,6 +140,9 @@ def denoise(
     NaN take no part in training and come back all NaN. Samples in a gap longer than
     ``max_gap`` consecutive positions come back NaN (``None``: every gap is filled).
     ``missing="raise"`` refuses NaN with ValueError. Infinite values are always refused.
+
+    ``solver="gram"`` (linear method only) solves the fits from one float64 Gram matrix of
+    the windows instead of tacitor's own call (see :data:`tacitor_tools.bridge.Solver`).
 
     The computation is in float32, whatever the input type. float32 input gives float32
     output; any other real input gives float64 (the float32 result widened).
@@ -149,6 +160,7 @@ def denoise(
     if max_gap is not None and max_gap < 0:
         raise ValueError(f"max_gap must be None or at least 0, not {max_gap}")
     bridge.checked_method(method)
+    bridge.checked_solver(solver, method)
     original = np.asarray(samples)
     array = as_float_matrix(original)
     out_type = bridge.result_dtype(original.dtype)
@@ -156,12 +168,16 @@ def denoise(
     gaps = np.isnan(array)
     if not gaps.any():
         out = bridge.call(
-            method, np.ascontiguousarray(array, dtype=np.float32), window_size, stride
+            method,
+            np.ascontiguousarray(array, dtype=np.float32),
+            window_size,
+            stride,
+            solver=solver,
         )
         return out.astype(out_type, copy=False)
     if missing == "raise":
         refuse_missing(array)
-    out, _ = impute_and_denoise(array, window_size, stride, method, max_iter)
+    out, _ = impute_and_denoise(array, window_size, stride, method, max_iter, solver)
     if max_gap is not None:
         out[gap_lengths(gaps) > max_gap] = np.nan
     return out.astype(out_type, copy=False)

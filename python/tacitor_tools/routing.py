@@ -49,14 +49,17 @@ class SelectionLike(Protocol):
     @property
     def stride(self) -> int: ...
 
-    def denoise(self, x: Samples, *, blend: bool = ...) -> npt.NDArray[np.floating[Any]]: ...
+    def denoise(
+        self, x: Samples, *, blend: bool = ..., solver: str = ...
+    ) -> npt.NDArray[np.floating[Any]]: ...
 
 
 @dataclass(frozen=True)
 class Settings:
     """The user's settings: ``window_size`` is an integer or ``"auto"`` (selected per batch);
     ``missing`` is None (NaN refused) or a policy of :func:`tacitor_tools.missing.denoise`;
-    ``blend`` is True, False or None (see :func:`tacitor_tools.bridge.blends`)."""
+    ``blend`` is True, False or None (see :func:`tacitor_tools.bridge.blends`); ``solver``
+    is how the linear method solves its fits (:data:`tacitor_tools.bridge.Solver`)."""
 
     method: str = "linear"
     window_size: int | Literal["auto"] = AUTO
@@ -67,6 +70,7 @@ class Settings:
     # integer window, the one candidate is scored for that); None: the default of
     # bridge.blends (blended when the window is selected, not with an integer window).
     blend: bool | None = None
+    solver: str = bridge.SOLVER_DEFAULT
 
     @property
     def blended(self) -> bool:
@@ -88,13 +92,14 @@ class Settings:
                 self.window_size, self.names.window, "an integer or 'auto'"
             )
         stride = bridge.positive_int(self.stride, self.names.stride)
+        solver = bridge.checked_solver(self.solver, self.method)
         if self.blend not in (None, True, False):
             raise TypeError(f"blend must be None, True or False, not {self.blend!r}")
         if self.missing not in MISSING_POLICIES:
             raise (TypeError if not isinstance(self.missing, str) else ValueError)(
                 f"missing must be None, 'impute' or 'raise', not {self.missing!r}"
             )
-        return Settings(self.method, window, stride, self.missing, self.names, self.blend)
+        return Settings(self.method, window, stride, self.missing, self.names, self.blend, solver)
 
     def refuse_missing(self, rows: Samples) -> None:
         """ValueError if ``rows`` holds NaN and these settings do not fill it."""
@@ -156,7 +161,7 @@ def apply(rows: Samples, settings: Settings, choice: Choice) -> Samples:
 def _apply(rows: Samples, settings: Settings, choice: Choice) -> npt.ArrayLike:
     out: npt.ArrayLike
     if settings.blended and choice.selection is not None:
-        out = choice.selection.denoise(rows, blend=True)
+        out = choice.selection.denoise(rows, blend=True, solver=settings.solver)
     elif settings.missing is not None:
         out = denoise_missing(
             rows,
@@ -164,11 +169,19 @@ def _apply(rows: Samples, settings: Settings, choice: Choice) -> npt.ArrayLike:
             choice.stride,
             method=settings.native_method,
             missing=cast(MissingPolicy, settings.missing),
+            solver=cast(bridge.Solver, settings.solver),
         )
     elif choice.selection is not None:
-        out = choice.selection.denoise(rows, blend=False)
+        out = choice.selection.denoise(rows, blend=False, solver=settings.solver)
     else:
-        out = bridge.call(settings.method, rows, choice.window_size, choice.stride, settings.names)
+        out = bridge.call(
+            settings.method,
+            rows,
+            choice.window_size,
+            choice.stride,
+            settings.names,
+            solver=settings.solver,
+        )
     return out
 
 

@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-from typing import Any, Literal
+from typing import Any, Literal, cast
 
 import numpy as np
 import numpy.typing as npt
@@ -10,7 +10,7 @@ from sklearn.base import BaseEstimator, OneToOneFeatureMixin, TransformerMixin
 from sklearn.utils.validation import check_is_fitted, validate_data
 
 from . import routing, trained
-from .bridge import Method
+from .bridge import Method, Solver
 from .missing import MissingPolicy
 
 __all__ = ["TacitorDenoiser"]
@@ -52,6 +52,11 @@ class TacitorDenoiser(OneToOneFeatureMixin, TransformerMixin, BaseEstimator):  #
         on its batch (:func:`tacitor_tools.fit`) and ``transform`` applies them to any
         batch, predicting only; every series is then denoised the same whatever batch it
         comes in, and the fitted transformer pickles with its estimators.
+    solver : {"exact", "gram"}
+        How the linear method solves its least-squares fits: ``"exact"`` (the default) is
+        tacitor's own call, bit for bit; ``"gram"`` solves every window position from one
+        float64 Gram matrix of the windows, much faster for wide windows and equal to the
+        exact output up to rounding (see the README).
 
     Attributes
     ----------
@@ -79,6 +84,7 @@ class TacitorDenoiser(OneToOneFeatureMixin, TransformerMixin, BaseEstimator):  #
         missing: MissingPolicy | None = None,
         blend: bool | None = None,
         inductive: bool = False,
+        solver: Solver = "exact",
     ) -> None:
         self.method = method
         self.window_size = window_size
@@ -86,10 +92,16 @@ class TacitorDenoiser(OneToOneFeatureMixin, TransformerMixin, BaseEstimator):  #
         self.missing = missing
         self.blend = blend
         self.inductive = inductive
+        self.solver = solver
 
     def _settings(self) -> routing.Settings:
         return routing.Settings(
-            self.method, self.window_size, self.stride, self.missing, blend=self.blend
+            self.method,
+            self.window_size,
+            self.stride,
+            self.missing,
+            blend=self.blend,
+            solver=self.solver,
         ).checked()
 
     def _validated(self, X: npt.ArrayLike, reset: bool) -> npt.NDArray[np.floating[Any]]:
@@ -122,6 +134,7 @@ class TacitorDenoiser(OneToOneFeatureMixin, TransformerMixin, BaseEstimator):  #
                 settings.stride,
                 method=settings.native_method,
                 missing="impute" if settings.missing == "impute" else None,
+                solver=cast(Solver, settings.solver),
             )
             self.window_size_: int = self.denoiser_.window_size
             self.stride_: int = settings.stride

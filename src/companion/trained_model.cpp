@@ -22,6 +22,7 @@
 #include "companion/released_gil.hpp"
 #include "data/array2.hpp"
 #include "models/decision_tree.hpp"
+#include "models/gram_linear.hpp"
 #include "models/linear_regression.hpp"
 #include "models/memory_plan.hpp"
 #include "models/model_file.hpp"
@@ -132,19 +133,40 @@ PyObject* new_trained_model(ModelSet&& model) {
   return reinterpret_cast<PyObject*>(object);
 }
 
+// How the linear method solves its least-squares problems: true for the Gram route, false for
+// the exact one (the tacitor module's); an exception set for anything else.
+std::optional<bool> gram_solver_of(const char* solver, models::Method method) {
+  const std::string_view name = solver == nullptr ? "exact" : solver;
+  if (name == "exact") {
+    return false;
+  }
+  if (name == "gram" && method == models::Method::linear_regression) {
+    return true;
+  }
+  if (name == "gram") {
+    PyErr_SetString(PyExc_ValueError, "solver 'gram' needs the linear method");
+  } else {
+    PyErr_Format(PyExc_ValueError, "solver must be 'exact' or 'gram', not '%s'", solver);
+  }
+  return std::nullopt;
+}
+
 PyObject* fit(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"method", "samples", "window_size", "stride", nullptr};
+  static const char* keywords[] = {"method", "samples", "window_size", "stride", "solver", nullptr};
   PyObject *method_name = nullptr, *samples_object = nullptr, *window_object = nullptr,
            *stride_object = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO:fit", const_cast<char**>(keywords),
-                                   &method_name, &samples_object, &window_object, &stride_object)) {
+  const char* solver = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO|$s:fit", const_cast<char**>(keywords),
+                                   &method_name, &samples_object, &window_object, &stride_object,
+                                   &solver)) {
     return nullptr;
   }
   const std::optional<models::Method> method = companion::method_of(method_name);
+  const std::optional<bool> gram = method ? gram_solver_of(solver, *method) : std::nullopt;
   std::size_t window_size = 0;
   std::size_t stride = 0;
   MatrixBuffer buffer;
-  if (!method || !positive_count(window_object, "window_size", window_size) ||
+  if (!method || !gram || !positive_count(window_object, "window_size", window_size) ||
       !positive_count(stride_object, "stride", stride) ||
       !buffer.acquire(samples_object, "samples", false)) {
     return nullptr;
@@ -155,6 +177,9 @@ PyObject* fit(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
     const data::Array2 samples = buffer.copy();
     return new_trained_model(without_interpreter_lock([&]() -> ModelSet {
       const pool::ScopedConcurrencyLimit limit(workers);
+      if (*gram) {
+        return value_or_throw(models::train_by_gram(samples, window_size, stride));
+      }
       if (*method == models::Method::linear_regression) {
         return value_or_throw(models::LRModel::train(samples, window_size, stride,
                                                      models::module_linear_parameters()));
@@ -322,9 +347,11 @@ PyType_Spec model_spec = {
 PyMethodDef functions[] = {
     {"fit", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fit)),
      METH_VARARGS | METH_KEYWORDS,
-     "fit(method, samples, window_size, stride)\n--\n\n"
+     "fit(method, samples, window_size, stride, *, solver='exact')\n--\n\n"
      "Trains tacitor's `method` ('linear' or 'tree') on `samples` (2-D C-contiguous float32) "
-     "and returns the TrainedModel. Releases the interpreter lock while it works."},
+     "and returns the TrainedModel. solver='gram' solves the linear method's fits from one "
+     "double-precision Gram matrix of the windows instead of one SVD per window position. "
+     "Releases the interpreter lock while it works."},
     {"from_bytes", from_bytes, METH_O,
      "from_bytes(data)\n--\n\n"
      "(TrainedModel, stride, fill_missing, blend_weight) from a model file's bytes; ValueError "

@@ -110,13 +110,7 @@ namespace tacitor::models {
 Expected<LRModel, std::string> LRModel::train(const data::Array2& samples, std::size_t window_size,
                                               std::size_t stride,
                                               const LinearRegressionParameters& parameters) {
-  // Only a plan the pipeline accepts has training rows to judge by; anything else goes on
-  // unscaled, to the error that the plain set reports for it.
-  std::optional<SampleScaling> scaling;
-  if (stride > 0 && window_size > 0 && window_size <= samples.cols()) {
-    const std::size_t windows = data::window_starts(samples.cols(), window_size, stride).size();
-    scaling = choose_scaling(samples, window_size, samples.rows() * windows);
-  }
+  const std::optional<SampleScaling> scaling = choose_plan_scaling(samples, window_size, stride);
   auto plain = scaling
                    ? Plain::train(scale_samples(*scaling, samples), window_size, stride, parameters)
                    : Plain::train(samples, window_size, stride, parameters);

@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <limits>
 
+#include "data/windows.hpp"
+
 namespace tacitor::models {
 namespace {
 
@@ -112,6 +114,15 @@ std::optional<SampleScaling> choose_scaling(const data::Array2& samples, std::si
     return std::nullopt;
   }
   return scaling;
+}
+
+std::optional<SampleScaling> choose_plan_scaling(const data::Array2& samples,
+                                                 std::size_t window_size, std::size_t stride) {
+  if (stride == 0 || window_size == 0 || window_size > samples.cols()) {
+    return std::nullopt;
+  }
+  const std::size_t windows = data::window_starts(samples.cols(), window_size, stride).size();
+  return choose_scaling(samples, window_size, samples.rows() * windows);
 }
 
 data::Array2 scale_samples(const SampleScaling& scaling, const data::Array2& samples) {

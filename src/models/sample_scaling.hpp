@@ -49,6 +49,12 @@ SampleStatistics sample_statistics(const data::Array2& samples);
 std::optional<SampleScaling> choose_scaling(const data::Array2& samples, std::size_t window_size,
                                             std::size_t training_rows);
 
+// The scaling for fits of `samples` planned with `window_size` and `stride`. Only a plan the
+// pipeline accepts has training rows to judge by; anything else goes on unscaled, to the error
+// that the pipeline reports for it.
+std::optional<SampleScaling> choose_plan_scaling(const data::Array2& samples,
+                                                 std::size_t window_size, std::size_t stride);
+
 // x' for every sample: f32((f64(x) - f64(offset)) * 2^exponent).
 data::Array2 scale_samples(const SampleScaling& scaling, const data::Array2& samples);
 

@@ -71,6 +71,7 @@ def test_transform_trains_on_the_batch_it_is_given():
         "missing": None,
         "blend": None,
         "inductive": False,
+        "solver": "exact",
     }
 
 

@@ -96,8 +96,10 @@ def in_sample(
     observed: npt.NDArray[np.bool_],
     window_size: int,
     stride: int,
+    solver: str = "exact",
 ) -> RawScore:
-    """Score of one candidate from its own output on the (gap-filled) data."""
+    """Score of one candidate from its own output on the (gap-filled) data, computed with
+    ``solver`` (see :data:`tacitor_tools.bridge.Solver`)."""
     usable_series = int((observed.any(axis=1)).sum())
     rows = training_rows(usable_series, filled.shape[1], window_size, stride)
     optimism = 2.0 * effective_parameters(method, window_size, rows) / rows
@@ -106,7 +108,7 @@ def in_sample(
             f"window_size {window_size}: {rows} training rows are too few for "
             "the in-sample estimate (the fit would follow the noise)"
         )
-    out = run_native(method, filled, window_size, stride)
+    out = run_native(method, filled, window_size, stride, solver)
     scored = observed & ~np.isnan(out)
     if not scored.any():
         raise ValueError(
@@ -148,6 +150,7 @@ def masked(
     masks: list[npt.NDArray[np.bool_]],
     window_size: int,
     stride: int,
+    solver: str = "exact",
 ) -> RawScore:
     """Score of one candidate from its outputs at the hidden samples of every mask.
 
@@ -158,7 +161,7 @@ def masked(
     squares = []
     for mask in masks:
         out = run_native(
-            method, interpolate_gaps(np.where(mask, np.nan, samples)), window_size, stride
+            method, interpolate_gaps(np.where(mask, np.nan, samples)), window_size, stride, solver
         )
         scored = mask & ~np.isnan(out)
         squares.append((out[scored].astype(np.float64) - samples[scored]) ** 2)

@@ -143,7 +143,7 @@ class Selection:
         )
 
     def denoise(
-        self, x: npt.ArrayLike, *, blend: bool = BLEND_DEFAULT
+        self, x: npt.ArrayLike, *, blend: bool = BLEND_DEFAULT, solver: str = "exact"
     ) -> npt.NDArray[np.floating[Any]]:
         """Denoise ``x`` (NaN = missing) with the chosen method, window and stride.
 
@@ -151,7 +151,8 @@ class Selection:
         weight estimated for the searched data: ``f + k·(x − f)``; ``blend=False`` gives the
         pure prediction f, the native call's output. When the selection looked for gross
         outliers, those of ``x`` are treated as missing values: their output is predicted
-        from their neighbours and the observation is not blended in.
+        from their neighbours and the observation is not blended in. ``solver="gram"`` (linear
+        method only) computes the prediction through the Gram route.
         """
         original = np.asarray(x)
         samples = as_float_matrix(original, "x")
@@ -160,8 +161,13 @@ class Selection:
             if mask.any():
                 samples = samples.copy()
                 samples[mask] = np.nan
+        method = bridge.checked_method(self.method)
         out = denoise(
-            samples, self.window_size, self.stride, method=bridge.checked_method(self.method)
+            samples,
+            self.window_size,
+            self.stride,
+            method=method,
+            solver=bridge.checked_solver(solver, method),
         )
         out = out.astype(bridge.result_dtype(original.dtype), copy=False)
         return blend_output(out, samples, self.blend_weight) if blend else out

@@ -21,6 +21,7 @@ from .progress import Progress, ProgressArg
 from .protocols import RawScore, effective_parameters, in_sample, make_masks, masked, training_rows
 from ..bridge import BLEND_DEFAULT
 from .result import ROUGH_SIGNAL, Candidate, Selection, blend_output
+from .scoring import cost_power, scoring_solver
 
 DEFAULT_WINDOWS = (4, 8, 16, 32, 64)
 # The grid is extended past its widest window only while the estimators keep this many
@@ -29,7 +30,7 @@ MIN_ROWS_PER_PARAMETER = 20
 MAX_WINDOW_SHARE = 0.5
 # A wider window is tried only while the last one lowered the estimate by more than its
 # standard error and by more than this share (0.04 dB): a smaller fall is not worth the
-# wider window's cost, which grows with the cube of the window.
+# wider window's cost, which grows with the square of the window.
 MIN_FALL = 0.01
 # Lag-1 correlation of the residuals beyond which the noise is unlikely to be white.
 RESIDUAL_CORRELATION_LIMIT = 0.3
@@ -200,10 +201,11 @@ class Search:
             return None
         begin = time.perf_counter()
         try:
+            solver = scoring_solver(self.method)
             if self.protocol == "insample":
-                score = in_sample(self.method, self.filled, self.observed, window, stride)
+                score = in_sample(self.method, self.filled, self.observed, window, stride, solver)
             else:
-                score = masked(self.method, self.samples, self.masks, window, stride)
+                score = masked(self.method, self.samples, self.masks, window, stride, solver)
         except ValueError as e:
             self.warnings.append(f"candidate window {window}, stride {stride} left out: {e}")
             self.progress.step(
@@ -318,9 +320,8 @@ def difference_error(search: Search, a: Scored, b: Scored) -> float:
 
 def cost_units(method: str, series: int, length: int, window: int, stride: int) -> float:
     """Predicted cost of one candidate in units of a window-4, stride-1 call: rows × window²
-    per estimator and one estimator per window position for the linear method (rows ×
-    window³), rows × window for each of a tree's window estimators (rows × window²)."""
-    power = 3 if method == "linear" else 2
+    (see :func:`.scoring.cost_power`)."""
+    power = cost_power(method)
     rows = training_rows(series, length, window, stride)
     unit = max(training_rows(series, length, min(4, length), 1), 1) * min(4, length) ** power
     return float(rows * window**power / unit)
@@ -521,6 +522,7 @@ def finish(
     # The output on the real data, when the protocol made it and no gap needs refining.
     reusable = (
         search.protocol == "insample"
+        and scoring_solver(search.method) == "exact"
         and bool(search.observed.all())
         and (selection.window_size, selection.stride) == (best.window_size, best.stride)
     )
@@ -540,6 +542,7 @@ def auto_denoise(
     progress: ProgressArg = None,
     blend: bool = BLEND_DEFAULT,
     glitches: bool = True,
+    solver: str = "exact",
 ) -> tuple[npt.NDArray[np.floating[Any]], Selection]:
     """:func:`select`, then the denoised batch with the chosen settings: (output, selection).
 
@@ -556,7 +559,12 @@ def auto_denoise(
     estimated it helps on average, but a signal rough at the sample scale inflates the
     estimate, and then the blend may keep too little of the input's detail (warned, as is a
     k that the batch determines only loosely).
+
+    ``solver="gram"`` (linear method only) computes the output at the chosen window through
+    the Gram route instead of tacitor's exact call (see :data:`tacitor_tools.bridge.Solver`);
+    the search scores its linear candidates through it either way.
     """
+    bridge.checked_solver(solver, method)
     original = np.asarray(samples)
     array = as_float_matrix(original)
     selection, cached = search_and_output(
@@ -572,7 +580,7 @@ def auto_denoise(
         glitches,
     )
     if cached is None:
-        return selection.denoise(original, blend=blend), selection
+        return selection.denoise(original, blend=blend, solver=solver), selection
     out: npt.NDArray[np.floating[Any]] = cached.astype(
         bridge.result_dtype(original.dtype), copy=False
     )
