@@ -98,9 +98,16 @@ def gains_of(
     mixed = selection.combined(pure, data.noisy, "global")
     result["auto global"] = gain(mixed, data.clean, x)
     if method_auto:
+        begin = time.perf_counter()
         choice = choose_method(data.noisy)
-        result["method auto"] = gain(choice.denoise(data.noisy), data.clean, x)
+        chosen_out = choice.denoise(data.noisy)
+        spent = time.perf_counter() - begin
+        result["method auto"] = gain(chosen_out, data.clean, x)
         result["kept"] = ("linear", "tree", "mean").index(choice.kept)
+        # Cost against one native call of the kept method at its window (both for the mean).
+        begin = time.perf_counter()
+        choice.predictions(data.noisy)
+        result["cost ratio"] = spent / (time.perf_counter() - begin)
     settings = classical(x)
     for name in ("SG-GCV", "MA-GCV"):
         chosen = min((s for s in settings if s[0] == name), key=lambda s: s[1])
@@ -162,9 +169,11 @@ def main() -> None:
     ]
     if kept:
         counts = [kept.count(i) for i in range(3)]
+        ratios = [g["cost ratio"] for g, _ in all_sets]
         notes.append(
             f"method auto kept linear {counts[0]}, tree {counts[1]}, the mean {counts[2]} "
-            f"times of {len(kept)}."
+            f"times of {len(kept)}; its cost (choice and output) over one call of what it "
+            f"kept: median {statistics.median(ratios):.1f}×, largest {max(ratios):.1f}×."
         )
     text = "\n".join(
         [

@@ -64,6 +64,7 @@ def test_the_method_choice_keeps_the_tree_on_steps_and_the_linear_fit_on_sines()
     sines = np.sin(2 * np.pi * t / rng.uniform(40, 90, (24, 1)) + rng.uniform(0, 6, (24, 1)))
     for clean, expected in ((steps, {"tree", "mean"}), (sines, {"linear"})):
         noisy = clean + 0.3 * rng.standard_normal(clean.shape)
+        noisy[5, 100] = 1e4  # a glitch: predicted from its neighbours, never blended in
         choice = choose_method(noisy, window_sizes=(8, 16))
         assert choice.kept in expected, choice.losses
         assert choice.scoring_series == 16 and choice.tree.glitch_detection

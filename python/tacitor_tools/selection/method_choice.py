@@ -20,6 +20,7 @@ import numpy as np
 import numpy.typing as npt
 
 from ..bridge import BLEND_DEFAULT
+from ..glitches import find_glitches
 from ..missing import as_float_matrix, interpolate_gaps, run_native
 from .combination import (
     COMBINATION_DEFAULT,
@@ -77,6 +78,9 @@ class MethodChoice:
         checked_combination(combination)
         original = np.asarray(x)
         samples = as_float_matrix(original, "x")
+        if self.linear.glitch_detection:
+            # Gross outliers are missing values: predicted, never blended back in.
+            samples = np.where(find_glitches(samples), np.nan, samples)
         out = self.predictions(samples)
         dtype = np.float32 if original.dtype == np.float32 else np.float64
         if not blend:
