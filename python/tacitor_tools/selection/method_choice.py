@@ -124,9 +124,10 @@ def choose_method(
     seed: int = 0,
     glitches: bool = True,
 ) -> MethodChoice:
-    """Choose the method (linear, tree, or the mean of both) and its window from the noisy
-    data alone; ``window_sizes``, ``noise_std``, ``seed`` and ``glitches`` are those of
-    :func:`select`. Returns a :class:`MethodChoice`; its ``denoise`` gives the output."""
+    """Choose the method (linear, tree, or the mean of both) and its window for ``samples``
+    (series × time, NaN = missing) from the noisy data alone; ``window_sizes``,
+    ``noise_std``, ``seed`` and ``glitches`` are those of :func:`select`. Returns a
+    :class:`MethodChoice`; its ``denoise`` gives the output."""
     array = as_float_matrix(samples)
     linear = select(
         array, "linear", window_sizes, noise_std=noise_std, seed=seed, glitches=glitches
