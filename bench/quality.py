@@ -466,7 +466,30 @@ def render(result: dict, args) -> str:
         )
     if "selection" in result:
         w(result["selection"]["markdown"])
+    w(honest_section())
     return "\n".join(lines) + "\n"
+
+
+def honest_section() -> str:
+    """The tables of ``bench/honest_baselines.py`` (bench/HONEST-<n>-series.md), if run."""
+    tables = sorted(HERE.glob("HONEST-*-series.md"), key=lambda p: int(p.stem.split("-")[1]))
+    if not tables:
+        return ""
+    head = [
+        "## Against classical filters chosen without the truth",
+        "",
+        "The default path (`auto_denoise`: window chosen from the data, output blended with "
+        "the input by a local weight) against Savitzky–Golay and the moving average chosen by "
+        "generalised cross-validation and wavelet thresholding with the noise level "
+        "estimated from the data (`bench/honest_baselines.py`). `auto global`: one blend "
+        "weight for the batch; `auto pure`: no blend; `method auto`: `choose_method` "
+        "(linear, tree or their mean); `ceiling`: the best classical setting chosen with the "
+        "truth, per set. Two families beyond the five above: `quantised` (a slow drift read "
+        "through a converter that rounds to one noise σ) and `bursts` (a quiet baseline with "
+        "oscillation bursts); `ecg` is the ECG-like beats.",
+        "",
+    ]
+    return "\n".join(head + [t.read_text() for t in tables])
 
 
 def findings(result: dict) -> str:
