@@ -2,7 +2,7 @@
 
 - :func:`denoise`: the native functions with missing values (NaN) and float64 handled;
 - :func:`select`, :func:`auto_denoise`, :func:`held_out_loss`: the window chosen from the
-  noisy data alone, without a clean reference;
+  noisy data alone, without a clean reference; :func:`choose_method` also the method;
 - :func:`fit`: a :class:`Denoiser` whose trained estimators denoise any later batch.
 
 The interfaces to other libraries are imported on first use, so that importing this package
@@ -25,7 +25,15 @@ from importlib import metadata
 from typing import TYPE_CHECKING
 
 from .missing import denoise
-from .selection import Candidate, Selection, auto_denoise, held_out_loss, select
+from .selection import (
+    Candidate,
+    MethodChoice,
+    Selection,
+    auto_denoise,
+    choose_method,
+    held_out_loss,
+    select,
+)
 
 if TYPE_CHECKING:
     from .dask_api import denoise_dask
@@ -58,10 +66,12 @@ _EXTRAS = {"sklearn": "sklearn", "pandas": "pandas", "xarray": "xarray", "dask":
 __all__ = [
     "Candidate",
     "Denoiser",
+    "MethodChoice",
     "NativeInternalError",
     "Selection",
     "TacitorDenoiser",
     "auto_denoise",
+    "choose_method",
     "denoise",
     "denoise_dask",
     "denoise_dataarray",

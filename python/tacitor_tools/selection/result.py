@@ -13,6 +13,13 @@ from .. import bridge
 from ..bridge import BLEND_DEFAULT
 from ..glitches import find_glitches
 from ..missing import as_float_matrix, denoise
+from .combination import (
+    COMBINATION_DEFAULT,
+    checked_combination,
+    combine,
+    local_weights,
+    weight_from_loss,
+)
 from .protocols import effective_parameters, estimated_loss
 
 if TYPE_CHECKING:
@@ -91,9 +98,7 @@ class Selection:
                 f"{NOTHING_BEATS_INPUT} (estimated gain {gain:.1f} dB); "
                 "blend=True returns close to the input"
             )
-        covariance = (
-            noise_var * effective_parameters(method, best.window_size, best.rows) / best.rows
-        )
+        covariance = fit_covariance(method, best, noise_var)
         se = best.std_error or 0.0
         k = blend_weight(best.loss, se, noise_var, covariance, cautious=noise_given)
         warnings = [w for w in warnings if not w.startswith(UNCERTAIN_BLEND)]
@@ -142,18 +147,48 @@ class Selection:
             if (c.window_size, c.stride) == (self.window_size, self.stride)
         )
 
+    @property
+    def fit_covariance(self) -> float:
+        """mean((f − clean)·noise) of the chosen candidate: its fit's pull towards the noise."""
+        chosen = next(
+            c for c in self.table if (c.window_size, c.stride) == (self.window_size, self.stride)
+        )
+        return fit_covariance(self.method, chosen, self.noise_std**2)
+
+    def combined(
+        self,
+        out: npt.NDArray[np.floating[Any]],
+        samples: npt.NDArray[np.floating[Any]],
+        combination: str = COMBINATION_DEFAULT,
+    ) -> npt.NDArray[np.floating[Any]]:
+        """f + k·(x − f) for the prediction ``out`` of ``samples`` (NaN = missing): k is
+        :attr:`blend_weight` everywhere (``"global"``) or estimated per series and stretch of
+        time from the residuals (``"local"``, see :mod:`.combination`)."""
+        if checked_combination(combination) == "global":
+            return combine(out, samples, self.blend_weight)
+        k = local_weights(out, samples, self.noise_std**2, self.fit_covariance, self.blend_weight)
+        return combine(out, samples, k)
+
     def denoise(
-        self, x: npt.ArrayLike, *, blend: bool = BLEND_DEFAULT, solver: str = "exact"
+        self,
+        x: npt.ArrayLike,
+        *,
+        blend: bool = BLEND_DEFAULT,
+        combination: str = COMBINATION_DEFAULT,
+        solver: str = "exact",
     ) -> npt.NDArray[np.floating[Any]]:
         """Denoise ``x`` (NaN = missing) with the chosen method, window and stride.
 
-        By default (``blend=True``) the output is moved back towards the input by the blend
-        weight estimated for the searched data: ``f + k·(x − f)``; ``blend=False`` gives the
-        pure prediction f, the native call's output. When the selection looked for gross
+        By default (``blend=True``) the output is moved back towards the input:
+        ``f + k·(x − f)``, with k estimated per series and stretch of time from the residuals
+        and the searched data's noise level (``combination="local"``), or the one blend
+        weight of the searched data everywhere (``combination="global"``); ``blend=False``
+        gives the pure prediction f, the native call's output. When the selection looked for gross
         outliers, those of ``x`` are treated as missing values: their output is predicted
         from their neighbours and the observation is not blended in. ``solver="gram"`` (linear
         method only) computes the prediction through the Gram route.
         """
+        checked_combination(combination)
         original = np.asarray(x)
         samples = as_float_matrix(original, "x")
         if self.glitch_detection:
@@ -170,7 +205,7 @@ class Selection:
             solver=bridge.checked_solver(solver, method),
         )
         out = out.astype(bridge.result_dtype(original.dtype), copy=False)
-        return blend_output(out, samples, self.blend_weight) if blend else out
+        return self.combined(out, samples, combination) if blend else out
 
     def plot(self, ax: Axes | None = None) -> Axes:
         """Draw the estimated loss against the window (one line per stride), in dB of gain."""
@@ -251,16 +286,18 @@ def blend_weight(
     only m is uncertain) takes m two standard errors high: the blend then never moves far
     from the input when the output might be worse than it.
     """
-    if noise_var <= 0.0:
-        return 0.0
     m = max(loss + (2.0 * loss_se if cautious and math.isfinite(loss_se) else 0.0), 0.0)
-    k = (m - fit_covariance) / (m + noise_var - 2.0 * fit_covariance)
-    return float(min(max(k, 0.0), 1.0))
+    return float(weight_from_loss(m, noise_var, fit_covariance))
+
+
+def fit_covariance(method: str, candidate: Candidate, noise_var: float) -> float:
+    """σ²·p/N: the in-sample pull of a candidate's output towards the noise."""
+    parameters = effective_parameters(method, candidate.window_size, candidate.rows)
+    return noise_var * parameters / candidate.rows
 
 
 def blend_output(
     out: npt.NDArray[np.floating[Any]], samples: npt.NDArray[np.floating[Any]], k: float
 ) -> npt.NDArray[np.floating[Any]]:
-    """f + k·(x − f); at missing samples (NaN in x) the output is kept as it is."""
-    mixed = out + k * (samples - out)
-    return np.where(np.isnan(samples), out, mixed).astype(out.dtype, copy=False)
+    """f + k·(x − f) with one k; at missing samples (NaN in x) the output is kept."""
+    return combine(out, samples, k)

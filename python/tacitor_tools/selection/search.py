@@ -20,7 +20,8 @@ from .noise import NoiseEstimate, estimate_noise
 from .progress import Progress, ProgressArg
 from .protocols import RawScore, effective_parameters, in_sample, make_masks, masked, training_rows
 from ..bridge import BLEND_DEFAULT
-from .result import ROUGH_SIGNAL, Candidate, Selection, blend_output
+from .combination import COMBINATION_DEFAULT, checked_combination
+from .result import ROUGH_SIGNAL, Candidate, Selection
 from .scoring import cost_power, scoring_solver
 
 DEFAULT_WINDOWS = (4, 8, 16, 32, 64)
@@ -543,6 +544,7 @@ def auto_denoise(
     blend: bool = BLEND_DEFAULT,
     glitches: bool = True,
     solver: str = "exact",
+    combination: str = COMBINATION_DEFAULT,
 ) -> tuple[npt.NDArray[np.floating[Any]], Selection]:
     """:func:`select`, then the denoised batch with the chosen settings: (output, selection).
 
@@ -554,7 +556,9 @@ def auto_denoise(
     float32 input and float64 for any other real type.
     By default (``blend=True``) it is ``f + k·(x − f)``: the prediction f from each sample's
     neighbours combined with the observation x itself, k from the estimated errors
-    (``selection.blend_weight``); ``blend=False`` gives the pure prediction f. With
+    (``combination="local"``: per series and stretch of time, from the residuals;
+    ``"global"``: ``selection.blend_weight`` everywhere); ``blend=False`` gives the pure
+    prediction f. With
     ``noise_std`` given, the blend is not worse than the input; with the noise level
     estimated it helps on average, but a signal rough at the sample scale inflates the
     estimate, and then the blend may keep too little of the input's detail (warned, as is a
@@ -565,6 +569,7 @@ def auto_denoise(
     the search scores its linear candidates through it either way.
     """
     bridge.checked_solver(solver, method)
+    checked_combination(combination)
     original = np.asarray(samples)
     array = as_float_matrix(original)
     selection, cached = search_and_output(
@@ -580,12 +585,15 @@ def auto_denoise(
         glitches,
     )
     if cached is None:
-        return selection.denoise(original, blend=blend, solver=solver), selection
+        return (
+            selection.denoise(original, blend=blend, combination=combination, solver=solver),
+            selection,
+        )
     out: npt.NDArray[np.floating[Any]] = cached.astype(
         bridge.result_dtype(original.dtype), copy=False
     )
     if blend:
-        out = blend_output(out, array, selection.blend_weight)
+        out = selection.combined(out, array, combination)
     return out, selection
 
 
