@@ -10,15 +10,22 @@ Error bars. The local mean square m(t) of r is its mean over the n = ``smoothing
 samples centred on t (fewer at the ends of a series). The noise variance σ² is taken as the
 smallest of the upper bounds the series gives: the difference estimates of every order of
 :func:`tacitor_tools.selection.noise.estimate_noise` (a signal only adds to a difference, so
-each is σ² plus a leak) and the lowest m(t) along the series (m = e + σ² ≥ σ²). The smallest
-bound is the safe side: an estimate of σ² that is too high would take its excess out of e
-(rough signals, sharp beats and narrow pulses leak into every difference). Then
+each is σ² plus a leak), the same differences' robust scale (1.4826 times their median
+absolute value, squared: sparse peaks, jumps and pulses cannot move a median) and the lowest
+m(t) along the series (m = e + σ² ≥ σ²) raised by ``NOISE_MARGIN`` of its standard errors
+m·√(2/n) (the lowest of several hundred overlapping means falls below σ² by about that
+much, and every bit of σ² it misses would be counted as prediction error). Then
 e = max(m − σ², ``E_FLOOR``·σ²) + ``SE_SHARE``·m·√(2/n), the last term a share of the
 standard error of m (m is a mean of n squared residuals), so that a stretch where m
-happens to fall low does not get a band narrower than its error. The output f + k·(x − f)
-has the error (1 − k)·(f − s) + k·noise, whose variance is (1 − k)²·e + k²·σ² (f − s does
-not depend on the noise at that sample); its square root is the standard error, and a band
-of level p is the output ± z·std, z the normal quantile of (1 + p) / 2.
+happens to fall low does not get a band narrower than its error. Where the errors
+concentrate in a few samples (a sharp beat the estimators miss), a mean over n samples
+dilutes them: the mean square m₁ over the ``SHORT_SPAN`` samples centred on t resolves
+them, and e is raised to m₁·(1 − √(2/n₁)) − σ² where that is larger (m₁ less one standard
+error, so that the short mean's own scatter does not widen every band). The output
+f + k·(x − f) has the error (1 − k)·(f − s) + k·noise, whose variance is
+(1 − k)²·e + k²·σ² (f − s does not depend on the noise at that sample); its square root is
+the standard error, and a band of level p is the output ± z·std, z the normal quantile of
+(1 + p) / 2.
 
 Anomalies. The score is r divided by a robust local scale: 1.4826 times the median of |r|
 over the same span (a median that one spike in ``smoothing_span`` samples cannot move),
@@ -39,7 +46,7 @@ import numpy.typing as npt
 from numpy.lib.stride_tricks import sliding_window_view
 
 from .glitches import MAD_TO_STD
-from .selection.noise import estimate_noise
+from .selection.noise import ORDERS, estimate_noise
 
 # Samples in the local mean square: at least this many, so that the mean of r² (relative
 # standard error √(2/n) for Gaussian residuals) is known to about ±25 %.
@@ -48,6 +55,12 @@ MIN_SPAN = 33
 # that falls under σ² says that e is small, not that it is zero, and a band of width zero
 # around the prediction would be a claim of certainty no estimator earns.
 E_FLOOR = 0.05
+# Samples in the short local mean square that resolves errors concentrated at sharp features:
+# about half of MIN_SPAN, narrow enough for a beat or a pulse to dominate it.
+SHORT_SPAN = 17
+# Standard errors of a local mean square added to the lowest one along a series before it
+# bounds the noise variance (the minimum of many overlapping means is biased low).
+NOISE_MARGIN = 2.0
 # Share of the standard error of the local mean square added to the error variance; chosen
 # on the quality families (bench/anomalies.py), where it brings the coverage of 95 % bands
 # into 93–97 % on most of them.
@@ -75,12 +88,33 @@ def smoothing_span(window: int) -> int:
     return max(2 * window - 1, MIN_SPAN)
 
 
+def robust_difference_variances(samples: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
+    """Per series, the lowest over the difference orders of (1.4826 · median |difference|)²,
+    the differences scaled to unit sum of squared coefficients (NaN where none is observed)."""
+    lowest = np.full(samples.shape[0], math.nan)
+    for order in ORDERS:
+        if samples.shape[1] <= order:
+            break
+        coefficients = np.array([(-1) ** k * math.comb(order, k) for k in range(order + 1)])
+        coefficients = coefficients / math.sqrt(float(np.sum(coefficients**2)))
+        width = samples.shape[1] - order
+        diff = np.zeros((samples.shape[0], width))
+        for k, c in enumerate(coefficients):
+            diff += c * samples[:, k : k + width]
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", RuntimeWarning)  # series without a difference
+            scale = MAD_TO_STD * np.nanmedian(np.abs(diff), axis=1)
+        lowest = np.fmin(lowest, scale * scale)
+    return lowest
+
+
 def noise_variances(
-    samples: npt.NDArray[np.float64], mean_square: npt.NDArray[np.float64]
+    samples: npt.NDArray[np.float64], mean_square: npt.NDArray[np.float64], span: int
 ) -> npt.NDArray[np.float64]:
     """σ² per series (NaN = missing): the smallest of its difference estimates of every order
-    and of its local mean squares of the held-out residual ``mean_square``; a series too
-    short or too sparse for the differences takes the batch's."""
+    (mean square and robust), and of its lowest local mean square of the held-out residual
+    ``mean_square`` (means over ``span`` samples) plus ``NOISE_MARGIN`` standard errors; a
+    series too short or too sparse for the differences takes the batch's."""
     differences = np.full(samples.shape[0], math.nan)
     for row in range(samples.shape[0]):
         try:
@@ -93,8 +127,10 @@ def noise_variances(
         differences[~np.isfinite(differences)] = min(v for v in batch.per_order if math.isfinite(v))
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", RuntimeWarning)  # all-NaN series
-        lowest = np.nanmin(mean_square, axis=1)
-    noise: npt.NDArray[np.float64] = np.fmin(differences, lowest)
+        lowest = np.nanmin(mean_square, axis=1) * (1.0 + NOISE_MARGIN * math.sqrt(2.0 / span))
+    noise: npt.NDArray[np.float64] = np.fmin(
+        np.fmin(differences, robust_difference_variances(samples)), lowest
+    )
     return noise
 
 
@@ -139,10 +175,12 @@ def standard_error(
     residual = x - prediction.astype(np.float64)
     span = smoothing_span(window)
     mean_square = local_mean(residual * residual, span)
-    noise = noise_variances(x, mean_square)[:, None]
+    noise = noise_variances(x, mean_square, span)[:, None]
     error = np.maximum(mean_square - noise, E_FLOOR * noise) + SE_SHARE * mean_square * math.sqrt(
         2.0 / span
     )
+    short = local_mean(residual * residual, SHORT_SPAN)
+    error = np.fmax(error, short * (1.0 - math.sqrt(2.0 / SHORT_SPAN)) - noise)
     k = blend_weight
     variance = (1.0 - k) ** 2 * error + k * k * noise
     # Where the sample is missing the output is the prediction itself.
@@ -174,7 +212,7 @@ def anomaly_scores(
     residual = x - prediction.astype(np.float64)
     span = smoothing_span(window)
     scale = MAD_TO_STD * local_median(np.abs(residual), span)
-    noise = noise_variances(x, local_mean(residual * residual, span))
+    noise = noise_variances(x, local_mean(residual * residual, span), span)
     scale = np.maximum(scale, np.sqrt(noise)[:, None])
     with np.errstate(invalid="ignore", divide="ignore"):
         scores = residual / scale

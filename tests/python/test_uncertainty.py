@@ -4,7 +4,7 @@ detection figures are measured in bench/anomalies.py)."""
 import numpy as np
 import pytest
 
-from tacitor_tools import fit
+from tacitor_tools import fit, uncertainty
 
 
 def sines(series, length, seed, noise=0.2):
@@ -100,3 +100,19 @@ def test_missing_samples_score_nan_and_get_the_prediction_error():
     assert np.isfinite(out).all() and np.isfinite(std).all()
     scores, mask = imputing.anomalies(gappy)
     assert np.isnan(scores[1, 100:104]).all() and not mask[1, 100:104].any()
+
+
+def test_sharp_beats_widen_the_bands_near_them_and_leave_the_noise_level_alone(denoiser):
+    clean, x = sines(6, 600, seed=7)
+    # Narrow tall beats every 150 samples, which the estimators never saw.
+    beats = np.arange(75, 600, 150)
+    shape = np.array([1.0, 4.0, 8.0, 4.0, 1.0])
+    for offset, height in zip(range(-2, 3), shape):
+        clean[:, beats + offset] += height
+        x[:, beats + offset] += height
+    # The beats' differences do not count as noise.
+    np.testing.assert_allclose(uncertainty.robust_difference_variances(x), 0.2**2, rtol=0.25)
+    _, std = denoiser.denoise(x, blend=False, return_std=True)
+    # The error bars widen where the prediction sees a beat, not over the series.
+    assert np.median(std[:, beats]) > 5 * np.median(std[:, beats + 40])
+    assert np.median(std[:, beats + 40]) < 0.2
