@@ -127,7 +127,10 @@ def shrunk_towards(
     samples_in_reach = 1.5 * (stretch // 2 | 1)  # effective size of the triangular window
     threshold = LOCAL_THRESHOLD * scatter / math.sqrt(samples_in_reach)
     excess = r - centre
-    return centre + np.sign(excess) * np.maximum(np.abs(excess) - threshold, 0.0)
+    shrunk: npt.NDArray[np.float64] = centre + np.sign(excess) * np.maximum(
+        np.abs(excess) - threshold, 0.0
+    )
+    return shrunk
 
 
 def combine(

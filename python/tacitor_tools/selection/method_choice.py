@@ -159,6 +159,7 @@ def choose_method(
         losses[name] = float(np.mean((out[scored] - rows[scored]) ** 2)) - noise_var
         if not math.isfinite(losses[name]):
             losses[name] = math.inf
-    kept: Kept = min(("linear", "tree", "mean"), key=lambda m: losses[m])  # type: ignore[assignment]
+    candidates: tuple[Kept, ...] = ("linear", "tree", "mean")
+    kept = min(candidates, key=lambda m: losses[m])
     warnings = list(dict.fromkeys(linear.warnings + tree.warnings))
     return MethodChoice(kept, losses, linear, tree, int(len(rows)), warnings)
