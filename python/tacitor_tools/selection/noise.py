@@ -14,6 +14,7 @@ and with it the blend weight.
 from __future__ import annotations
 
 import math
+import warnings
 from dataclasses import dataclass
 
 from typing import Any
@@ -27,6 +28,7 @@ ORDERS = (1, 2, 3, 4)
 # energy near the sampling rate than white noise has: part of the signal is being counted as
 # noise. White noise gives a ratio within a few per cent of 1.
 ROUGH_RATIO = 1.25
+CHI2_1_MEDIAN = 0.4549364231195724  # median of a χ² variable with one degree of freedom
 
 
 @dataclass(frozen=True)
@@ -67,3 +69,45 @@ def estimate_noise(samples: npt.NDArray[np.floating[Any]]) -> NoiseEstimate:
         raise ValueError("too few observed neighbouring samples to estimate the noise level")
     central = [v for v in per_order[1:] if math.isfinite(v)] or finite
     return NoiseEstimate(float(np.median(central)), per_order)
+
+
+# Squares of second differences above this multiple of their series' typical square are
+# clipped before the per-series means: a step, a spike or a beat then counts as a little
+# more noise, not as many times more (χ²₁ exceeds 6.63 in 1 % of white-noise samples).
+RATIO_CLIP = 6.63
+# A series' own level is trusted as if it had this many more differences at the batch's
+# level: a series of a few dozen samples keeps close to the batch, a long one its own level.
+RATIO_PRIOR = 32.0
+
+
+def series_noise_ratios(samples: npt.NDArray[np.floating[Any]]) -> npt.NDArray[np.float64]:
+    """Each series' noise variance relative to the batch's (NaN = missing).
+
+    Series of one batch may be read by different sensors, or scaled by their own signal's
+    size: a rule that takes one noise level for all of them reads a noisier series as one
+    the prediction misses everywhere. The ratio is the series' mean square of normalised
+    second differences over the batch's, each square clipped at ``RATIO_CLIP`` times its
+    series' typical square (the median over 0.455, the median of χ²₁) so that the signal's
+    own jumps weigh little; series with few differences are pulled towards 1.
+    """
+    x = samples.astype(np.float64, copy=False)
+    ratios = np.ones(x.shape[0])
+    if x.shape[1] < 3:
+        return ratios
+    squares = (x[:, 2:] - 2.0 * x[:, 1:-1] + x[:, :-2]) ** 2 / 6.0
+    finite = np.isfinite(squares)
+    counts = finite.sum(axis=1)
+    if not finite.any():
+        return ratios
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)  # a series with no difference
+        typical = np.nanmedian(np.where(finite, squares, np.nan), axis=1) / CHI2_1_MEDIAN
+    # Finely quantised series can have a median of 0: their limit is the batch's.
+    fallback = float(np.mean(squares[finite]))
+    typical = np.where(np.isfinite(typical) & (typical > 0.0), typical, fallback)
+    clipped = np.where(finite, np.minimum(squares, RATIO_CLIP * typical[:, None]), 0.0)
+    batch = float(clipped.sum() / counts.sum())
+    if not (batch > 0.0 and math.isfinite(batch)):
+        return ratios
+    own = clipped.sum(axis=1) / batch  # the series' ratio times its count
+    return (own + RATIO_PRIOR) / (counts + RATIO_PRIOR)
