@@ -276,3 +276,22 @@ def test_the_progress_bar_advances_by_the_predicted_cost(monkeypatch):
     assert len(updates) == 3 and updates[0] == pytest.approx(1.0)
     assert updates[1] / updates[0] == pytest.approx(4 * 393 / 397, rel=0.01)
     assert totals == [pytest.approx(sum(updates), abs=0.05)]
+
+
+def test_the_estimate_stays_unbiased_when_the_larger_series_are_the_noisier():
+    # The shared fit's leverage is highest on the largest series, which are here also the
+    # noisiest: σ²·p/N alone made the estimate of a few-series batch far too optimistic.
+    t = np.arange(512)
+    size = np.array([0.5, 0.5, 2.0, 2.0])[:, None]
+    noise_std = float(np.sqrt(np.mean((0.5 * size) ** 2)))
+    ratios = []
+    for seed in range(6):
+        rng = np.random.default_rng(seed)
+        clean = size * np.sin(
+            2 * np.pi * t / rng.uniform(80, 160, (4, 1)) + rng.uniform(0, 6, (4, 1))
+        )
+        noisy = clean + 0.5 * size * rng.standard_normal(clean.shape)
+        selection = select(noisy, window_sizes=(64,), noise_std=noise_std)
+        pure = selection.denoise(noisy, blend=False)
+        ratios.append(selection.loss / np.mean((pure - clean) ** 2))
+    assert 0.6 < np.mean(ratios) < 1.5
