@@ -8,6 +8,7 @@ import pytest
 
 import tacitor_tools
 from tacitor_tools import auto_denoise, held_out_loss, select
+from tacitor_tools.selection.noise import estimate_noise
 
 
 def sines(series, length, noise, seed=1, period=(30, 80)):
@@ -295,3 +296,16 @@ def test_the_estimate_stays_unbiased_when_the_larger_series_are_the_noisier():
         pure = selection.denoise(noisy, blend=False)
         ratios.append(selection.loss / np.mean((pure - clean) ** 2))
     assert 0.6 < np.mean(ratios) < 1.5
+
+
+def test_sparse_sharp_features_do_not_pass_for_noise():
+    # Steps and narrow pulses at a high signal-to-noise ratio: a mean of squared differences
+    # counts their jumps as noise (several times the true level); the trimmed one does not.
+    rng = np.random.default_rng(4)
+    t = np.arange(1024)
+    clean = np.where((t // 97) % 2 == 0, 1.0, -1.0) * np.ones((8, 1))
+    clean[:, 50::120] += 3.0
+    noisy = clean + 0.03 * rng.standard_normal(clean.shape)
+    assert 0.8 < estimate_noise(noisy).variance / 0.03**2 < 1.6
+    white = rng.standard_normal((4, 512))  # and on plain noise the estimate is the mean square
+    assert estimate_noise(white).variance == pytest.approx(np.mean(white**2), rel=0.1)

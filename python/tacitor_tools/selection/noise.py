@@ -8,7 +8,9 @@ jumps into all. The estimate is the median of orders 2 to 4: order 1 leaks even 
 smooth signals at high signal-to-noise ratios, and the lowest of several orders would be
 biased low on small batches, where each order's estimate scatters by several per cent. An
 estimate on the high side is the safe one: it shrinks the estimated error of every candidate
-and with it the blend weight.
+and with it the blend weight. Only where the signal's sparse sharp features (jumps, pulses,
+beats) inflate it several times is it replaced by a trimmed mean of the same squares
+(:func:`trimmed_difference_variance`), which cuts those features off.
 """
 
 from __future__ import annotations
@@ -31,6 +33,18 @@ ROUGH_RATIO = 1.25
 CHI2_1_MEDIAN = 0.4549364231195724  # median of a χ² variable with one degree of freedom
 
 
+# The trimmed estimate keeps this share of each series' smallest squared differences; for
+# white noise their mean is TRIMMED_WHITE_SHARE·σ² (E[z²; |z| < c] / P(|z| < c) with
+# P(|z| < c) = 0.9, c = 1.6449). It replaces the mean-square estimate only when lower than
+# it by more than TRIM_MARGIN, so that on white noise, where the two agree within a few
+# per cent, the more precise mean square is kept. Measured on the quality families at
+# 20 dB: the mean-square estimate was 2.5 to 5 times the true level on steps, spikes and
+# ECG-like beats, the trimmed one 1.1 to 1.6 times; both within 5 % on smooth families.
+TRIM_KEPT = 0.9
+TRIMMED_WHITE_SHARE = 0.6230
+TRIM_MARGIN = 1.05
+
+
 @dataclass(frozen=True)
 class NoiseEstimate:
     variance: float
@@ -45,20 +59,50 @@ class NoiseEstimate:
 
 def difference_variance(samples: npt.NDArray[np.floating[Any]], order: int) -> float:
     """Mean square of the normalised differences of ``order`` over all observed runs."""
+    if samples.shape[1] <= order:
+        return math.nan
+    diff = normalised_differences(samples, order)
+    valid = ~np.isnan(diff)  # a difference touching a missing sample is left out
+    if not valid.any():
+        return math.nan
+    return float(np.mean(diff[valid] ** 2))
+
+
+def normalised_differences(
+    samples: npt.NDArray[np.floating[Any]], order: int
+) -> npt.NDArray[np.float64]:
+    """Differences of ``order`` along each series, scaled to unit sum of squared
+    coefficients (NaN where they touch a missing sample)."""
     coefficients = np.array(
         [(-1) ** k * math.comb(order, k) for k in range(order + 1)], dtype=np.float64
     )
     coefficients /= math.sqrt(float(np.sum(coefficients**2)))
     x = samples.astype(np.float64, copy=False)
-    if x.shape[1] <= order:
-        return math.nan
-    diff = np.zeros((x.shape[0], x.shape[1] - order))
+    diff = np.zeros((x.shape[0], max(x.shape[1] - order, 0)))
     for k, c in enumerate(coefficients):
         diff += c * x[:, k : k + diff.shape[1]]
-    valid = ~np.isnan(diff)  # a difference touching a missing sample is left out
-    if not valid.any():
+    return diff
+
+
+def trimmed_difference_variance(samples: npt.NDArray[np.floating[Any]], order: int) -> float:
+    """σ² from the lowest ``TRIM_KEPT`` of each series' squared normalised differences of
+    ``order``, scaled by what white noise's lowest share would give.
+
+    A signal's sparse sharp features (steps, spikes, heartbeats, bursts) put a few very
+    large differences on top of the noise; they inflate a mean of squares many times at a
+    high signal-to-noise ratio but are cut off here. Unlike a median, a trimmed mean of
+    many squares is not made coarse by a converter's rounding.
+    """
+    if samples.shape[1] <= order:
         return math.nan
-    return float(np.mean(diff[valid] ** 2))
+    squares = normalised_differences(samples, order) ** 2
+    finite = np.isfinite(squares)
+    kept = np.floor(TRIM_KEPT * finite.sum(axis=1)).astype(np.int64)
+    ordered = np.sort(np.where(finite, squares, np.inf), axis=1)
+    inside = np.arange(ordered.shape[1]) < kept[:, None]
+    if not inside.any():
+        return math.nan
+    return float(np.mean(ordered[inside]) / TRIMMED_WHITE_SHARE)
 
 
 def estimate_noise(samples: npt.NDArray[np.floating[Any]]) -> NoiseEstimate:
@@ -68,7 +112,12 @@ def estimate_noise(samples: npt.NDArray[np.floating[Any]]) -> NoiseEstimate:
     if not finite:
         raise ValueError("too few observed neighbouring samples to estimate the noise level")
     central = [v for v in per_order[1:] if math.isfinite(v)] or finite
-    return NoiseEstimate(float(np.median(central)), per_order)
+    variance = float(np.median(central))
+    trimmed = [trimmed_difference_variance(samples, d) for d in ORDERS[1:]]
+    trimmed = [v for v in trimmed if math.isfinite(v)]
+    if trimmed:
+        variance = min(variance, TRIM_MARGIN * float(np.median(trimmed)))
+    return NoiseEstimate(variance, per_order)
 
 
 # Squares of second differences above this multiple of their series' typical square are
