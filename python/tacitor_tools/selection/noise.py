@@ -163,4 +163,4 @@ def series_noise_ratios(samples: npt.NDArray[np.floating[Any]]) -> npt.NDArray[n
     if not (batch > 0.0 and math.isfinite(batch)):
         return ratios
     own = clipped.sum(axis=1) / batch  # the series' ratio times its count
-    return (own + RATIO_PRIOR) / (counts + RATIO_PRIOR)
+    return np.asarray((own + RATIO_PRIOR) / (counts + RATIO_PRIOR), dtype=np.float64)
