@@ -8,6 +8,7 @@ import pytest
 
 import tacitor_tools
 from tacitor_tools import auto_denoise, held_out_loss, select
+from tacitor_tools.selection.noise import estimate_noise
 
 
 def sines(series, length, noise, seed=1, period=(30, 80)):
@@ -276,3 +277,35 @@ def test_the_progress_bar_advances_by_the_predicted_cost(monkeypatch):
     assert len(updates) == 3 and updates[0] == pytest.approx(1.0)
     assert updates[1] / updates[0] == pytest.approx(4 * 393 / 397, rel=0.01)
     assert totals == [pytest.approx(sum(updates), abs=0.05)]
+
+
+def test_the_estimate_stays_unbiased_when_the_larger_series_are_the_noisier():
+    # The shared fit's leverage is highest on the largest series, which are here also the
+    # noisiest: σ²·p/N alone made the estimate of a few-series batch far too optimistic.
+    t = np.arange(512)
+    size = np.array([0.5, 0.5, 2.0, 2.0])[:, None]
+    noise_std = float(np.sqrt(np.mean((0.5 * size) ** 2)))
+    ratios = []
+    for seed in range(6):
+        rng = np.random.default_rng(seed)
+        clean = size * np.sin(
+            2 * np.pi * t / rng.uniform(80, 160, (4, 1)) + rng.uniform(0, 6, (4, 1))
+        )
+        noisy = clean + 0.5 * size * rng.standard_normal(clean.shape)
+        selection = select(noisy, window_sizes=(64,), noise_std=noise_std)
+        pure = selection.denoise(noisy, blend=False)
+        ratios.append(selection.loss / np.mean((pure - clean) ** 2))
+    assert 0.6 < np.mean(ratios) < 1.5
+
+
+def test_sparse_sharp_features_do_not_pass_for_noise():
+    # Steps and narrow pulses at a high signal-to-noise ratio: a mean of squared differences
+    # counts their jumps as noise (several times the true level); the trimmed one does not.
+    rng = np.random.default_rng(4)
+    t = np.arange(1024)
+    clean = np.where((t // 97) % 2 == 0, 1.0, -1.0) * np.ones((8, 1))
+    clean[:, 50::120] += 3.0
+    noisy = clean + 0.03 * rng.standard_normal(clean.shape)
+    assert 0.8 < estimate_noise(noisy).variance / 0.03**2 < 1.6
+    white = rng.standard_normal((4, 512))  # and on plain noise the estimate is the mean square
+    assert estimate_noise(white).variance == pytest.approx(np.mean(white**2), rel=0.1)

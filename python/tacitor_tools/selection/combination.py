@@ -19,16 +19,18 @@ from typing import Any, Literal, cast, get_args
 import numpy as np
 import numpy.typing as npt
 
+from .noise import CHI2_1_MEDIAN, series_noise_ratios
+
 Combination = Literal["global", "local"]
 COMBINATIONS: tuple[str, ...] = get_args(Combination)
 
 # The combined estimate's default weighting. Measured on the quality families (8 signal
 # families at 0, 10 and 20 dB, 2 to 32 series × 512; bench/HONEST-*.md): the local weight
 # gained 1.8 to 2.4 dB on steps, 1.0 to 1.9 dB on spikes and 0.1 to 0.3 dB on ECG-like beats
-# over the global one, and lost at most 0.06 dB on sines, chirps, AR(2) and bursts. It lost
-# 0.74 dB on the quantised sensor with 32 series (at most 0.03 dB with 2 to 8): there the
-# rounding error's variance changes with where a slow signal sits on the converter's grid,
-# and the local rule, which takes σ² as constant, reads that as prediction error.
+# over the global one, and lost at most 0.06 dB on sines, chirps, AR(2) and bursts. Each
+# series is judged against its own noise level: with one level for the batch, the quantised
+# sensor (whose series differ in noise level) lost 0.74 dB to the global weight with 32
+# series; with the series' own levels it loses nothing there.
 COMBINATION_DEFAULT: Combination = "local"
 
 # Samples over which the local mean of (x − f)² is taken: a triangular window of about this
@@ -39,7 +41,6 @@ LOCAL_STRETCH = 16
 # Measured on 4 series × 512: at 2 to 4 the weight followed chance differences and lost up
 # to 0.4 dB on smooth or quantised signals; at 6 at most 0.03 dB.
 LOCAL_THRESHOLD = 6.0
-CHI2_1_MEDIAN = 0.4549364231195724  # median of a χ² variable with one degree of freedom
 
 
 def checked_combination(combination: object) -> Combination:
@@ -98,8 +99,17 @@ def local_weights(
     """k per sample, from the local mean of (x − f)²; ``global_weight`` where no residual
     is within reach (a series that is missing for longer than the stretch)."""
     residual = samples.astype(np.float64) - out.astype(np.float64)
-    squares = residual**2
+    # In units of each series' own noise level: k depends on r / σ² only, so a noisier
+    # series is judged against its own level, not the batch's.
+    # The ratios are rescaled so that the batch's mean square stays what it is: they move
+    # weight between series, not the batch's level, which sets the global weight.
+    plain = residual**2
+    squares = plain / series_noise_ratios(samples)[:, None]
     known = squares[np.isfinite(squares)]
+    if known.size and float(np.mean(known)) > 0.0:
+        scale = float(np.mean(plain[np.isfinite(plain)])) / float(np.mean(known))
+        squares *= scale
+        known = known * scale
     if known.size < 2:
         return np.full(residual.shape, global_weight)
     r = shrunk_towards(local_mean(squares, stretch), known, stretch)

@@ -13,7 +13,8 @@ input, so ``mean((f − x)²)`` is a held-out error except for one bias: every e
 on rows whose targets include the sample, which pulls its prediction towards the sample's
 noise by about σ²·p/N on average (p effective parameters per estimator, N training rows). The
 held-out error against a fresh noisy copy is raw + 2σ²p/N, and the error against the clean
-signal is that minus σ².
+signal is that minus σ². For the linear fit the term is raised when the larger series are
+also the noisier ones (:func:`leverage_noise_factor`): their rows have the most leverage.
 
 *Masked:* about one sample in ten of every series (at least two apart) is hidden, replaced by
 the mean of its neighbours, and the native call runs on that; its output at a hidden sample
@@ -33,6 +34,7 @@ import numpy.typing as npt
 
 from ..bridge import window_count
 from ..missing import interpolate_gaps, run_native
+from .noise import series_noise_ratios
 
 # Hidden samples per block of this many positions: one, at a random offset that keeps it
 # at least two positions from the hidden sample of the next block (about 10 % hidden).
@@ -79,6 +81,34 @@ def effective_parameters(method: str, window_size: int, rows: int) -> float:
     return float(min(rows, TREE_PARAMS_AT_2000_ROWS * (rows / 2000.0) ** TREE_PARAMS_GROWTH))
 
 
+def leverage_noise_factor(
+    filled: npt.NDArray[np.float32], observed: npt.NDArray[np.bool_]
+) -> float:
+    """How much more than σ²·p/N the least-squares fit is pulled towards the noise when the
+    series differ in size and noise level.
+
+    The pull at a row is σ² of its series times the row's leverage, and a row's leverage
+    grows with the spread of its series (the fit is shared, the features are the series'
+    own samples): about p·v_s / Σ v, v_s the series' variance. When the larger series are
+    also the noisier ones, as when a sensor's noise scales with its range, the mean pull is
+    Σ v_s·σ_s² / Σ v_s, above the mean σ². This is that ratio (1 when the series share one
+    noise level or one size), from each series' variance and relative noise level.
+    """
+    usable = observed.any(axis=1)
+    if int(usable.sum()) < 2:
+        return 1.0
+    samples = np.where(observed, filled, np.nan)[usable].astype(np.float64)
+    counts = observed[usable].sum(axis=1)
+    with np.errstate(invalid="ignore"):
+        spread = np.nanvar(samples, axis=1) * counts
+    ratios = series_noise_ratios(samples)
+    if not (np.all(np.isfinite(spread)) and spread.sum() > 0.0):
+        return 1.0
+    mean_ratio = float(np.sum(ratios * counts) / counts.sum())
+    factor = float(np.sum(spread * ratios) / spread.sum()) / mean_ratio
+    return max(factor, 1.0)
+
+
 def training_rows(series: int, length: int, window_size: int, stride: int) -> int:
     return window_count(length, window_size, stride) * series
 
@@ -103,6 +133,8 @@ def in_sample(
     usable_series = int((observed.any(axis=1)).sum())
     rows = training_rows(usable_series, filled.shape[1], window_size, stride)
     optimism = 2.0 * effective_parameters(method, window_size, rows) / rows
+    if method == "linear":
+        optimism *= leverage_noise_factor(filled, observed)
     if optimism >= 1.0:
         raise ValueError(
             f"window_size {window_size}: {rows} training rows are too few for "
