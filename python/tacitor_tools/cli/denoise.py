@@ -30,7 +30,12 @@ from .work import WorkSize, plural, worker_threads
 
 # How messages name the settings: by this tool's flags.
 FLAGS = bridge.Names(
-    window="--window", stride="--stride", method="--method", impute="--missing impute"
+    window="--window",
+    stride="--stride",
+    method="--method",
+    impute="--missing impute",
+    solver="--solver",
+    gram="--solver gram",
 )
 METHOD_NAMES = {"linear": "linear regression", "tree": "regression tree"}
 
@@ -198,9 +203,19 @@ def run(args: argparse.Namespace) -> int:
 
         result = apply_model(args, samples)
     else:
-        settings = routing.Settings(
-            args.method, args.window, args.stride, args.missing, FLAGS, args.blend
-        ).checked()
+        try:
+            settings = routing.Settings(
+                args.method,
+                args.window,
+                args.stride,
+                args.missing,
+                FLAGS,
+                args.blend,
+                args.solver,
+                args.combination,
+            ).checked()
+        except ValueError as e:
+            raise CliError(str(e)) from None
         check_values(table, samples.T if args.series_in_columns else samples, source, args.missing)
         check_plan(samples, settings, args.series_in_columns)
         result = denoise(samples, settings, verbose)
