@@ -61,8 +61,7 @@ def via_cli(x, tmp_path, **options):
             "-o",
             str(tmp_path / "out.npy"),
             "-f",
-            "--window",
-            "auto",
+            *([] if "model" in options else ["--window", "auto"]),
             *flags,
         ]
     )
@@ -116,3 +115,7 @@ def test_the_command_line_refuses_unusable_options_in_its_own_words(tmp_path, ca
     with pytest.raises(SystemExit):
         via_cli(x, tmp_path, combination="median")
     assert "invalid choice: 'median'" in capsys.readouterr().err
+    (tmp_path / "model.tacitor").write_bytes(b"")
+    with pytest.raises(ValueError):
+        via_cli(x, tmp_path, solver="gram", model=tmp_path / "model.tacitor")
+    assert "--solver and --model exclude each other" in capsys.readouterr().err

@@ -14,6 +14,7 @@ import numpy.typing as npt
 
 from .. import bridge, routing
 from ..native_failure import NativeInternalError
+from ..selection.combination import COMBINATION_DEFAULT
 from .errors import EXIT_FAILURE, CliError
 from .formats import (
     DEFAULT_NPZ_KEY,
@@ -183,6 +184,11 @@ def run(args: argparse.Namespace) -> int:
         raise CliError("--window is required unless --model is given")
     if args.window is not None and args.model is not None:
         raise CliError("--window and --model exclude each other: the model has its window")
+    for flag, value in (("--solver", args.solver), ("--combination", args.combination)):
+        if value is not None and args.model is not None:
+            raise CliError(
+                f"{flag} and --model exclude each other: the model's estimators are trained already"
+            )
     import_native()
     started = time.perf_counter()
     table = read_table(args.input, input_format, args.key, args.skip_columns)
@@ -211,8 +217,8 @@ def run(args: argparse.Namespace) -> int:
                 args.missing,
                 FLAGS,
                 args.blend,
-                args.solver,
-                args.combination,
+                args.solver or bridge.SOLVER_DEFAULT,
+                args.combination or COMBINATION_DEFAULT,
             ).checked()
         except ValueError as e:
             raise CliError(str(e)) from None

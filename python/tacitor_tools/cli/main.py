@@ -165,7 +165,6 @@ def build_parser() -> argparse.ArgumentParser:
     denoise.add_argument(
         "--combination",
         choices=COMBINATIONS,
-        default=COMBINATION_DEFAULT,
         help="how the blend weighs the input: 'local' estimates the weight per "
         "series and stretch of time, keeping more of the input at steps and "
         "spikes the neighbours cannot predict; 'global' uses one weight "
@@ -174,7 +173,6 @@ def build_parser() -> argparse.ArgumentParser:
     denoise.add_argument(
         "--solver",
         choices=SOLVERS,
-        default=SOLVER_DEFAULT,
         help="how the linear method solves its fits: 'exact' is the tacitor "
         "module's own call, bit for bit; 'gram' solves every window position "
         "from one Gram matrix of the windows, much faster for wide windows "
