@@ -9,7 +9,10 @@ the stop once the estimate no longer falls, then the blended output) against
 - the truth: the gain of every window of the grid, the best of them as a ceiling.
 
     python bench/selection_cost.py [--series 100] [--length 1024] [--snrs 0 10 20]
-                                   [--families sines chirp steps ar2 spikes ecg]
+                                   [--families sines chirp ...] [--cost-only]
+
+The exact call at the widest windows (96, 128 on 100 × 1024) is the slow part, minutes on a
+busy machine; it is the denominator, so ``--snrs 10 --cost-only`` is the bounded run.
 """
 
 from __future__ import annotations
@@ -17,6 +20,7 @@ from __future__ import annotations
 import argparse
 import os
 import statistics
+import subprocess
 import sys
 import time
 from pathlib import Path
@@ -31,6 +35,25 @@ sys.path.insert(0, str(HERE))
 from quality import make_set  # noqa: E402
 
 GRID = (4, 8, 16, 32, 64)
+FAMILIES = ("sines", "chirp", "steps", "ar2", "spikes", "ecg", "quantised", "bursts")
+
+
+def machine_load() -> str:
+    """The load average and the other processes' share of the CPU, for the report."""
+    busy = 0.0
+    try:
+        top = subprocess.run(["top", "-bn1"], capture_output=True, text=True, timeout=10)
+        header = next(i for i, line in enumerate(top.stdout.splitlines()) if "%CPU" in line)
+        for line in top.stdout.splitlines()[header + 1 :]:
+            fields = line.split()
+            if len(fields) > 8 and fields[0] != str(os.getpid()):
+                busy += float(fields[8].replace(",", "."))
+    except (OSError, StopIteration, ValueError, subprocess.SubprocessError):
+        return f"load average {os.getloadavg()[0]:.1f} on {os.cpu_count()} cores"
+    return (
+        f"load average {os.getloadavg()[0]:.1f} on {os.cpu_count()} cores, other processes "
+        f"{busy:.0f} % of one core"
+    )
 
 
 def gain(out: np.ndarray, clean: np.ndarray, noisy: np.ndarray) -> float:
@@ -43,9 +66,7 @@ def main() -> None:
     parser.add_argument("--series", type=int, default=100)
     parser.add_argument("--length", type=int, default=1024)
     parser.add_argument("--snrs", type=int, nargs="+", default=[0, 10, 20])
-    parser.add_argument(
-        "--families", nargs="+", default=["sines", "chirp", "steps", "ar2", "spikes", "ecg"]
-    )
+    parser.add_argument("--families", nargs="+", default=list(FAMILIES))
     parser.add_argument("--out", type=Path, default=HERE / "SELECTION_COST.md")
     parser.add_argument(
         "--cost-only",
@@ -53,6 +74,7 @@ def main() -> None:
         help="leave out the full-grid search and the truth's gains (the cost columns only)",
     )
     args = parser.parse_args()
+    load_before = machine_load()
     lines = [
         "| set | chosen w (grid min) | auto s | native s | ratio | auto dB | "
         "pure dB | grid-min pure dB | truth-best w, dB |",
@@ -99,7 +121,7 @@ def main() -> None:
             "; the chosen window's pure output against the grid minimum's: mean "
             f"{statistics.mean(deltas):+.2f} dB, worst {min(deltas):+.2f} dB"
         )
-    summary += f" (load average at the end {os.getloadavg()[0]:.1f} on {os.cpu_count()} cores)."
+    summary += f" (machine at the start: {load_before}; at the end: {machine_load()})."
     text = "\n".join(
         [
             "# Cost and worth of the default window search",

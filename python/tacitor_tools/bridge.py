@@ -49,6 +49,8 @@ class Names:
     stride: str = "stride"
     method: str = "method"
     impute: str = "missing='impute'"  # the setting that fills missing values
+    solver: str = "solver"
+    gram: str = "solver='gram'"  # the setting that asks for the Gram route
 
 
 PYTHON_NAMES = Names()
@@ -77,13 +79,13 @@ def checked_method(method: object, names: Names = PYTHON_NAMES) -> Method:
     return cast(Method, method)
 
 
-def checked_solver(solver: object, method: object) -> Solver:
+def checked_solver(solver: object, method: object, names: Names = PYTHON_NAMES) -> Solver:
     """``solver`` if it names a solver that ``method`` has; ValueError otherwise."""
     if not isinstance(solver, str) or solver not in SOLVERS:
         valid = ", ".join(repr(s) for s in SOLVERS)
-        raise ValueError(f"solver must be one of {valid}, not {solver!r}")
+        raise ValueError(f"{names.solver} must be one of {valid}, not {solver!r}")
     if solver == "gram" and method != "linear":
-        raise ValueError(f"solver='gram' is for the linear method only, not {method!r}")
+        raise ValueError(f"{names.gram} is for the linear method only, not {method!r}")
     return cast(Solver, solver)
 
 

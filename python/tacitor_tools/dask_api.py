@@ -10,7 +10,8 @@ import numpy.typing as npt
 
 from . import memory, routing
 from .trained import Denoiser
-from .bridge import Method
+from .bridge import Method, Solver
+from .selection.combination import Combination
 from .missing import MissingPolicy
 from .selection.search import DEFAULT_WINDOWS
 
@@ -26,6 +27,8 @@ def denoise_dask(
     *,
     rechunk: bool = True,
     blend: bool | None = None,
+    solver: Solver = "exact",
+    combination: Combination = "local",
     model: Denoiser | None = None,
 ) -> da.Array:
     """Lazily denoises ``samples``, a 2-D Dask array (or anything ``dask.array.asarray``
@@ -45,8 +48,8 @@ def denoise_dask(
     dask.distributed workers' memory limit, shared by their threads, when a client is
     active; otherwise against this process's available memory).
 
-    ``method``, ``window_size``, ``stride``, ``missing`` and ``blend`` are those of
-    :class:`tacitor_tools.TacitorDenoiser`. With ``window_size="auto"`` the window is
+    ``method``, ``window_size``, ``stride``, ``missing``, ``blend``, ``solver`` and
+    ``combination`` are those of :class:`tacitor_tools.TacitorDenoiser`. With ``window_size="auto"`` the window is
     selected once, on the first block (computed at once for that purpose), and used for every
     block. Values are computed in float32; float32 data comes back as float32, everything
     else as float64.
@@ -72,7 +75,13 @@ def denoise_dask(
             f"of shape {array.shape}"
         )
     settings = routing.Settings(
-        method, window_size, 1 if stride is None else stride, missing, blend=blend
+        method,
+        window_size,
+        1 if stride is None else stride,
+        missing,
+        blend=blend,
+        solver=solver,
+        combination=combination,
     ).checked()
     time_chunks = array.chunks[1]
     if len(time_chunks) > 1:

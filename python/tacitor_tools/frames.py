@@ -11,7 +11,8 @@ import pandas as pd
 
 from . import routing
 from .trained import Denoiser
-from .bridge import Method
+from .bridge import Method, Solver
+from .selection.combination import Combination
 from .missing import MissingPolicy
 
 __all__ = ["denoise_frame"]
@@ -26,6 +27,8 @@ def denoise_frame(
     missing: MissingPolicy | None = ...,
     *,
     blend: bool | None = ...,
+    solver: Solver = ...,
+    combination: Combination = ...,
     model: Denoiser | None = ...,
 ) -> pd.DataFrame: ...
 
@@ -39,6 +42,8 @@ def denoise_frame(
     missing: MissingPolicy | None = ...,
     *,
     blend: bool | None = ...,
+    solver: Solver = ...,
+    combination: Combination = ...,
     model: Denoiser | None = ...,
 ) -> pd.Series: ...
 
@@ -51,6 +56,8 @@ def denoise_frame(
     missing: MissingPolicy | None = None,
     *,
     blend: bool | None = None,
+    solver: Solver = "exact",
+    combination: Combination = "local",
     model: Denoiser | None = None,
 ) -> pd.DataFrame | pd.Series:
     """Denoises the series of a DataFrame (one per column) or a single Series.
@@ -60,8 +67,8 @@ def denoise_frame(
     index and name. All columns form one batch: the estimators learn from every series at
     once. A single Series is a batch of one series.
 
-    ``method``, ``window_size``, ``stride``, ``missing`` and ``blend`` are those of
-    :class:`tacitor_tools.TacitorDenoiser`; with ``missing`` set, NaN and pandas' NA mark
+    ``method``, ``window_size``, ``stride``, ``missing``, ``blend``, ``solver`` and
+    ``combination`` are those of :class:`tacitor_tools.TacitorDenoiser`; with ``missing`` set, NaN and pandas' NA mark
     missing samples. The values are computed in float32; data whose columns are all float32
     (NumPy's or pandas' nullable ``Float32``) comes back as float32, everything else as
     float64 (the rule of :func:`tacitor_tools.bridge.result_dtype`).
@@ -86,7 +93,15 @@ def denoise_frame(
     if model is not None:
         denoised = model.denoise(rows, None if stride == 1 else stride)
     else:
-        settings = routing.Settings(method, window_size, stride, missing, blend=blend)
+        settings = routing.Settings(
+            method,
+            window_size,
+            stride,
+            missing,
+            blend=blend,
+            solver=solver,
+            combination=combination,
+        )
         denoised = routing.denoise(rows, settings)
     if isinstance(data, pd.Series):
         return pd.Series(denoised[0], index=data.index, name=data.name, copy=False)

@@ -33,6 +33,10 @@ MEDIAN_WIDTH = 5
 # and a handful of glitches do not) ...
 GLITCH_SPANS = 5.0
 SPAN_QUANTILE = 0.005
+# In a series shorter than 1 / SPAN_QUANTILE samples those quantiles would lie between its
+# extreme values, so that one glitch would stretch the span past its own distance and never
+# be found; there the span leaves out at least this many values at either end.
+SPAN_TRIMMED = 2
 # ... and beyond this many robust standard deviations of its series' differences from the
 # running median (about the noise level).
 GLITCH_NOISE = 20.0
@@ -56,10 +60,17 @@ def value_span(samples: npt.NDArray[np.floating[Any]]) -> npt.NDArray[np.float64
     """Per series, the distance between its ``SPAN_QUANTILE`` and 1 − ``SPAN_QUANTILE``
     quantiles; series whose span is zero (mostly one repeated value) take the batch's."""
     x = samples.astype(np.float64)
+    counts = np.sum(~np.isnan(x), axis=1)
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", RuntimeWarning)  # all-NaN series
         low, high = np.nanquantile(x, (SPAN_QUANTILE, 1.0 - SPAN_QUANTILE), axis=1)
         overall_low, overall_high = np.nanquantile(x, (SPAN_QUANTILE, 1.0 - SPAN_QUANTILE))
+        for count in np.unique(
+            counts[(counts > 1) & (SPAN_TRIMMED > SPAN_QUANTILE * (counts - 1))]
+        ):
+            rows = counts == count
+            share = min(SPAN_TRIMMED / (count - 1), 0.5)
+            low[rows], high[rows] = np.nanquantile(x[rows], (share, 1.0 - share), axis=1)
     span = np.where(np.isfinite(high - low) & (high > low), high - low, overall_high - overall_low)
     return np.where(np.isfinite(span), span, 0.0)
 

@@ -30,6 +30,7 @@ from .missing import denoise as denoise_missing
 from .native_failure import ordinary_errors
 from .selection import held_out_loss as estimate_loss
 from .selection import select as select_window
+from .selection.combination import COMBINATION_DEFAULT, checked_combination
 
 AUTO: Literal["auto"] = "auto"
 MISSING_POLICIES = (None, "impute", "raise")
@@ -50,7 +51,7 @@ class SelectionLike(Protocol):
     def stride(self) -> int: ...
 
     def denoise(
-        self, x: Samples, *, blend: bool = ..., solver: str = ...
+        self, x: Samples, *, blend: bool = ..., combination: str = ..., solver: str = ...
     ) -> npt.NDArray[np.floating[Any]]: ...
 
 
@@ -59,7 +60,10 @@ class Settings:
     """The user's settings: ``window_size`` is an integer or ``"auto"`` (selected per batch);
     ``missing`` is None (NaN refused) or a policy of :func:`tacitor_tools.missing.denoise`;
     ``blend`` is True, False or None (see :func:`tacitor_tools.bridge.blends`); ``solver``
-    is how the linear method solves its fits (:data:`tacitor_tools.bridge.Solver`)."""
+    is how the linear method solves its fits (:data:`tacitor_tools.bridge.Solver`);
+    ``combination`` is how a blended output weighs the observation, per stretch of time
+    (``"local"``) or with one weight (``"global"``, see
+    :mod:`tacitor_tools.selection.combination`)."""
 
     method: str = "linear"
     window_size: int | Literal["auto"] = AUTO
@@ -71,6 +75,7 @@ class Settings:
     # bridge.blends (blended when the window is selected, not with an integer window).
     blend: bool | None = None
     solver: str = bridge.SOLVER_DEFAULT
+    combination: str = COMBINATION_DEFAULT
 
     @property
     def blended(self) -> bool:
@@ -92,14 +97,17 @@ class Settings:
                 self.window_size, self.names.window, "an integer or 'auto'"
             )
         stride = bridge.positive_int(self.stride, self.names.stride)
-        solver = bridge.checked_solver(self.solver, self.method)
+        solver = bridge.checked_solver(self.solver, self.method, self.names)
+        combination = checked_combination(self.combination)
         if self.blend not in (None, True, False):
             raise TypeError(f"blend must be None, True or False, not {self.blend!r}")
         if self.missing not in MISSING_POLICIES:
             raise (TypeError if not isinstance(self.missing, str) else ValueError)(
                 f"missing must be None, 'impute' or 'raise', not {self.missing!r}"
             )
-        return Settings(self.method, window, stride, self.missing, self.names, self.blend, solver)
+        return Settings(
+            self.method, window, stride, self.missing, self.names, self.blend, solver, combination
+        )
 
     def refuse_missing(self, rows: Samples) -> None:
         """ValueError if ``rows`` holds NaN and these settings do not fill it."""
@@ -161,7 +169,9 @@ def apply(rows: Samples, settings: Settings, choice: Choice) -> Samples:
 def _apply(rows: Samples, settings: Settings, choice: Choice) -> npt.ArrayLike:
     out: npt.ArrayLike
     if settings.blended and choice.selection is not None:
-        out = choice.selection.denoise(rows, blend=True, solver=settings.solver)
+        out = choice.selection.denoise(
+            rows, blend=True, combination=settings.combination, solver=settings.solver
+        )
     elif settings.missing is not None:
         out = denoise_missing(
             rows,

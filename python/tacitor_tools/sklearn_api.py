@@ -11,6 +11,7 @@ from sklearn.utils.validation import check_is_fitted, validate_data
 
 from . import routing, trained
 from .bridge import Method, Solver
+from .selection.combination import Combination
 from .missing import MissingPolicy
 
 __all__ = ["TacitorDenoiser"]
@@ -57,6 +58,11 @@ class TacitorDenoiser(OneToOneFeatureMixin, TransformerMixin, BaseEstimator):  #
         tacitor's own call, bit for bit; ``"gram"`` solves every window position from one
         float64 Gram matrix of the windows, much faster for wide windows and equal to the
         exact output up to rounding (see the README).
+    combination : {"local", "global"}
+        How a blended output weighs the observation: ``"local"`` (the default) estimates the
+        weight per series and stretch of time from the residuals, so that steps and spikes
+        the neighbours cannot predict keep more of the observation; ``"global"`` uses the
+        selection's one weight (``selection_.blend_weight``) everywhere.
 
     Attributes
     ----------
@@ -85,6 +91,7 @@ class TacitorDenoiser(OneToOneFeatureMixin, TransformerMixin, BaseEstimator):  #
         blend: bool | None = None,
         inductive: bool = False,
         solver: Solver = "exact",
+        combination: Combination = "local",
     ) -> None:
         self.method = method
         self.window_size = window_size
@@ -93,6 +100,7 @@ class TacitorDenoiser(OneToOneFeatureMixin, TransformerMixin, BaseEstimator):  #
         self.blend = blend
         self.inductive = inductive
         self.solver = solver
+        self.combination = combination
 
     def _settings(self) -> routing.Settings:
         return routing.Settings(
@@ -102,6 +110,7 @@ class TacitorDenoiser(OneToOneFeatureMixin, TransformerMixin, BaseEstimator):  #
             self.missing,
             blend=self.blend,
             solver=self.solver,
+            combination=self.combination,
         ).checked()
 
     def _validated(self, X: npt.ArrayLike, reset: bool) -> npt.NDArray[np.floating[Any]]:

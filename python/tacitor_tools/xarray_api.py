@@ -10,7 +10,8 @@ import xarray as xr
 
 from . import routing
 from .trained import Denoiser
-from .bridge import Method
+from .bridge import Method, Solver
+from .selection.combination import Combination
 from .missing import MissingPolicy
 
 __all__ = ["denoise_dataarray"]
@@ -25,6 +26,8 @@ def denoise_dataarray(
     missing: MissingPolicy | None = None,
     *,
     blend: bool | None = None,
+    solver: Solver = "exact",
+    combination: Combination = "local",
     model: Denoiser | None = None,
 ) -> xr.DataArray:
     """Denoises every series of ``data`` along the dimension ``dim``.
@@ -40,8 +43,8 @@ def denoise_dataarray(
     cannot be cut at chunk borders. With ``window_size="auto"`` the window is selected once,
     on the first block, and used for every block.
 
-    ``method``, ``window_size``, ``stride``, ``missing`` and ``blend`` are those of
-    :class:`tacitor_tools.TacitorDenoiser`. Values are computed in float32; float32 data
+    ``method``, ``window_size``, ``stride``, ``missing``, ``blend``, ``solver`` and
+    ``combination`` are those of :class:`tacitor_tools.TacitorDenoiser`. Values are computed in float32; float32 data
     comes back as float32, everything else as float64.
 
     With ``model`` (a :class:`tacitor_tools.Denoiser`), every block is denoised by that
@@ -64,7 +67,15 @@ def denoise_dataarray(
             f"{dim!r} is not a dimension of the data, whose dimensions are "
             f"{tuple(data.dims)}; pass the time dimension as dim="
         )
-    settings = routing.Settings(method, window_size, stride, missing, blend=blend).checked()
+    settings = routing.Settings(
+        method,
+        window_size,
+        stride,
+        missing,
+        blend=blend,
+        solver=solver,
+        combination=combination,
+    ).checked()
     choice = None
     if data.chunks is not None:
         _check_time_in_one_chunk(data, dim)

@@ -215,6 +215,18 @@ def test_one_glitch_is_treated_as_missing_and_reported(size):
     assert abs(selection.denoise(other)[7, 100]) < 5.0
 
 
+@pytest.mark.parametrize("length", [20, 52, 160])
+def test_glitches_are_found_in_series_too_short_for_the_span_quantiles(length):
+    from tacitor_tools.glitches import find_glitches
+
+    rng = np.random.default_rng(length)
+    x = np.sin(np.arange(length) / 5.0) + 0.1 * rng.standard_normal((4, length))
+    assert not find_glitches(x).any()
+    x[1, length // 2], x[2, 3], x[2, -4] = 100.0, -50.0, 60.0
+    hits = set(zip(*np.nonzero(find_glitches(x))))
+    assert hits == {(1, length // 2), (2, 3), (2, length - 4)}
+
+
 def test_no_glitch_in_batches_without_outliers():
     from tacitor_tools.glitches import find_glitches
 

@@ -72,6 +72,7 @@ def test_transform_trains_on_the_batch_it_is_given():
         "blend": None,
         "inductive": False,
         "solver": "exact",
+        "combination": "local",
     }
 
 

@@ -14,6 +14,7 @@ import numpy.typing as npt
 
 from .. import bridge, routing
 from ..native_failure import NativeInternalError
+from ..selection.combination import COMBINATION_DEFAULT
 from .errors import EXIT_FAILURE, CliError
 from .formats import (
     DEFAULT_NPZ_KEY,
@@ -30,7 +31,12 @@ from .work import WorkSize, plural, worker_threads
 
 # How messages name the settings: by this tool's flags.
 FLAGS = bridge.Names(
-    window="--window", stride="--stride", method="--method", impute="--missing impute"
+    window="--window",
+    stride="--stride",
+    method="--method",
+    impute="--missing impute",
+    solver="--solver",
+    gram="--solver gram",
 )
 METHOD_NAMES = {"linear": "linear regression", "tree": "regression tree"}
 
@@ -178,6 +184,11 @@ def run(args: argparse.Namespace) -> int:
         raise CliError("--window is required unless --model is given")
     if args.window is not None and args.model is not None:
         raise CliError("--window and --model exclude each other: the model has its window")
+    for flag, value in (("--solver", args.solver), ("--combination", args.combination)):
+        if value is not None and args.model is not None:
+            raise CliError(
+                f"{flag} and --model exclude each other: the model's estimators are trained already"
+            )
     import_native()
     started = time.perf_counter()
     table = read_table(args.input, input_format, args.key, args.skip_columns)
@@ -198,9 +209,19 @@ def run(args: argparse.Namespace) -> int:
 
         result = apply_model(args, samples)
     else:
-        settings = routing.Settings(
-            args.method, args.window, args.stride, args.missing, FLAGS, args.blend
-        ).checked()
+        try:
+            settings = routing.Settings(
+                args.method,
+                args.window,
+                args.stride,
+                args.missing,
+                FLAGS,
+                args.blend,
+                args.solver or bridge.SOLVER_DEFAULT,
+                args.combination or COMBINATION_DEFAULT,
+            ).checked()
+        except ValueError as e:
+            raise CliError(str(e)) from None
         check_values(table, samples.T if args.series_in_columns else samples, source, args.missing)
         check_plan(samples, settings, args.series_in_columns)
         result = denoise(samples, settings, verbose)

@@ -7,8 +7,9 @@ import os
 import sys
 from typing import NoReturn
 
-from ..bridge import METHODS
+from ..bridge import METHODS, SOLVER_DEFAULT, SOLVERS
 from ..bridge import BLEND_DEFAULT
+from ..selection.combination import COMBINATION_DEFAULT, COMBINATIONS
 from .errors import EXIT_FAILURE, EXIT_USAGE, CliError, is_internal_failure
 from .formats import FORMATS
 
@@ -160,6 +161,22 @@ def build_parser() -> argparse.ArgumentParser:
         "not help (default: "
         f"{'on' if BLEND_DEFAULT else 'off'} with --window auto, off "
         "with a number)",
+    )
+    denoise.add_argument(
+        "--combination",
+        choices=COMBINATIONS,
+        help="how the blend weighs the input: 'local' estimates the weight per "
+        "series and stretch of time, keeping more of the input at steps and "
+        "spikes the neighbours cannot predict; 'global' uses one weight "
+        f"everywhere (default: {COMBINATION_DEFAULT})",
+    )
+    denoise.add_argument(
+        "--solver",
+        choices=SOLVERS,
+        help="how the linear method solves its fits: 'exact' is the tacitor "
+        "module's own call, bit for bit; 'gram' solves every window position "
+        "from one Gram matrix of the windows, much faster for wide windows "
+        f"and equal up to rounding (default: {SOLVER_DEFAULT})",
     )
     denoise.add_argument(
         "--series-in-columns",

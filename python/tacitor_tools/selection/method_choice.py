@@ -31,14 +31,10 @@ from .combination import (
 )
 from .protocols import make_masks
 from .result import Selection, fit_covariance
+from .scoring import scoring_rows
 from .search import select
 
 Kept = Literal["linear", "tree", "mean"]
-# Series the tree's window search and the final comparison run on: evenly spaced over the
-# batch, so that the tree's cost stops growing with the batch. Measured on 32 series × 512
-# at 10 dB: the window chosen on 16 series was the one chosen on all 32 for sines and spikes,
-# 0.30 dB worse on steps (4 for 8) and 0.68 dB better on ECG-like beats (8 for 4).
-SCORING_SERIES = 16
 
 
 @dataclass(frozen=True)
@@ -109,12 +105,6 @@ def chosen(selection: Selection) -> Any:
         for c in selection.table
         if (c.window_size, c.stride) == (selection.window_size, selection.stride)
     )
-
-
-def scoring_rows(series: int) -> npt.NDArray[np.intp]:
-    """Indices of the series the tree is searched and the contenders compared on."""
-    count = min(series, SCORING_SERIES)
-    return np.unique(np.linspace(0, series - 1, count).round().astype(np.intp))
 
 
 def choose_method(

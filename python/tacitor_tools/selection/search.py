@@ -22,7 +22,7 @@ from .protocols import RawScore, effective_parameters, in_sample, make_masks, ma
 from ..bridge import BLEND_DEFAULT
 from .combination import COMBINATION_DEFAULT, checked_combination
 from .result import ROUGH_SIGNAL, Candidate, Selection
-from .scoring import cost_power, scoring_solver
+from .scoring import cost_power, scored_subsample, scoring_solver
 
 DEFAULT_WINDOWS = (4, 8, 16, 32, 64)
 # The grid is extended past its widest window only while the estimators keep this many
@@ -404,6 +404,11 @@ def select(
     runs). ``progress=True`` shows a bar (tqdm if installed, else lines on stderr); a callable
     is called with (done, total, message).
 
+    The tree's candidates are scored on at most 16 series evenly spaced over the batch
+    (:func:`.scoring.scoring_rows`): a tree call costs far more than a linear candidate
+    through the Gram route, and the window that suits 16 series suits the batch; the table's
+    times and training rows are then those of the subsample.
+
     ``glitches=True`` first looks for gross outliers, single samples far beyond the spread
     of their series (:mod:`tacitor_tools.glitches`), which would pull the fit shared by all
     series; they are treated as missing values, listed in ``selection.glitches`` and
@@ -453,6 +458,7 @@ def search_and_output(
         DEFAULT_WINDOWS if window_sizes is None else window_sizes, "window_sizes"
     )
     stride_list = positive_ints(strides, "strides")
+    batch, array = array, scored_subsample(method, array)
     series = int((~np.isnan(array)).any(axis=1).sum())
     work = sum(
         cost_units(method, series, array.shape[1], w, s)
@@ -489,6 +495,8 @@ def search_and_output(
     # Warnings about the noise estimate were added once per estimate; keep one of each.
     search.warnings[:] = list(dict.fromkeys(search.warnings))
     selection, output = finish(search, best, noise_var, given)
+    if array is not batch:
+        output = None  # the subsample's, not the batch's
     return replace(selection, glitches=found, glitch_detection=glitches), output
 
 
