@@ -1,6 +1,10 @@
 #include "tree/level_search.hpp"
 
+#include <limits>
+#include <variant>
+
 #include "common/cancellation.hpp"
+#include "common/internal_failure.hpp"
 
 namespace tacitor {
 
@@ -25,6 +29,23 @@ struct NodeScan {
   BestSplit best;
 };
 
+// Whether a boundary certainly scores no higher than the node's best, whose score plus the
+// node's parent term is `best_total`, without the score's two divisions. A score is kept only
+// when it beats the best so far, which after the first rows of a walk it seldom does, and the
+// divisions are most of a boundary's cost. The test compares the division-free form
+// S_l^2 n_u + S_u^2 n_l against best_total * n_l * n_u (a candidate's computed score can only
+// exceed the best when its sum of side terms exceeds best_total) with a margin far wider than
+// the rounding of either side: a relative 2^-40 against a few units in the last place, and an
+// absolute 2^-900 against underflow. It answers false for NaN, so every boundary it does not
+// rule out is scored exactly as it always was and the chosen splits keep their bits.
+inline bool cannot_beat(double best_total, double lower_sum, double upper_sum, double lower_n,
+                        double upper_n) {
+  constexpr double kRelativeMargin = 1.0 + 0x1p-40;
+  constexpr double kAbsoluteMargin = 0x1p-900;
+  const double sides = (lower_sum * lower_sum) * upper_n + (upper_sum * upper_sum) * lower_n;
+  return sides * kRelativeMargin + kAbsoluteMargin < best_total * (lower_n * upper_n);
+}
+
 // `row_at(k)` is the state of the row at rank k of the column.
 template <class RowAt>
 void scan_column(std::vector<NodeScan>& scans, const PresortedColumn& column, std::size_t j,
@@ -46,10 +67,13 @@ void scan_column(std::vector<NodeScan>& scans, const PresortedColumn& column, st
     const float v = values[k];
     if (walk.lower_count > 0 && !(v == walk.previous)) {
       const std::size_t upper_count = s.statistics.count - walk.lower_count;
-      if (walk.lower_count >= min_leaf_count && upper_count >= min_leaf_count) {
-        const auto lower_n = static_cast<double>(walk.lower_count);
-        const auto upper_n = static_cast<double>(upper_count);
-        const double upper_mean = (s.statistics.node_total - walk.lower_sum) / upper_n;
+      const auto lower_n = static_cast<double>(walk.lower_count);
+      const auto upper_n = static_cast<double>(upper_count);
+      const double upper_sum = s.statistics.node_total - walk.lower_sum;
+      if (walk.lower_count >= min_leaf_count && upper_count >= min_leaf_count &&
+          !(s.best.found && cannot_beat(s.best.gain + s.statistics.parent_term, walk.lower_sum,
+                                        upper_sum, lower_n, upper_n))) {
+        const double upper_mean = upper_sum / upper_n;
         const double lower_mean = walk.lower_sum / lower_n;
         const double lower_term = (lower_n * lower_mean) * lower_mean;
         const double upper_term = (upper_n * upper_mean) * upper_mean;
@@ -75,6 +99,46 @@ void scan_column(std::vector<NodeScan>& scans, const PresortedColumn& column, st
   }
 }
 
+// Walks column j over the sorted copies, whose slots are `Slot` wide, applying the pending
+// move when there is one: each state is read, moved and written back as the walk passes it.
+template <class Slot>
+void scan_sorted_column(std::vector<NodeScan>& scans, const PresortedColumn& column, std::size_t j,
+                        Slot* slots, const float* targets, const SortedRows& sorted,
+                        std::size_t min_leaf_count) {
+  constexpr Slot kNarrowNoSlot = std::numeric_limits<Slot>::max();
+  if (scans.size() >= kNarrowNoSlot) {
+    raise_internal_failure("a tree level holds more nodes than its sorted slots can name");
+  }
+  if (sorted.lower_rows == nullptr) {
+    scan_column(
+        scans, column, j,
+        [=](std::size_t k) {
+          const Slot slot = slots[k];
+          return RowState{slot == kNarrowNoSlot ? kNoSlot : TreeRow{slot}, targets[k]};
+        },
+        min_leaf_count);
+    return;
+  }
+  const TreeRow* order = column.order.data();
+  const std::uint64_t* lower_rows = sorted.lower_rows;
+  const TreeRow* lower_slots = sorted.lower_slots;
+  const TreeRow* upper_slots = sorted.upper_slots;
+  scan_column(
+      scans, column, j,
+      [=](std::size_t k) {
+        const Slot slot = slots[k];
+        if (slot == kNarrowNoSlot) {
+          return RowState{kNoSlot, targets[k]};
+        }
+        const TreeRow row = order[k];
+        const bool lower = ((lower_rows[row / 64] >> (row % 64)) & 1U) != 0;
+        const TreeRow moved = lower ? lower_slots[slot] : upper_slots[slot];
+        slots[k] = moved == kNoSlot ? kNarrowNoSlot : static_cast<Slot>(moved);
+        return RowState{moved, targets[k]};
+      },
+      min_leaf_count);
+}
+
 }  // namespace
 
 std::vector<BestSplit> search_level(std::span<const NodeStatistics> nodes,
@@ -90,30 +154,13 @@ std::vector<BestSplit> search_level(std::span<const NodeStatistics> nodes,
   for (std::size_t j = 0; j < columns.size(); ++j) {
     throw_if_cancelled();
     const PresortedColumn& column = *columns[j];
-    if (!sorted.columns.empty() && sorted.lower_rows != nullptr) {
-      // The pending move, applied as the walk passes each state: read, moved, written back.
-      RowState* states = sorted.columns[j].data();
-      const TreeRow* order = column.order.data();
-      const std::uint64_t* lower_rows = sorted.lower_rows;
-      const TreeRow* lower_slots = sorted.lower_slots;
-      const TreeRow* upper_slots = sorted.upper_slots;
-      scan_column(
-          scans, column, j,
-          [=](std::size_t k) {
-            RowState& state = states[k];
-            if (state.slot != kNoSlot) {
-              const TreeRow row = order[k];
-              const bool lower = ((lower_rows[row / 64] >> (row % 64)) & 1U) != 0;
-              state.slot = lower ? lower_slots[state.slot] : upper_slots[state.slot];
-            }
-            return state;
+    if (sorted.states != nullptr) {
+      const float* targets = sorted.states->targets[j].data();
+      std::visit(
+          [&](auto& slots) {
+            scan_sorted_column(scans, column, j, slots[j].data(), targets, sorted, min_leaf_count);
           },
-          min_leaf_count);
-      continue;
-    }
-    if (!sorted.columns.empty()) {
-      const RowState* states = sorted.columns[j].data();
-      scan_column(scans, column, j, [states](std::size_t k) { return states[k]; }, min_leaf_count);
+          sorted.states->slots);
       continue;
     }
     // The row states are read in the order of the column's values, random in memory: ask for

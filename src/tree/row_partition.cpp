@@ -17,9 +17,39 @@ bool goes_lower(const PresortedColumn* const* columns, const BestSplit& split, s
 
 }  // namespace
 
+std::size_t sorted_slot_bytes(std::optional<std::uint16_t> depth_limit) noexcept {
+  const std::uint16_t depth = depth_limit.value_or(std::numeric_limits<std::uint16_t>::max());
+  if (depth <= 8) {
+    return 1;
+  }
+  return depth <= 16 ? 2 : sizeof(TreeRow);
+}
+
+namespace {
+
+// The sorted copies of `rows` with `Slot`-wide slots.
+template <class Slot>
+SortedSlots<Slot> sorted_slots(std::span<const PresortedColumn* const> columns,
+                               std::span<const RowState> rows) {
+  constexpr Slot kNarrowNoSlot = std::numeric_limits<Slot>::max();
+  SortedSlots<Slot> slots(columns.size());
+  for (std::size_t j = 0; j < columns.size(); ++j) {
+    slots[j].resize(rows.size());
+    Slot* sorted = slots[j].data();
+    const TreeRow* order = columns[j]->order.data();
+    for (std::size_t k = 0; k < rows.size(); ++k) {
+      const TreeRow slot = rows[order[k]].slot;
+      sorted[k] = slot == kNoSlot ? kNarrowNoSlot : static_cast<Slot>(slot);
+    }
+  }
+  return slots;
+}
+
+}  // namespace
+
 RowPartition::RowPartition(std::span<const PresortedColumn* const> columns,
                            std::span<const float> targets, bool root_searched,
-                           std::size_t sorted_state_budget)
+                           std::size_t sorted_state_budget, std::size_t slot_bytes)
     : columns_(columns),
       rows_(targets.size()),
       streamed_(root_searched && !columns.empty() &&
@@ -31,14 +61,21 @@ RowPartition::RowPartition(std::span<const PresortedColumn* const> columns,
     rows[r] = RowState{root_searched ? TreeRow{0} : kNoSlot, targets[r]};
   }
   if (streamed_) {
-    sorted_rows_.resize(columns.size());
+    sorted_rows_.targets.resize(columns.size());
     for (std::size_t j = 0; j < columns.size(); ++j) {
-      sorted_rows_[j].resize(nrows);
-      RowState* sorted = sorted_rows_[j].data();
+      sorted_rows_.targets[j].resize(nrows);
+      float* sorted = sorted_rows_.targets[j].data();
       const TreeRow* order = columns[j]->order.data();
       for (std::size_t k = 0; k < nrows; ++k) {
-        sorted[k] = rows[order[k]];
+        sorted[k] = targets[order[k]];
       }
+    }
+    if (slot_bytes == 1) {
+      sorted_rows_.slots = sorted_slots<std::uint8_t>(columns, rows_);
+    } else if (slot_bytes == 2) {
+      sorted_rows_.slots = sorted_slots<std::uint16_t>(columns, rows_);
+    } else {
+      sorted_rows_.slots = sorted_slots<TreeRow>(columns, rows_);
     }
   }
 }
@@ -83,7 +120,10 @@ void RowPartition::move_rows(const ChildSlots& children) {
 }
 
 SortedRows RowPartition::sorted_rows_for_search() noexcept {
-  SortedRows sorted{sorted_rows_};
+  SortedRows sorted;
+  if (streamed_) {
+    sorted.states = &sorted_rows_;
+  }
   if (move_pending_) {
     sorted.lower_rows = lower_rows_.data();
     sorted.lower_slots = pending_children_.lower.data();

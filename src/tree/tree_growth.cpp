@@ -142,7 +142,8 @@ DecisionTreeRegressor grow_tree(std::span<const PresortedColumn* const> columns,
   if (nrows >= parameters.min_split_count) {
     level.push_back(node_statistics(0, nrows, tree.nodes[0].mean));
   }
-  RowPartition partition(columns, targets, !level.empty(), sorted_state_budget);
+  RowPartition partition(columns, targets, !level.empty(), sorted_state_budget,
+                         sorted_slot_bytes(parameters.depth_limit));
   SideCounts sides;
   ChildSlots children;
   for (std::uint16_t level_number = 1; !level.empty(); ++level_number) {
