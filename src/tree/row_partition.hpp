@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "tree/best_split.hpp"
+#include "tree/node_statistics.hpp"
 #include "tree/presorted_column.hpp"
 
 namespace tacitor {
@@ -88,7 +89,9 @@ class RowPartition {
 
   // Counts the rows on each side of every slot's split and remembers every row's side, in one
   // pass over the rows: the only pass of a level that reads feature values in row order.
-  void count_sides(std::span<const BestSplit> splits, SideCounts& sides);
+  // `level` holds the statistics of the slots' nodes, whose counts are their rows.
+  void count_sides(std::span<const BestSplit> splits, std::span<const NodeStatistics> level,
+                   SideCounts& sides);
 
   // Moves the rows of every slot to the child slot on the side that the last count_sides
   // recorded; rows of slots without children drop out. The sorted copies follow in the next

@@ -154,7 +154,7 @@ DecisionTreeRegressor grow_tree(std::span<const PresortedColumn* const> columns,
       break;
     }
     throw_if_cancelled();
-    partition.count_sides(splits, sides);
+    partition.count_sides(splits, level, sides);
     std::vector<NodeStatistics> next =
         take_splits(tree, level, splits, sides, level_number, parameters, children);
     partition.move_rows(children);
