@@ -29,23 +29,6 @@ struct NodeScan {
   BestSplit best;
 };
 
-// Whether a boundary certainly scores no higher than the node's best, whose score plus the
-// node's parent term is `best_total`, without the score's two divisions. A score is kept only
-// when it beats the best so far, which after the first rows of a walk it seldom does, and the
-// divisions are most of a boundary's cost. The test compares the division-free form
-// S_l^2 n_u + S_u^2 n_l against best_total * n_l * n_u (a candidate's computed score can only
-// exceed the best when its sum of side terms exceeds best_total) with a margin far wider than
-// the rounding of either side: a relative 2^-40 against a few units in the last place, and an
-// absolute 2^-900 against underflow. It answers false for NaN, so every boundary it does not
-// rule out is scored exactly as it always was and the chosen splits keep their bits.
-inline bool cannot_beat(double best_total, double lower_sum, double upper_sum, double lower_n,
-                        double upper_n) {
-  constexpr double kRelativeMargin = 1.0 + 0x1p-40;
-  constexpr double kAbsoluteMargin = 0x1p-900;
-  const double sides = (lower_sum * lower_sum) * upper_n + (upper_sum * upper_sum) * lower_n;
-  return sides * kRelativeMargin + kAbsoluteMargin < best_total * (lower_n * upper_n);
-}
-
 // `row_at(k)` is the state of the row at rank k of the column.
 template <class RowAt>
 void scan_column(std::vector<NodeScan>& scans, const PresortedColumn& column, std::size_t j,
@@ -67,13 +50,10 @@ void scan_column(std::vector<NodeScan>& scans, const PresortedColumn& column, st
     const float v = values[k];
     if (walk.lower_count > 0 && !(v == walk.previous)) {
       const std::size_t upper_count = s.statistics.count - walk.lower_count;
-      const auto lower_n = static_cast<double>(walk.lower_count);
-      const auto upper_n = static_cast<double>(upper_count);
-      const double upper_sum = s.statistics.node_total - walk.lower_sum;
-      if (walk.lower_count >= min_leaf_count && upper_count >= min_leaf_count &&
-          !(s.best.found && cannot_beat(s.best.gain + s.statistics.parent_term, walk.lower_sum,
-                                        upper_sum, lower_n, upper_n))) {
-        const double upper_mean = upper_sum / upper_n;
+      if (walk.lower_count >= min_leaf_count && upper_count >= min_leaf_count) {
+        const auto lower_n = static_cast<double>(walk.lower_count);
+        const auto upper_n = static_cast<double>(upper_count);
+        const double upper_mean = (s.statistics.node_total - walk.lower_sum) / upper_n;
         const double lower_mean = walk.lower_sum / lower_n;
         const double lower_term = (lower_n * lower_mean) * lower_mean;
         const double upper_term = (upper_n * upper_mean) * upper_mean;

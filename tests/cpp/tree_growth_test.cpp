@@ -141,8 +141,7 @@ TEST(TreeGrowth, MatchesThePerNodeGrowthOnRandomMatrices) {
 }
 
 // Depth limits past 8 (two- and four-byte slots in the sorted row states) on matrices large
-// enough to reach them, with targets from subnormal to near the float range, where the split
-// search's division-free pre-test works at the edges of its margins.
+// enough to reach them, with targets from subnormal to near the float range.
 TEST(TreeGrowth, DeepTreesOfExtremeTargetsMatchThePerNodeGrowth) {
   ValueSource source(9);
   const std::uint16_t depth_limits[] = {9, 12, 16, 17};
