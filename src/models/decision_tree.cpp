@@ -51,14 +51,15 @@ PositionFitter<DecisionTreeRegressor, DecisionTreeRegressorParameters>::Position
 
 Expected<DecisionTreeRegressor, Failed>
 PositionFitter<DecisionTreeRegressor, DecisionTreeRegressorParameters>::fit(
-    const std::vector<data::Window>& windows, std::size_t position,
+    const std::vector<data::Window>& /*windows*/, std::size_t position,
     const DecisionTreeRegressorParameters& parameters) const {
   if (position >= columns_.size()) {
     raise_internal_failure("window position " + std::to_string(position) +
                            " is out of range for windows of width " +
                            std::to_string(columns_.size()));
   }
-  const std::vector<float> targets = position_values(windows, position);
+  // The targets are the position's own values in row order, which its sorted column keeps.
+  const PresortedColumn& targets = columns_[position];
   std::vector<const PresortedColumn*> features;
   features.reserve(columns_.size() - 1);
   for (std::size_t p = 0; p < columns_.size(); ++p) {
@@ -66,7 +67,7 @@ PositionFitter<DecisionTreeRegressor, DecisionTreeRegressorParameters>::fit(
       features.push_back(&columns_[p]);
     }
   }
-  return grow_tree(features, targets, parameters);
+  return grow_tree(features, targets.row_values, parameters);
 }
 
 }  // namespace tacitor::models

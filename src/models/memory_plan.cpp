@@ -6,7 +6,9 @@
 
 #include "common/memory_refusal.hpp"
 #include "data/design_matrix.hpp"
+#include "models/module_parameters.hpp"
 #include "pool/global_pool.hpp"
+#include "tree/row_partition.hpp"
 #include "tree/tree_growth.hpp"
 
 namespace tacitor::models {
@@ -40,13 +42,17 @@ std::uint64_t solver_work(std::uint64_t w) {
   return add(mul(mul(w, w), 4 * kFloat), mul(w, 64));
 }
 
-// Row states (slot and target, 8 bytes), the targets, the side bits, and the row states in
-// every feature column's sorted order when the fit's budget allows them.
+// Row states (slot and target, 8 bytes), the side bits, and the row states in every feature
+// column's sorted order when the fit's budget allows them: the targets and the slots, as wide
+// as the module's depth limit needs. The targets themselves are read from the position's
+// presorted column.
 std::uint64_t tree_fit_work(std::uint64_t rows, std::uint64_t w) {
-  std::uint64_t bytes = add(mul(rows, 8 + kFloat), rows / 8 + 8);
+  std::uint64_t bytes = add(mul(rows, 8), rows / 8 + 8);
   const std::uint64_t features = w - 1;
   if (features > 0 && rows <= kSortedStateBudget / 8 / features) {
-    bytes = add(bytes, mul(mul(rows, features), 8));
+    const std::uint64_t state_bytes =
+        kFloat + sorted_slot_bytes(module_tree_parameters().depth_limit);
+    bytes = add(bytes, mul(mul(rows, features), state_bytes));
   }
   return bytes;
 }

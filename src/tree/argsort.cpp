@@ -1,7 +1,9 @@
 #include "tree/argsort.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <limits>
 #include <new>
 #include <utility>
@@ -24,10 +26,68 @@ constexpr std::ptrdiff_t kStackSize = 64;
 // within one such pass rather than at its end.
 constexpr std::ptrdiff_t kCancellationCheckLength = 1 << 16;
 
+// Elements per block of a block-wise partition scan.
+constexpr std::ptrdiff_t kBlock = 64;
+
+// The first exchanges of a partition of p[l..r] around the value `a`, found block by block.
+// The element-by-element scans stop, from the left, at every position whose value is not less
+// than `a` and, from the right, at every position whose value is not greater, and exchange
+// the k-th stop of each side until the two cross. While the unscanned middle holds two blocks,
+// a block of each side has no position in common with the other side's, so its stops can be
+// listed without a branch per element, and the k-th stops of the two lists are exactly the
+// k-th pair the scans would meet: no stop reached so far lies in a position an exchange has
+// written. The lists are exchanged pairwise, a side's unused stops kept for the next block.
+// `i` and `j` come in as the scans' start (l + 1 and r) and leave at the last pair exchanged,
+// from where the element-by-element scans find the same remaining exchanges; only the
+// mispredicted branch per element is gone.
+template <class Index>
+void exchange_by_blocks(ValueAndIndex<Index>* p, float a, std::ptrdiff_t& i, std::ptrdiff_t& j) {
+  std::array<std::uint8_t, kBlock> lower_stops{};
+  std::array<std::uint8_t, kBlock> upper_stops{};
+  std::ptrdiff_t left = i + 1;   // first position the left side has not listed
+  std::ptrdiff_t right = j - 1;  // last position the right side has not listed
+  std::ptrdiff_t left_base = left;
+  std::ptrdiff_t right_base = right;
+  std::ptrdiff_t lower_first = 0;
+  std::ptrdiff_t lower_count = 0;
+  std::ptrdiff_t upper_first = 0;
+  std::ptrdiff_t upper_count = 0;
+  while (right - left + 1 >= 2 * kBlock) {
+    if (lower_count == 0) {
+      left_base = left;
+      lower_first = 0;
+      for (std::ptrdiff_t t = 0; t < kBlock; ++t) {
+        lower_stops[static_cast<std::size_t>(lower_count)] = static_cast<std::uint8_t>(t);
+        lower_count += !(p[left + t].value < a) ? 1 : 0;
+      }
+      left += kBlock;
+    }
+    if (upper_count == 0) {
+      right_base = right;
+      upper_first = 0;
+      for (std::ptrdiff_t t = 0; t < kBlock; ++t) {
+        upper_stops[static_cast<std::size_t>(upper_count)] = static_cast<std::uint8_t>(t);
+        upper_count += !(p[right - t].value > a) ? 1 : 0;
+      }
+      right -= kBlock;
+    }
+    const std::ptrdiff_t pairs = std::min(lower_count, upper_count);
+    for (std::ptrdiff_t k = 0; k < pairs; ++k) {
+      i = left_base + lower_stops[static_cast<std::size_t>(lower_first + k)];
+      j = right_base - upper_stops[static_cast<std::size_t>(upper_first + k)];
+      std::swap(p[i], p[j]);
+    }
+    lower_first += pairs;
+    lower_count -= pairs;
+    upper_first += pairs;
+    upper_count -= pairs;
+  }
+}
+
 // The sort proper, on (value, former position) pairs kept side by side, so that every move
 // touches one place in memory.
 template <class Index>
-void sort_pairs(std::vector<ValueAndIndex<Index>>& pairs) {
+void sort_pairs(std::vector<ValueAndIndex<Index>>& pairs, PartitionScans scans) {
   const std::size_t n = pairs.size();
   if (n == 0) {
     return;
@@ -79,6 +139,9 @@ void sort_pairs(std::vector<ValueAndIndex<Index>>& pairs) {
     const float a = pivot.value;
     std::ptrdiff_t i = l + 1;
     std::ptrdiff_t j = r;
+    if (scans == PartitionScans::blocks) {
+      exchange_by_blocks(p, a, i, j);
+    }
     // The scans need no bounds tests, NaN included. The median of three leaves !(v[r] < a)
     // and the pivot itself satisfies !(a > a). After every swap the element at j satisfies
     // !(v[j] < a) and the one at i satisfies !(v[i] > a), and every element a scan passes
@@ -127,12 +190,13 @@ std::vector<ValueAndIndex<Index>> numbered(const std::vector<float>& values) {
 
 }  // namespace
 
-std::vector<ValueAndIndex<std::uint32_t>> argsort_pairs(const std::vector<float>& values) {
+std::vector<ValueAndIndex<std::uint32_t>> argsort_pairs(const std::vector<float>& values,
+                                                        PartitionScans scans) {
   if (values.size() > std::numeric_limits<std::uint32_t>::max()) {
     throw std::bad_alloc();
   }
   std::vector<ValueAndIndex<std::uint32_t>> pairs = numbered<std::uint32_t>(values);
-  sort_pairs(pairs);
+  sort_pairs(pairs, scans);
   return pairs;
 }
 

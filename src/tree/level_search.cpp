@@ -1,6 +1,10 @@
 #include "tree/level_search.hpp"
 
+#include <limits>
+#include <variant>
+
 #include "common/cancellation.hpp"
+#include "common/internal_failure.hpp"
 
 namespace tacitor {
 
@@ -75,6 +79,46 @@ void scan_column(std::vector<NodeScan>& scans, const PresortedColumn& column, st
   }
 }
 
+// Walks column j over the sorted copies, whose slots are `Slot` wide, applying the pending
+// move when there is one: each state is read, moved and written back as the walk passes it.
+template <class Slot>
+void scan_sorted_column(std::vector<NodeScan>& scans, const PresortedColumn& column, std::size_t j,
+                        Slot* slots, const float* targets, const SortedRows& sorted,
+                        std::size_t min_leaf_count) {
+  constexpr Slot kNarrowNoSlot = std::numeric_limits<Slot>::max();
+  if (scans.size() >= kNarrowNoSlot) {
+    raise_internal_failure("a tree level holds more nodes than its sorted slots can name");
+  }
+  if (sorted.lower_rows == nullptr) {
+    scan_column(
+        scans, column, j,
+        [=](std::size_t k) {
+          const Slot slot = slots[k];
+          return RowState{slot == kNarrowNoSlot ? kNoSlot : TreeRow{slot}, targets[k]};
+        },
+        min_leaf_count);
+    return;
+  }
+  const TreeRow* order = column.order.data();
+  const std::uint64_t* lower_rows = sorted.lower_rows;
+  const TreeRow* lower_slots = sorted.lower_slots;
+  const TreeRow* upper_slots = sorted.upper_slots;
+  scan_column(
+      scans, column, j,
+      [=](std::size_t k) {
+        const Slot slot = slots[k];
+        if (slot == kNarrowNoSlot) {
+          return RowState{kNoSlot, targets[k]};
+        }
+        const TreeRow row = order[k];
+        const bool lower = ((lower_rows[row / 64] >> (row % 64)) & 1U) != 0;
+        const TreeRow moved = lower ? lower_slots[slot] : upper_slots[slot];
+        slots[k] = moved == kNoSlot ? kNarrowNoSlot : static_cast<Slot>(moved);
+        return RowState{moved, targets[k]};
+      },
+      min_leaf_count);
+}
+
 }  // namespace
 
 std::vector<BestSplit> search_level(std::span<const NodeStatistics> nodes,
@@ -90,30 +134,13 @@ std::vector<BestSplit> search_level(std::span<const NodeStatistics> nodes,
   for (std::size_t j = 0; j < columns.size(); ++j) {
     throw_if_cancelled();
     const PresortedColumn& column = *columns[j];
-    if (!sorted.columns.empty() && sorted.lower_rows != nullptr) {
-      // The pending move, applied as the walk passes each state: read, moved, written back.
-      RowState* states = sorted.columns[j].data();
-      const TreeRow* order = column.order.data();
-      const std::uint64_t* lower_rows = sorted.lower_rows;
-      const TreeRow* lower_slots = sorted.lower_slots;
-      const TreeRow* upper_slots = sorted.upper_slots;
-      scan_column(
-          scans, column, j,
-          [=](std::size_t k) {
-            RowState& state = states[k];
-            if (state.slot != kNoSlot) {
-              const TreeRow row = order[k];
-              const bool lower = ((lower_rows[row / 64] >> (row % 64)) & 1U) != 0;
-              state.slot = lower ? lower_slots[state.slot] : upper_slots[state.slot];
-            }
-            return state;
+    if (sorted.states != nullptr) {
+      const float* targets = sorted.states->targets[j].data();
+      std::visit(
+          [&](auto& slots) {
+            scan_sorted_column(scans, column, j, slots[j].data(), targets, sorted, min_leaf_count);
           },
-          min_leaf_count);
-      continue;
-    }
-    if (!sorted.columns.empty()) {
-      const RowState* states = sorted.columns[j].data();
-      scan_column(scans, column, j, [states](std::size_t k) { return states[k]; }, min_leaf_count);
+          sorted.states->slots);
       continue;
     }
     // The row states are read in the order of the column's values, random in memory: ask for

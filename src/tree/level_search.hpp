@@ -21,7 +21,7 @@ namespace tacitor {
 
 // Searches every node of `nodes` over all `columns` in column order and returns the best split
 // of each, in the order of `nodes`; `rows[r].slot` is the position in `nodes` of row r's node.
-// `sorted.columns`, when not empty, holds per column the same row states in the column's
+// `sorted.states`, when not null, holds per column the same row states in the column's
 // sorted order, one move behind when a move is pending; the walk applies the move and streams
 // the states instead of gathering them. Only boundaries with at least `min_leaf_count` rows on
 // each side are candidates.

@@ -11,10 +11,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <span>
+#include <variant>
 #include <vector>
 
 #include "tree/best_split.hpp"
+#include "tree/node_statistics.hpp"
 #include "tree/presorted_column.hpp"
 
 namespace tacitor {
@@ -41,14 +44,29 @@ struct ChildSlots {
   std::vector<TreeRow> upper;
 };
 
+// The row states in every column's sorted order. The targets are kept as they are; the slots
+// take as few bytes as the depth limit allows, since a level holds at most 2^(level - 1)
+// nodes and the level after the limit at most two: one byte up to depth 8, two up to 16. The
+// type's largest value stands for kNoSlot. At depth 8, 5 bytes a state instead of 8.
+template <class Slot>
+using SortedSlots = std::vector<std::vector<Slot>>;
+
+struct SortedStates {
+  std::vector<std::vector<float>> targets;
+  std::variant<SortedSlots<std::uint8_t>, SortedSlots<std::uint16_t>, SortedSlots<TreeRow>> slots;
+};
+
+// Bytes per slot in the sorted copies of a tree grown with this depth limit (none: 65535).
+std::size_t sorted_slot_bytes(std::optional<std::uint16_t> depth_limit) noexcept;
+
 // The sorted copies of the row states as the next split search reads them. After a level's
 // moves, every copy still lags one move behind: the search applies it while it streams the
 // column (the row goes to lower_slots[slot] when its bit in `lower_rows` is set, else to
 // upper_slots[slot]), so the copies cost one pass per level instead of two, and none after the
 // last level.
 struct SortedRows {
-  // Per column, the states in the column's sorted order; empty when they are not kept.
-  std::span<std::vector<RowState>> columns;
+  // The states in every column's sorted order; null when they are not kept.
+  SortedStates* states = nullptr;
   // Null when no move is pending.
   const std::uint64_t* lower_rows = nullptr;
   const TreeRow* lower_slots = nullptr;
@@ -59,9 +77,10 @@ class RowPartition {
  public:
   // Every row starts in slot 0 when the root is searched, in no slot otherwise. The sorted
   // copies are kept when the root is searched, there are columns, and they take at most
-  // `sorted_state_budget` bytes.
+  // `sorted_state_budget` bytes at 8 bytes a state; their slots take `slot_bytes` (1, 2 or 4)
+  // bytes each.
   RowPartition(std::span<const PresortedColumn* const> columns, std::span<const float> targets,
-               bool root_searched, std::size_t sorted_state_budget);
+               bool root_searched, std::size_t sorted_state_budget, std::size_t slot_bytes);
 
   std::span<const RowState> rows() const noexcept { return rows_; }
   // The sorted copies for the next search, which must apply the pending move to every column
@@ -70,7 +89,9 @@ class RowPartition {
 
   // Counts the rows on each side of every slot's split and remembers every row's side, in one
   // pass over the rows: the only pass of a level that reads feature values in row order.
-  void count_sides(std::span<const BestSplit> splits, SideCounts& sides);
+  // `level` holds the statistics of the slots' nodes, whose counts are their rows.
+  void count_sides(std::span<const BestSplit> splits, std::span<const NodeStatistics> level,
+                   SideCounts& sides);
 
   // Moves the rows of every slot to the child slot on the side that the last count_sides
   // recorded; rows of slots without children drop out. The sorted copies follow in the next
@@ -81,7 +102,7 @@ class RowPartition {
   std::span<const PresortedColumn* const> columns_;
   std::vector<RowState> rows_;
   bool streamed_;
-  std::vector<std::vector<RowState>> sorted_rows_;
+  SortedStates sorted_rows_;
   // The children of the last move while the sorted copies have not taken it.
   ChildSlots pending_children_;
   bool move_pending_ = false;

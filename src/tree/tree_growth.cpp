@@ -142,7 +142,8 @@ DecisionTreeRegressor grow_tree(std::span<const PresortedColumn* const> columns,
   if (nrows >= parameters.min_split_count) {
     level.push_back(node_statistics(0, nrows, tree.nodes[0].mean));
   }
-  RowPartition partition(columns, targets, !level.empty(), sorted_state_budget);
+  RowPartition partition(columns, targets, !level.empty(), sorted_state_budget,
+                         sorted_slot_bytes(parameters.depth_limit));
   SideCounts sides;
   ChildSlots children;
   for (std::uint16_t level_number = 1; !level.empty(); ++level_number) {
@@ -153,7 +154,7 @@ DecisionTreeRegressor grow_tree(std::span<const PresortedColumn* const> columns,
       break;
     }
     throw_if_cancelled();
-    partition.count_sides(splits, sides);
+    partition.count_sides(splits, level, sides);
     std::vector<NodeStatistics> next =
         take_splits(tree, level, splits, sides, level_number, parameters, children);
     partition.move_rows(children);

@@ -20,8 +20,9 @@
 
 namespace tacitor {
 
-// Bytes a fit may spend on keeping its row states in every column's sorted order (8 bytes per
-// row and column); above it the walks gather the states through the sorted order instead. The
+// Bytes a fit may spend on keeping its row states in every column's sorted order, counted at
+// 8 bytes per row and column (a target and the widest slot; at depth 8 they take 5); above it
+// the walks gather the states through the sorted order instead. The
 // two give the same tree; streaming is faster when the states do not fit in the cache. Every
 // busy worker holds its own copies, so above this size they would outweigh everything else a
 // call holds: with a million training rows and 15 features, 120 MiB per fit made the call's

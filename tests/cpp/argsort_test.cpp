@@ -4,8 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <limits>
 #include <random>
 #include <vector>
@@ -221,6 +223,53 @@ TEST(ArgsortNaN, LongColumnsWithNaNAreDeterministicPermutations) {
   EXPECT_EQ(no_nan.front(), -inf);
   EXPECT_EQ(no_nan.back(), inf);
   EXPECT_TRUE(is_permutation_of_positions(order));
+}
+
+// The block-wise partition scans against the element-by-element ones: the same pairs in the
+// same order, on long columns of every tie density, both zeros, NaN and infinities, and on
+// runs, sorted, reversed and organ-pipe inputs, where the blocks meet the scans at every
+// offset.
+TEST(ArgsortPartition, BlockScansExchangeLikeTheElementScans) {
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  const float inf = std::numeric_limits<float>::infinity();
+  std::mt19937 gen(11);
+  std::vector<std::vector<float>> columns;
+  for (const unsigned distinct : {2u, 5u, 64u, 1000u, 0u}) {
+    std::vector<float> column(3000 + gen() % 40000);
+    for (float& v : column) {
+      const unsigned pick = gen() % 50;
+      v = pick == 0       ? nan
+          : pick == 1     ? (gen() % 2 == 0 ? inf : -inf)
+          : pick < 5      ? (gen() % 2 == 0 ? 0.0f : -0.0f)
+          : distinct == 0 ? std::normal_distribution<float>(0.0f, 1.0f)(gen)
+                          : static_cast<float>(gen() % distinct);
+    }
+    columns.push_back(column);
+  }
+  std::vector<float> shaped(20000);
+  for (std::size_t k = 0; k < shaped.size(); ++k) {
+    shaped[k] = static_cast<float>(k < 10000 ? k : 20000 - k);
+  }
+  columns.push_back(shaped);
+  std::reverse(shaped.begin(), shaped.end());
+  columns.push_back(shaped);
+  std::sort(shaped.begin(), shaped.end());
+  columns.push_back(shaped);
+  for (std::size_t k = 0; k < shaped.size(); ++k) {
+    shaped[k] = static_cast<float>((k / 300) % 7);
+  }
+  columns.push_back(shaped);
+  for (std::size_t c = 0; c < columns.size(); ++c) {
+    const auto blocks = argsort_pairs(columns[c], PartitionScans::blocks);
+    const auto plain = argsort_pairs(columns[c], PartitionScans::one_by_one);
+    ASSERT_EQ(blocks.size(), plain.size());
+    for (std::size_t k = 0; k < plain.size(); ++k) {
+      ASSERT_EQ(blocks[k].index, plain[k].index) << "column " << c << " rank " << k;
+      ASSERT_EQ(std::bit_cast<std::uint32_t>(blocks[k].value),
+                std::bit_cast<std::uint32_t>(plain[k].value))
+          << "column " << c << " rank " << k;
+    }
+  }
 }
 
 // A pending cancellation stops a long sort (its first partition already looks); cleared, the

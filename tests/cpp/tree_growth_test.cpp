@@ -140,6 +140,50 @@ TEST(TreeGrowth, MatchesThePerNodeGrowthOnRandomMatrices) {
   }
 }
 
+// Depth limits past 8 (two- and four-byte slots in the sorted row states) on matrices large
+// enough to reach them, with targets from subnormal to near the float range.
+TEST(TreeGrowth, DeepTreesOfExtremeTargetsMatchThePerNodeGrowth) {
+  ValueSource source(9);
+  const std::uint16_t depth_limits[] = {9, 12, 16, 17};
+  const float scales[] = {1e-38f, 1e-20f, 1.0f, 1e20f, 1e37f};
+  for (int trial = 0; trial < 60; ++trial) {
+    const std::size_t nrows = 150 + source.below(250);
+    const std::size_t ncols = 1 + source.below(3);
+    const int distinct = source.below(3) == 0 ? 0 : 1 + source.below(40);
+    std::vector<float> values(nrows * ncols);
+    std::vector<std::vector<float>> columns(ncols, std::vector<float>(nrows));
+    for (std::size_t i = 0; i < nrows; ++i) {
+      for (std::size_t j = 0; j < ncols; ++j) {
+        values[i * ncols + j] = columns[j][i] = source.value(trial % 2 == 0, distinct);
+      }
+    }
+    const float scale = scales[source.below(5)];
+    std::vector<float> y(nrows);
+    for (float& target : y) {
+      target = source.value(false, source.below(2) == 0 ? 0 : 3) * scale;
+    }
+    DecisionTreeRegressorParameters parameters;
+    parameters.depth_limit = depth_limits[source.below(4)];
+    const DenseMatrix x = DenseMatrix::create(nrows, ncols, values, false).value();
+    const DecisionTreeRegressor expected = reference::fit(x, y, parameters);
+
+    std::vector<PresortedColumn> sorted;
+    std::vector<const PresortedColumn*> column_list;
+    for (std::vector<float>& column : columns) {
+      sorted.push_back(presort_column(std::move(column)));
+    }
+    for (const PresortedColumn& column : sorted) {
+      column_list.push_back(&column);
+    }
+    const std::string label = "trial " + std::to_string(trial);
+    expect_same_tree(grow_tree(column_list, y, parameters), expected, label + " streamed");
+    expect_same_tree(grow_tree(column_list, y, parameters, 0), expected, label + " gathered");
+    if (HasFatalFailure() || HasNonfatalFailure()) {
+      return;
+    }
+  }
+}
+
 TEST(TreeGrowth, ModelSetGrowsTheReferenceTreesAndDenoisesLikeThePlainPipeline) {
   ValueSource source(77);
   struct Shape {
