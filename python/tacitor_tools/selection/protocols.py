@@ -127,14 +127,15 @@ def in_sample(
     window_size: int,
     stride: int,
     solver: str = "exact",
+    pull_factor: float = 1.0,
 ) -> RawScore:
     """Score of one candidate from its own output on the (gap-filled) data, computed with
-    ``solver`` (see :data:`tacitor_tools.bridge.Solver`)."""
+    ``solver`` (see :data:`tacitor_tools.bridge.Solver`); ``pull_factor`` scales the fit's
+    optimism (:func:`leverage_noise_factor` for the linear method, the same for every
+    candidate of a batch)."""
     usable_series = int((observed.any(axis=1)).sum())
     rows = training_rows(usable_series, filled.shape[1], window_size, stride)
-    optimism = 2.0 * effective_parameters(method, window_size, rows) / rows
-    if method == "linear":
-        optimism *= leverage_noise_factor(filled, observed)
+    optimism = 2.0 * effective_parameters(method, window_size, rows) / rows * pull_factor
     if optimism >= 1.0:
         raise ValueError(
             f"window_size {window_size}: {rows} training rows are too few for "

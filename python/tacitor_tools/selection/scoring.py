@@ -22,7 +22,7 @@ import numpy.typing as npt
 # search stops growing with the batch; the same series judge the methods against each other
 # in the method choice. Measured on 32 series × 512 at 10 dB: the window chosen on 16 series
 # was the one chosen on all 32 for sines and spikes, 0.30 dB worse on steps (4 for 8) and
-# 0.68 dB better on ECG-like beats (8 for 4); bench/TREE_SCORING.md measures 100 × 1024.
+# 0.68 dB better on ECG-like beats (8 for 4); bench/TREE_SCORING.md measures 100 × 512.
 SCORING_SERIES = 16
 
 SCORING_SOLVERS: dict[str, str] = {"linear": "gram", "tree": "exact"}

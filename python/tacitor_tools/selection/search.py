@@ -18,7 +18,15 @@ from ..glitches import find_glitches, glitch_positions, glitch_warning
 from ..missing import as_float_matrix, interpolate_gaps
 from .noise import NoiseEstimate, estimate_noise
 from .progress import Progress, ProgressArg
-from .protocols import RawScore, effective_parameters, in_sample, make_masks, masked, training_rows
+from .protocols import (
+    RawScore,
+    effective_parameters,
+    in_sample,
+    leverage_noise_factor,
+    make_masks,
+    masked,
+    training_rows,
+)
 from ..bridge import BLEND_DEFAULT
 from .combination import COMBINATION_DEFAULT, checked_combination
 from .result import ROUGH_SIGNAL, Candidate, Selection
@@ -120,6 +128,10 @@ class Search:
         self.series = int(self.observed.any(axis=1).sum())
         self.length = samples.shape[1]
         self.filled = interpolate_gaps(samples)
+        # The data's, not a candidate's: computed once for all candidates.
+        self.pull_factor = (
+            leverage_noise_factor(self.filled, self.observed) if method == "linear" else 1.0
+        )
         self.masks: list[npt.NDArray[np.bool_]] = []
         if self.protocol == "masked":
             self.masks = make_masks(self.observed, mask_count, seed)
@@ -204,7 +216,15 @@ class Search:
         try:
             solver = scoring_solver(self.method)
             if self.protocol == "insample":
-                score = in_sample(self.method, self.filled, self.observed, window, stride, solver)
+                score = in_sample(
+                    self.method,
+                    self.filled,
+                    self.observed,
+                    window,
+                    stride,
+                    solver,
+                    self.pull_factor,
+                )
             else:
                 score = masked(self.method, self.samples, self.masks, window, stride, solver)
         except ValueError as e:
