@@ -529,6 +529,19 @@ def main() -> None:
         help="measure only the grid points of these methods, e.g. 'linear' or "
         "'linear,tree' (comma-separated)",
     )
+    parser.add_argument(
+        "--runs",
+        type=int,
+        default=None,
+        help="time exactly this many calls per point and side, without a warm-up (e.g. 1 for "
+        "points whose one call takes minutes)",
+    )
+    parser.add_argument(
+        "--sides",
+        default=None,
+        metavar="LIST",
+        help="measure only these sides, e.g. 'tacitor' (comma-separated: tacitor, landed, peer)",
+    )
     parser.add_argument("--child", help=argparse.SUPPRESS)
     parser.add_argument("--info", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args()
@@ -566,7 +579,14 @@ def main() -> None:
         if unknown:
             raise SystemExit(f"--methods: unknown method(s) {', '.join(sorted(unknown))}")
         points = [p for p in points if p.method in wanted]
-    sides = ("tacitor", "landed", "peer") if args.landed_python else ("tacitor", "peer")
+    sides: tuple[str, ...] = (
+        ("tacitor", "landed", "peer") if args.landed_python else ("tacitor", "peer")
+    )
+    if args.sides:
+        wanted_sides = {name.strip() for name in args.sides.split(",") if name.strip()}
+        if not wanted_sides <= set(sides):
+            raise SystemExit(f"--sides: choose among {', '.join(sides)}")
+        sides = tuple(side for side in sides if side in wanted_sides)
     pending = sorted(points, key=lambda p: p.cost_units())
     results: list[Measurement] = []
     while pending:
@@ -579,7 +599,12 @@ def main() -> None:
         pending.remove(point)
         for side in sides:
             m = measure(
-                point, side, calib, args, deadline if not (args.quick or args.only) else math.inf
+                point,
+                side,
+                calib,
+                args,
+                deadline if not (args.quick or args.only) else math.inf,
+                runs=args.runs,
             )
             results.append(m)
             status = (
