@@ -46,6 +46,9 @@ def test_a_slow_signal_with_few_rows_is_denoised_better_at_half_the_rate():
     full_rate = select(noisy, window_sizes=(selection.window_size,))
     assert full_rate.half_rate is None
     assert error(out, clean) < 0.9 * error(full_rate.denoise(noisy), clean)
+    # The route's own weight, not only the local one, must suit its output.
+    one_k = selection.denoise(noisy, combination="global")
+    assert error(one_k, clean) < 0.9 * error(full_rate.denoise(noisy, combination="global"), clean)
     np.testing.assert_array_equal(out, selection.denoise(noisy))
     assert selection.gain_db == pytest.approx(
         10 * np.log10(selection.noise_std**2 / selection.loss)
