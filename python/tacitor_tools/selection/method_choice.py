@@ -29,7 +29,7 @@ from .combination import (
     local_weights,
     weight_from_loss,
 )
-from . import half_rate
+from . import slower_rate
 from .protocols import make_masks
 from .result import Selection, fit_covariance
 from .scoring import scoring_rows
@@ -93,7 +93,9 @@ class MethodChoice:
     def fit_covariance(self) -> float:
         """The kept contender's pull towards the noise (the mean's is the mean of both)."""
         pulls = [
-            0.0 if s.half_rate is not None else fit_covariance(s.method, chosen(s), self.noise_var)
+            0.0
+            if s.slower_rate is not None
+            else fit_covariance(s.method, chosen(s), self.noise_var)
             for s in (self.linear, self.tree)
             if self.kept in (s.method, "mean")
         ]
@@ -102,9 +104,10 @@ class MethodChoice:
 
 def prediction(selection: Selection, filled: npt.NDArray[np.float32]) -> npt.NDArray[np.float64]:
     """The pure prediction of ``selection``'s route for gap-free ``filled``."""
-    if selection.half_rate is not None:
-        route = selection.half_rate.window_size
-        return half_rate.prediction(filled, route, selection.method).astype(np.float64)
+    rate = selection.slower_rate
+    if rate is not None:
+        out = slower_rate.prediction(filled, rate.factor, rate.window_size, selection.method)
+        return out.astype(np.float64)
     return run_native(selection.method, filled, selection.window_size, selection.stride).astype(
         np.float64
     )

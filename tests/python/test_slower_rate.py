@@ -1,11 +1,11 @@
-"""The learnt filter at half the sampling rate, for batches with few training rows."""
+"""The learnt filter at a slower sampling rate, for batches with few training rows."""
 
 import numpy as np
 import pytest
 
 import tacitor
 from tacitor_tools import auto_denoise, select
-from tacitor_tools.selection.half_rate import back_to_full_rate, prediction, slower
+from tacitor_tools.selection.slower_rate import back_to_full_rate, prediction, slower
 
 
 def slow_sensor(seed: int, series: int = 2, sigma: float = 0.3) -> tuple[np.ndarray, np.ndarray]:
@@ -25,26 +25,27 @@ def error(out: np.ndarray, clean: np.ndarray) -> float:
 
 def test_pairs_and_the_line_back_keep_a_straight_line_and_skip_missing_samples():
     line = np.arange(11, dtype=np.float64)[None, :] * 0.5 + 1.0
-    pairs = slower(line)
+    pairs = slower(line, 2)
     assert pairs.shape == (1, 6) and pairs[0, -1] == line[0, -1]  # odd length: a lone pair
-    back = back_to_full_rate(pairs, 11)
-    np.testing.assert_allclose(back[0, 1:-1], line[0, 1:-1], rtol=1e-6)
+    np.testing.assert_allclose(back_to_full_rate(pairs, 11, 2)[0, 1:-1], line[0, 1:-1], rtol=1e-6)
+    fours = slower(line, 4)
+    assert fours.shape == (1, 3) and fours[0, -1] == line[0, 9]  # the last group: 3 samples
+    np.testing.assert_allclose(back_to_full_rate(fours, 11, 4)[0, 2:-2], line[0, 2:-2], rtol=1e-6)
     gappy = line.copy()
     gappy[0, 4] = np.nan
-    gappy_pairs = slower(gappy)
-    assert gappy_pairs[0, 2] == line[0, 5]  # the pair's observed sample alone
+    assert slower(gappy, 2)[0, 2] == line[0, 5]  # the pair's observed sample alone
     gappy[0, 4:6] = np.nan
-    assert np.isnan(slower(gappy)[0, 2])
-    out = prediction(np.vstack([gappy, line, line + 1.0]).astype(np.float32), 2, "linear")
+    assert np.isnan(slower(gappy, 2)[0, 2])
+    out = prediction(np.vstack([gappy, line, line + 1.0]).astype(np.float32), 2, 2, "linear")
     assert out.shape == (3, 11) and np.all(np.isfinite(out))
 
 
-def test_a_slow_signal_with_few_rows_is_denoised_better_at_half_the_rate():
+def test_a_slow_signal_with_few_rows_is_denoised_better_at_a_slower_rate():
     clean, noisy = slow_sensor(0)
     out, selection = auto_denoise(noisy)
-    assert selection.half_rate is not None
+    assert selection.slower_rate is not None
     full_rate = select(noisy, window_sizes=(selection.window_size,))
-    assert full_rate.half_rate is None
+    assert full_rate.slower_rate is None
     assert error(out, clean) < 0.9 * error(full_rate.denoise(noisy), clean)
     # The route's own weight, not only the local one, must suit its output.
     one_k = selection.denoise(noisy, combination="global")
@@ -55,7 +56,8 @@ def test_a_slow_signal_with_few_rows_is_denoised_better_at_half_the_rate():
     )
     # A known noise level re-judges the weight, not the route.
     known = selection.with_noise_std(0.3)
-    assert known.half_rate == selection.half_rate and known.loss == selection.half_rate.loss(0.09)
+    assert known.slower_rate == selection.slower_rate
+    assert known.loss == selection.slower_rate.loss(0.09)
 
 
 def test_the_full_rate_stays_where_the_data_say_so_and_is_tacitors_call():
@@ -64,13 +66,13 @@ def test_the_full_rate_stays_where_the_data_say_so_and_is_tacitors_call():
     clean = np.sin(2 * np.pi * t / rng.uniform(5, 7, (2, 1)))  # changes within a few samples
     noisy = (clean + 0.3 * rng.standard_normal(clean.shape)).astype(np.float32)
     _, fast = auto_denoise(noisy)
-    assert fast.half_rate is None
+    assert fast.slower_rate is None
     _, many = auto_denoise(slow_sensor(0, series=16)[1])
-    assert many.half_rate is None  # enough training rows for the full-rate fit
+    assert many.slower_rate is None  # enough training rows for the full-rate fit
     # A window given by the caller is that window at full rate, tacitor's own call.
     _, few = slow_sensor(0)
     given = select(few, window_sizes=(32,))
-    assert given.half_rate is None
+    assert given.slower_rate is None
     np.testing.assert_array_equal(
         given.denoise(few, blend=False), tacitor.denoise_linear_regression(few, 32, 1)
     )
