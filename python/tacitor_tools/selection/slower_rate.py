@@ -3,7 +3,8 @@
 A least-squares fit of w coefficients from N training rows adds about σ²·w/N to the error of
 its output. On a slow signal, whose best smoother spans tens of samples, a batch of a few
 series has too few rows for that many coefficients: on 2 series × 512 samples of a quantised
-sensor, the estimated filter's own variance was as large as the rest of its error. Read at
+sensor, σ²·w/N at window 32 (0.033σ²) is two thirds of the whole error of the moving average
+chosen by cross-validation (0.049σ²). Read at
 half the rate (the mean of each pair of neighbouring samples), the same span needs half the
 coefficients, and each pair's mean carries half the noise variance; the pairs are denoised by
 the same native call, and every sample's output is read off the straight line between the
@@ -23,8 +24,9 @@ the unmasked batch, as the full rate's is: ``mean((f − x)²) − σ²``. The s
 see their own group of samples; the line between them reads a sample's group through its
 neighbours' outputs only, a pull towards the sample's noise too small to count. The masked
 error is no estimate of the loss here: a hidden sample, filled from its neighbours, also
-changes the mean of its group, and with 2 to 4 series it put the loss 0.2σ² too high, a
-blend weight four times the best one and 3 dB lost on the quantised sensor.
+changes the mean of its group: on the quantised sensor with 2 series it put the loss about
+0.2σ² too high and the blend weight at four to five times the best one, which cost 2.7 to
+3.5 dB.
 """
 
 from __future__ import annotations
@@ -46,18 +48,17 @@ from .protocols import make_masks
 FACTORS = (2, 4)
 # The slower rates are tried only while the full-rate fit has fewer training rows than this
 # many per coefficient: its estimated filter then adds more than 1.5 % of σ² to the output's
-# error. With more rows the full rate won or tied on every quality family (8 to 32 series ×
-# 512 samples), and the masked calls would only cost time.
+# error. The check costs about 2.5 times the search without it (measured on 2 to 8 series ×
+# 512), so it is kept off the larger batches, where the full-rate fit is well determined:
+# with 32 series × 512 no quality set falls under the limit.
 MAX_ROWS_PER_PARAMETER = 64
-# Masks of the held-out comparison. Two gave the same choices as four on the quality sets at
-# half the cost; one left the choice to chance on 2-series batches.
+# Masks of the held-out comparison (each hides about one sample in ten).
 MASKS = 2
 # A slower rate is kept when its paired held-out error is below the faster rate's by at
-# least this many standard errors of the difference. Measured on the quality families with 2, 4 and
-# 8 series: at 2 standard errors the half rate was almost never kept (the difference is
-# measured on a few hundred hidden samples), at 0 it was kept on AR(2) batches that lost
-# 0.3 dB by it; at 0.5 no family lost more than 0.2 dB and the quantised sensor gained 1.7 to
-# 2.1 dB with 2 and 4 series.
+# least this many standard errors of the difference. Measured on the quality families with 2
+# and 4 series: at 2 standard errors the half rate was almost never kept (the difference is
+# measured on a few hundred hidden samples); at 0.5 the quantised sensor gained 1.7 to 2.1 dB
+# and no family's mean lost more than 0.2 dB (AR(2) with 4 series).
 MARGIN_SE = 0.5
 
 
