@@ -4,7 +4,7 @@ import numpy as np
 import pytest
 
 import tacitor
-from tacitor_tools import auto_denoise, select
+from tacitor_tools import auto_denoise, fit, select
 from tacitor_tools.selection.slower_rate import back_to_full_rate, prediction, slower
 
 
@@ -55,6 +55,10 @@ def test_a_slow_signal_with_few_rows_is_denoised_better_at_a_slower_rate():
         10 * np.log10(selection.noise_std**2 / selection.loss)
     )
     # A known noise level re-judges the weight, not the route.
+    # A trained denoiser runs at the full rate, with that window's own weight.
+    full_weight = selection.at_full_rate().blend_weight
+    assert full_weight != selection.blend_weight
+    assert fit(noisy, "auto").blend_weight == full_weight
     known = selection.with_noise_std(0.3)
     assert known.slower_rate == selection.slower_rate
     assert known.loss == selection.slower_rate.loss(0.09)

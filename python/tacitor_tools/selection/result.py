@@ -149,6 +149,21 @@ class Selection:
         rejudged = replace(rejudged, glitches=self.glitches, glitch_detection=self.glitch_detection)
         return rejudged if self.slower_rate is None else rejudged.at_slower_rate(self.slower_rate)
 
+    def at_full_rate(self) -> Selection:
+        """The same selection without the slower-rate route: the full-rate window's own
+        gain and blend weight (what a denoiser trained at :attr:`window_size` needs)."""
+        if self.slower_rate is None:
+            return self
+        rebuilt = Selection.build(
+            self.method,
+            self.protocol,
+            self.table,
+            self.noise_std**2,
+            self.noise_given,
+            self.warnings,
+        )
+        return replace(rebuilt, glitches=self.glitches, glitch_detection=self.glitch_detection)
+
     def at_slower_rate(self, route: SlowerRate) -> Selection:
         """The same selection with the slower-rate route kept: its loss sets the gain and the
         blend weight."""
