@@ -318,7 +318,8 @@ def fit(
     if isinstance(window_size, str) and window_size == AUTO:
         step = bridge.positive_int(stride, "stride")
         with ordinary_errors():
-            selection = select_window(rows, method=method, strides=(step,))
+            # The denoiser is fitted at the full rate, so it takes that window's weight.
+            selection = select_window(rows, method=method, strides=(step,)).at_full_rate()
         window_size, weight = int(selection.window_size), float(selection.blend_weight)
     elif isinstance(window_size, str):
         raise ValueError(f"window_size must be an integer or 'auto', not {window_size!r}")

@@ -131,12 +131,12 @@ def test_grid_search_picks_a_window_close_to_the_truth_best():
 def test_auto_window_is_chosen_by_fit_and_kept_by_transform():
     import tacitor_tools.selection as selection
 
-    _, noisy = noisy_batch(16, seed=5)
+    _, noisy = noisy_batch(64, seed=5)
     rows = noisy.astype(np.float32)
     denoiser = TacitorDenoiser().fit(noisy)
     chosen = selection.select(rows, method="linear", strides=(1,))
     assert denoiser.window_size_ == chosen.window_size
-    _, other = noisy_batch(16, seed=6)
+    _, other = noisy_batch(64, seed=6)
     pure = tacitor.denoise_linear_regression(other.astype(np.float32), chosen.window_size, 1)
     np.testing.assert_array_equal(denoiser.set_params(blend=False).transform(other), pure)
     # By default the selected window gives the prediction combined with the observation.

@@ -158,8 +158,14 @@ def report_selection(
 ) -> None:
     selection: Any = choice.selection
     if settings.window_size == routing.AUTO:
+        rate = selection.slower_rate
+        slower = (
+            ""
+            if rate is None
+            else f", learnt at 1/{rate.factor} of the rate: window {rate.window_size}"
+        )
         verbose(
-            f"selected window {selection.window_size} (stride {selection.stride}): "
+            f"selected window {selection.window_size} (stride {selection.stride}){slower}: "
             f"estimated gain {selection.gain_db:.1f} dB, blend weight "
             f"{selection.blend_weight:.2f}"
         )

@@ -20,6 +20,8 @@ from .combination import (
     local_weights,
     weight_from_loss,
 )
+from . import slower_rate
+from .slower_rate import SlowerRate
 from .protocols import effective_parameters, estimated_loss
 
 if TYPE_CHECKING:
@@ -60,9 +62,16 @@ class Selection:
     batch and treated as missing values (``glitch_detection``: whether they are looked for,
     in the searched batch and in every batch :meth:`denoise` is given).
 
-    ``gain_db`` is 10·log10(σ² / loss) of the chosen candidate: the estimated improvement over
-    leaving the data as they are. ``blend_weight`` is the k of ``f + k·(x − f)`` that
-    ``denoise(x, blend=True)`` uses.
+    ``slower_rate`` is set when the batch had too few training rows for the chosen window and
+    the learnt filter predicted better, on held-out samples, at half or a quarter of the
+    sampling rate (:mod:`.slower_rate`): :meth:`denoise` then denoises the means of
+    ``slower_rate.factor`` neighbouring samples with ``slower_rate.window_size`` (counted in
+    those means) and reads every sample off the line between their outputs. ``window_size`` stays the best full-rate window (the one a trained
+    denoiser is fitted with).
+
+    ``gain_db`` is 10·log10(σ² / loss) of the chosen candidate (of the slower-rate route when
+    it is set): the estimated improvement over leaving the data as they are.
+    ``blend_weight`` is the k of ``f + k·(x − f)`` that ``denoise(x, blend=True)`` uses.
     """
 
     method: str
@@ -77,6 +86,7 @@ class Selection:
     warnings: list[str] = field(default_factory=list)
     glitches: tuple[tuple[int, int], ...] = ()
     glitch_detection: bool = False
+    slower_rate: SlowerRate | None = None
 
     @classmethod
     def build(
@@ -136,11 +146,41 @@ class Selection:
         rejudged = Selection.build(
             self.method, self.protocol, self.table, float(noise_std) ** 2, True, kept
         )
-        return replace(rejudged, glitches=self.glitches, glitch_detection=self.glitch_detection)
+        rejudged = replace(rejudged, glitches=self.glitches, glitch_detection=self.glitch_detection)
+        return rejudged if self.slower_rate is None else rejudged.at_slower_rate(self.slower_rate)
+
+    def at_full_rate(self) -> Selection:
+        """The same selection without the slower-rate route: the full-rate window's own
+        gain and blend weight (what a denoiser trained at :attr:`window_size` needs)."""
+        if self.slower_rate is None:
+            return self
+        rebuilt = Selection.build(
+            self.method,
+            self.protocol,
+            self.table,
+            self.noise_std**2,
+            self.noise_given,
+            self.warnings,
+        )
+        return replace(rebuilt, glitches=self.glitches, glitch_detection=self.glitch_detection)
+
+    def at_slower_rate(self, route: SlowerRate) -> Selection:
+        """The same selection with the slower-rate route kept: its loss sets the gain and the
+        blend weight."""
+        noise_var = self.noise_std**2
+        loss = route.loss(noise_var)
+        # The route's loss is held out (masked), so no pull towards the noise is counted.
+        weight = blend_weight(loss, route.std_error, noise_var, 0.0, cautious=self.noise_given)
+        return replace(
+            self, slower_rate=route, gain_db=gain_db(noise_var, loss), blend_weight=weight
+        )
 
     @property
     def loss(self) -> float:
-        """The estimated mean squared error of the chosen candidate."""
+        """The estimated mean squared error of the chosen candidate (of the slower-rate route
+        when it is kept)."""
+        if self.slower_rate is not None:
+            return self.slower_rate.loss(self.noise_std**2)
         return next(
             c.loss
             for c in self.table
@@ -149,7 +189,10 @@ class Selection:
 
     @property
     def fit_covariance(self) -> float:
-        """mean((f − clean)·noise) of the chosen candidate: its fit's pull towards the noise."""
+        """mean((f − clean)·noise) of the chosen candidate: its fit's pull towards the noise
+        (not counted for the slower-rate route: its outputs never see their own samples)."""
+        if self.slower_rate is not None:
+            return 0.0
         chosen = next(
             c for c in self.table if (c.window_size, c.stride) == (self.window_size, self.stride)
         )
@@ -186,7 +229,8 @@ class Selection:
         gives the pure prediction f, the native call's output. When the selection looked for gross
         outliers, those of ``x`` are treated as missing values: their output is predicted
         from their neighbours and the observation is not blended in. ``solver="gram"`` (linear
-        method only) computes the prediction through the Gram route.
+        method only) computes the prediction through the Gram route. With :attr:`slower_rate`
+        set, the prediction is the slower-rate route's.
         """
         checked_combination(combination)
         original = np.asarray(x)
@@ -197,13 +241,12 @@ class Selection:
                 samples = samples.copy()
                 samples[mask] = np.nan
         method = bridge.checked_method(self.method)
-        out = denoise(
-            samples,
-            self.window_size,
-            self.stride,
-            method=method,
-            solver=bridge.checked_solver(solver, method),
-        )
+        route = bridge.checked_solver(solver, method)
+        if self.slower_rate is not None:
+            rate = self.slower_rate
+            out = slower_rate.prediction(samples, rate.factor, rate.window_size, method, route)
+        else:
+            out = denoise(samples, self.window_size, self.stride, method=method, solver=route)
         out = out.astype(bridge.result_dtype(original.dtype), copy=False)
         return self.combined(out, samples, combination) if blend else out
 

@@ -29,6 +29,8 @@ from .protocols import (
 )
 from ..bridge import BLEND_DEFAULT
 from .combination import COMBINATION_DEFAULT, checked_combination
+from . import slower_rate
+from .slower_rate import SlowerRate
 from .result import ROUGH_SIGNAL, Candidate, Selection
 from .scoring import cost_power, scored_subsample, scoring_solver
 
@@ -517,7 +519,26 @@ def search_and_output(
     selection, output = finish(search, best, noise_var, given)
     if array is not batch:
         output = None  # the subsample's, not the batch's
+    if window_sizes is None:
+        route = slower_route(search, selection, seed)
+        if route is not None:
+            selection, output = selection.at_slower_rate(route), None
     return replace(selection, glitches=found, glitch_detection=glitches), output
+
+
+def slower_route(search: Search, selection: Selection, seed: int) -> SlowerRate | None:
+    """The slower-rate route when the chosen window has too few rows to be fitted well and
+    the route beats it on held-out samples (see :mod:`.slower_rate`)."""
+    chosen = next(
+        c
+        for c in selection.table
+        if (c.window_size, c.stride) == (selection.window_size, selection.stride)
+    )
+    if not slower_rate.worth_trying(search.method, chosen.window_size, chosen.stride, chosen.rows):
+        return None
+    return slower_rate.compared(
+        search.samples, search.observed, chosen.window_size, search.method, seed
+    )
 
 
 def finish(

@@ -1,0 +1,189 @@
+"""The learnt filter at a slower sampling rate, for batches too small to fit it at full rate.
+
+A least-squares fit of w coefficients from N training rows adds about σ²·w/N to the error of
+its output. On a slow signal, whose best smoother spans tens of samples, a batch of a few
+series has too few rows for that many coefficients: on 2 series × 512 samples of a quantised
+sensor, σ²·w/N at window 32 (0.033σ²) is two thirds of the whole error of the moving average
+chosen by cross-validation (0.049σ²). Read at
+half the rate (the mean of each pair of neighbouring samples), the same span needs half the
+coefficients, and each pair's mean carries half the noise variance; the pairs are denoised by
+the same native call, and every sample's output is read off the straight line between the
+outputs of the pairs around it. A quarter of the rate (means of four) halves them again.
+
+Whether that pays is decided by the data, by a held-out estimate that the routes share: a
+few masks each hide about one sample in ten (:func:`.protocols.make_masks`), every route runs
+on the masked data, and the paired difference of their squared errors at the hidden samples
+decides, first between the full and half rate, then, if the half rate won, between the half
+and the quarter rate. The masks hide a sample from everything, the means and the line
+between them included, so the comparison has no optimism term to get wrong. A signal that
+changes within a few samples (a chirp's fast end, AR(2) noise, sines of a few tens of
+samples per period) loses detail at the slower rate, and there the faster rate wins.
+
+The route's loss (and so its gain and blend weight) is then estimated from its own output on
+the unmasked batch, as the full rate's is: ``mean((f − x)²) − σ²``. The slower outputs never
+see their own group of samples; the line between them reads a sample's group through its
+neighbours' outputs only, a pull towards the sample's noise too small to count. The masked
+error is no estimate of the loss here: a hidden sample, filled from its neighbours, also
+changes the mean of its group: on the quantised sensor with 2 series it put the loss about
+0.2σ² too high and the blend weight at four to five times the best one, which cost 2.7 to
+3.5 dB.
+"""
+
+from __future__ import annotations
+
+import math
+from dataclasses import dataclass
+from collections.abc import Callable
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+from ..bridge import check_plan, checked_method, checked_solver
+from ..missing import denoise, interpolate_gaps, run_native
+from .protocols import make_masks
+
+# Neighbouring samples averaged into one sample of the slower series, tried in this order:
+# each rate only when the one before it won.
+FACTORS = (2, 4)
+# The slower rates are tried only while the full-rate fit has fewer training rows than this
+# many per coefficient: its estimated filter then adds more than 1.5 % of σ² to the output's
+# error. The check costs about 2.5 times the search without it (measured on 2 to 8 series ×
+# 512), so it is kept off the larger batches, where the full-rate fit is well determined:
+# with 32 series × 512 no quality set falls under the limit.
+MAX_ROWS_PER_PARAMETER = 64
+# Masks of the held-out comparison (each hides about one sample in ten).
+MASKS = 2
+# A slower rate is kept when its paired held-out error is below the faster rate's by at
+# least this many standard errors of the difference. Measured on the quality families with 2
+# and 4 series: at 2 standard errors the half rate was almost never kept (the difference is
+# measured on a few hundred hidden samples); at 0.5 the quantised sensor gained 1.7 to 2.1 dB
+# and no family's mean lost more than 0.2 dB (AR(2) with 4 series).
+MARGIN_SE = 0.5
+
+
+@dataclass(frozen=True)
+class SlowerRate:
+    """The slower-rate route kept by a search: ``factor`` samples averaged into one,
+    ``window_size`` counted in samples of the slower series, ``raw`` the mean squared difference of its output on the searched batch
+    to the noisy data over observed samples (so that ``raw − σ²`` estimates its error against
+    the clean signal), ``std_error`` the standard error of ``raw``."""
+
+    factor: int
+    window_size: int
+    raw: float
+    std_error: float
+
+    def loss(self, noise_var: float) -> float:
+        return max(self.raw - noise_var, 0.0)
+
+
+def slower(samples: npt.NDArray[np.floating[Any]], factor: int) -> npt.NDArray[np.float32]:
+    """Mean of every group of ``factor`` neighbouring samples (NaN = missing, left out of the
+    mean; a group with none observed stays NaN); the last group may be shorter."""
+    length = samples.shape[1]
+    padded = np.full((samples.shape[0], -(-length // factor) * factor), np.nan)
+    padded[:, :length] = samples
+    groups = padded.reshape(samples.shape[0], -1, factor)
+    counts = np.isfinite(groups).sum(axis=2)
+    sums = np.where(np.isfinite(groups), groups, 0.0).sum(axis=2)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        return np.where(counts > 0, sums / counts, np.nan).astype(np.float32)
+
+
+def centres(length: int, factor: int) -> npt.NDArray[np.float64]:
+    """The time position of every sample of :func:`slower`'s output: its group's middle."""
+    starts = np.arange(0, length, factor, dtype=np.float64)
+    return (starts + np.minimum(starts + factor, length) - 1.0) / 2.0
+
+
+def back_to_full_rate(
+    out: npt.NDArray[np.floating[Any]], length: int, factor: int
+) -> npt.NDArray[np.float32]:
+    """The full-rate series from the slower one: straight lines between the groups'
+    middles, the nearest group's value beyond the first and last middle. Series that are all
+    NaN stay so."""
+    at = centres(length, factor)
+    positions = np.arange(length, dtype=np.float64)
+    full = np.full((out.shape[0], length), np.nan, dtype=np.float32)
+    for row, values in zip(full, out):
+        known = np.isfinite(values)
+        if known.any():
+            row[:] = np.interp(positions, at[known], values[known])
+    return full
+
+
+def prediction(
+    samples: npt.NDArray[np.floating[Any]],
+    factor: int,
+    window_size: int,
+    method: str,
+    solver: str = "exact",
+) -> npt.NDArray[np.float32]:
+    """The output of the route at 1/``factor`` of the rate for ``samples`` (NaN = missing,
+    imputed at the slower rate as :func:`tacitor_tools.missing.denoise` does)."""
+    checked = checked_method(method)
+    means = slower(samples, factor)
+    out = denoise(means, window_size, 1, method=checked, solver=checked_solver(solver, checked))
+    return back_to_full_rate(out, samples.shape[1], factor)
+
+
+def worth_trying(method: str, window_size: int, stride: int, rows: int) -> bool:
+    """Whether a batch is small enough for the slower rates to be scored at all."""
+    return method == "linear" and stride == 1 and rows < MAX_ROWS_PER_PARAMETER * window_size
+
+
+def compared(
+    samples: npt.NDArray[np.floating[Any]],
+    observed: npt.NDArray[np.bool_],
+    window_size: int,
+    method: str,
+    seed: int,
+) -> SlowerRate | None:
+    """The slowest route that beat the one before it on held-out samples, starting from the
+    full rate at ``window_size``; at each rate the windows spanning the same time and half
+    of it are tried. None when the full rate wins."""
+    try:
+        masks = make_masks(observed, MASKS, seed)
+    except ValueError:
+        return None  # too few samples to hide: nothing can be judged
+    hidden_inputs = [interpolate_gaps(np.where(mask, np.nan, samples)) for mask in masks]
+
+    def squared_errors(route: Callable[[npt.NDArray[np.float32]], npt.NDArray[np.float32]]) -> Any:
+        return np.concatenate(
+            [
+                (route(hidden).astype(np.float64)[mask] - samples[mask]) ** 2
+                for hidden, mask in zip(hidden_inputs, masks)
+            ]
+        )
+
+    current = squared_errors(lambda hidden: run_native(method, hidden, window_size, 1))
+    kept: tuple[int, int] | None = None
+    for factor in FACTORS:
+        winner = None
+        best_margin = 0.0
+        for window in sorted({window_size // factor, window_size // (2 * factor)} - {0, 1, 2, 3}):
+            try:
+                check_plan((samples.shape[0], -(-samples.shape[1] // factor)), window, 1, method)
+                errors = squared_errors(
+                    lambda hidden: prediction(hidden, factor, window, method)  # noqa: B023
+                )
+            except ValueError:
+                continue  # the slower series are too short or too few for this window
+            difference = errors - current
+            difference = difference[np.isfinite(difference)]
+            if difference.size < 2:
+                continue
+            se = float(np.std(difference, ddof=1) / math.sqrt(difference.size))
+            margin = float(np.mean(difference)) + MARGIN_SE * se
+            if margin < best_margin:
+                winner, best_margin, winner_errors = window, margin, errors
+        if winner is None:
+            break
+        kept, current = (factor, winner), winner_errors
+    if kept is None:
+        return None
+    out = prediction(samples, *kept, method).astype(np.float64)
+    squares = (out - samples)[observed & np.isfinite(out)] ** 2
+    raw, se = float(np.mean(squares)), float(np.std(squares) / math.sqrt(squares.size))
+    return SlowerRate(kept[0], kept[1], raw, se)
