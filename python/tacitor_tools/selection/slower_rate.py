@@ -94,7 +94,9 @@ def slower(samples: npt.NDArray[np.floating[Any]], factor: int) -> npt.NDArray[n
 def centres(length: int, factor: int) -> npt.NDArray[np.float64]:
     """The time position of every sample of :func:`slower`'s output: its group's middle."""
     starts = np.arange(0, length, factor, dtype=np.float64)
-    return (starts + np.minimum(starts + factor, length) - 1.0) / 2.0
+    ends = np.minimum(starts + factor, float(length)).astype(np.float64)
+    middles: npt.NDArray[np.float64] = (starts + ends - 1.0) / 2.0
+    return middles
 
 
 def back_to_full_rate(
