@@ -66,8 +66,8 @@ class Selection:
     the learnt filter predicted better, on held-out samples, at half or a quarter of the
     sampling rate (:mod:`.slower_rate`): :meth:`denoise` then denoises the means of
     ``slower_rate.factor`` neighbouring samples with ``slower_rate.window_size`` (counted in
-    those means) and reads every sample off the line between their outputs. ``window_size`` stays the best full-rate window (the one a trained
-    denoiser is fitted with).
+    those means) and reads every sample off the line between their outputs. ``window_size``
+    stays the best full-rate window (the one a trained denoiser is fitted with).
 
     ``gain_db`` is 10·log10(σ² / loss) of the chosen candidate (of the slower-rate route when
     it is set): the estimated improvement over leaving the data as they are.

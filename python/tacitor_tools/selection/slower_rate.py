@@ -65,9 +65,10 @@ MARGIN_SE = 0.5
 @dataclass(frozen=True)
 class SlowerRate:
     """The slower-rate route kept by a search: ``factor`` samples averaged into one,
-    ``window_size`` counted in samples of the slower series, ``raw`` the mean squared difference of its output on the searched batch
-    to the noisy data over observed samples (so that ``raw − σ²`` estimates its error against
-    the clean signal), ``std_error`` the standard error of ``raw``."""
+    ``window_size`` counted in samples of the slower series, ``raw`` the mean squared
+    difference of its output on the searched batch to the noisy data over observed samples (so
+    that ``raw − σ²`` estimates its error against the clean signal), ``std_error`` the
+    standard error of ``raw``."""
 
     factor: int
     window_size: int
