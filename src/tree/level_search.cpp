@@ -101,8 +101,7 @@ void scan_sorted_column(std::vector<NodeScan>& scans, const PresortedColumn& col
   }
   const TreeRow* order = column.order.data();
   const std::uint64_t* lower_rows = sorted.lower_rows;
-  const TreeRow* lower_slots = sorted.lower_slots;
-  const TreeRow* upper_slots = sorted.upper_slots;
+  const TreeRow* next_slots = sorted.next_slots;
   scan_column(
       scans, column, j,
       [=](std::size_t k) {
@@ -111,8 +110,8 @@ void scan_sorted_column(std::vector<NodeScan>& scans, const PresortedColumn& col
           return RowState{kNoSlot, targets[k]};
         }
         const TreeRow row = order[k];
-        const bool lower = ((lower_rows[row / 64] >> (row % 64)) & 1U) != 0;
-        const TreeRow moved = lower ? lower_slots[slot] : upper_slots[slot];
+        const std::uint64_t upper = ~(lower_rows[row / 64] >> (row % 64)) & 1U;
+        const TreeRow moved = next_slots[2 * std::size_t{slot} + upper];
         slots[k] = moved == kNoSlot ? kNarrowNoSlot : static_cast<Slot>(moved);
         return RowState{moved, targets[k]};
       },

@@ -106,8 +106,13 @@ void RowPartition::count_sides(std::span<const BestSplit> splits,
 }
 
 void RowPartition::move_rows(const ChildSlots& children) {
-  const TreeRow* lower_slots = children.lower.data();
-  const TreeRow* upper_slots = children.upper.data();
+  const std::size_t nslots = children.lower.size();
+  next_slots_.resize(2 * nslots);
+  for (std::size_t slot = 0; slot < nslots; ++slot) {
+    next_slots_[2 * slot] = children.lower[slot];
+    next_slots_[2 * slot + 1] = children.upper[slot];
+  }
+  const TreeRow* next_slots = next_slots_.data();
   const std::uint64_t* lower_rows = lower_rows_.data();
   RowState* rows = rows_.data();
   const std::size_t nrows = rows_.size();
@@ -115,14 +120,11 @@ void RowPartition::move_rows(const ChildSlots& children) {
   for (std::size_t r = 0; r < nrows; ++r) {
     const TreeRow slot = rows[r].slot;
     if (slot != kNoSlot) {
-      const bool lower = ((lower_rows[r / 64] >> (r % 64)) & 1U) != 0;
-      rows[r].slot = lower ? lower_slots[slot] : upper_slots[slot];
+      const std::uint64_t upper = ~(lower_rows[r / 64] >> (r % 64)) & 1U;
+      rows[r].slot = next_slots[2 * std::size_t{slot} + upper];
     }
   }
-  if (streamed_) {
-    pending_children_ = children;
-    move_pending_ = true;
-  }
+  move_pending_ = streamed_;
 }
 
 SortedRows RowPartition::sorted_rows_for_search() noexcept {
@@ -132,8 +134,7 @@ SortedRows RowPartition::sorted_rows_for_search() noexcept {
   }
   if (move_pending_) {
     sorted.lower_rows = lower_rows_.data();
-    sorted.lower_slots = pending_children_.lower.data();
-    sorted.upper_slots = pending_children_.upper.data();
+    sorted.next_slots = next_slots_.data();
     move_pending_ = false;
   }
   return sorted;

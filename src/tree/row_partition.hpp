@@ -61,16 +61,17 @@ std::size_t sorted_slot_bytes(std::optional<std::uint16_t> depth_limit) noexcept
 
 // The sorted copies of the row states as the next split search reads them. After a level's
 // moves, every copy still lags one move behind: the search applies it while it streams the
-// column (the row goes to lower_slots[slot] when its bit in `lower_rows` is set, else to
-// upper_slots[slot]), so the copies cost one pass per level instead of two, and none after the
-// last level.
+// column (the row goes to next_slots[2 * slot] when its bit in `lower_rows` is set, else to
+// next_slots[2 * slot + 1]), so the copies cost one pass per level instead of two, and none after
+// the last level.
 struct SortedRows {
   // The states in every column's sorted order; null when they are not kept.
   SortedStates* states = nullptr;
   // Null when no move is pending.
   const std::uint64_t* lower_rows = nullptr;
-  const TreeRow* lower_slots = nullptr;
-  const TreeRow* upper_slots = nullptr;
+  // The lower and the upper child slot of every slot, side by side: the row's side bit picks
+  // one by its index, without a branch that the bits' randomness would defeat.
+  const TreeRow* next_slots = nullptr;
 };
 
 class RowPartition {
@@ -103,8 +104,9 @@ class RowPartition {
   std::vector<RowState> rows_;
   bool streamed_;
   SortedStates sorted_rows_;
-  // The children of the last move while the sorted copies have not taken it.
-  ChildSlots pending_children_;
+  // The child slots of the last move, interleaved as in SortedRows::next_slots; the sorted
+  // copies take the move while move_pending_.
+  std::vector<TreeRow> next_slots_;
   bool move_pending_ = false;
   // One bit per row, set by count_sides when the row goes to the lower side of its node's
   // split.
