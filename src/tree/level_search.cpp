@@ -106,42 +106,21 @@ void scan_column(LevelScans& level, const PresortedColumn& column, std::size_t j
   }
 }
 
-// Walks column j over the sorted copies, whose slots are `Slot` wide, applying the pending
-// move when there is one: each state is read, moved and written back as the walk passes it.
+// Walks column j over its sorted targets, looking up every row's slot in the narrow slots,
+// which are `Slot` wide.
 template <class Slot>
 void scan_sorted_column(LevelScans& scans, const PresortedColumn& column, std::size_t j,
-                        Slot* slots, const float* targets, const SortedRows& sorted,
-                        std::size_t min_leaf_count) {
+                        const Slot* slots, const float* targets, std::size_t min_leaf_count) {
   constexpr Slot kNarrowNoSlot = std::numeric_limits<Slot>::max();
   if (scans.scans.size() >= kNarrowNoSlot) {
-    raise_internal_failure("a tree level holds more nodes than its sorted slots can name");
-  }
-  if (sorted.lower_rows == nullptr) {
-    scan_column(
-        scans, column, j,
-        [=](std::size_t k) {
-          const Slot slot = slots[k];
-          return RowState{slot == kNarrowNoSlot ? kNoSlot : TreeRow{slot}, targets[k]};
-        },
-        min_leaf_count);
-    return;
+    raise_internal_failure("a tree level holds more nodes than its narrow slots can name");
   }
   const TreeRow* order = column.order.data();
-  const std::uint64_t* lower_rows = sorted.lower_rows;
-  const TreeRow* next_slots = sorted.next_slots;
   scan_column(
       scans, column, j,
       [=](std::size_t k) {
-        const Slot slot = slots[k];
-        if (slot == kNarrowNoSlot) {
-          return RowState{kNoSlot, targets[k]};
-        }
-        const TreeRow row = order[k];
-        const std::uint64_t upper = ~(lower_rows[row / 64] >> (row % 64)) & 1U;
-        const TreeRow moved = next_slots[2 * std::size_t{slot} + upper];
-        // The level's slots are below kNarrowNoSlot, and kNoSlot narrows to it.
-        slots[k] = static_cast<Slot>(moved);
-        return RowState{moved, targets[k]};
+        const Slot slot = slots[order[k]];
+        return RowState{slot == kNarrowNoSlot ? kNoSlot : TreeRow{slot}, targets[k]};
       },
       min_leaf_count);
 }
@@ -161,18 +140,16 @@ std::vector<BestSplit> search_level(std::span<const NodeStatistics> nodes,
     scan.node_total = nodes[slot].node_total;
     scan.parent_term = nodes[slot].parent_term;
   }
-  // Every column is walked even when nothing could split, since the walk also applies the
-  // sorted copies' pending move.
   for (std::size_t j = 0; j < columns.size(); ++j) {
     throw_if_cancelled();
     const PresortedColumn& column = *columns[j];
-    if (sorted.states != nullptr) {
-      const float* targets = sorted.states->targets[j].data();
+    if (sorted.targets != nullptr) {
+      const float* targets = (*sorted.targets)[j].data();
       std::visit(
-          [&](auto& slots) {
-            scan_sorted_column(scans, column, j, slots[j].data(), targets, sorted, min_leaf_count);
+          [&](const auto& slots) {
+            scan_sorted_column(scans, column, j, slots.data(), targets, min_leaf_count);
           },
-          sorted.states->slots);
+          *sorted.slots);
       continue;
     }
     // The row states are read in the order of the column's values, random in memory: ask for

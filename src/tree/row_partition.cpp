@@ -17,7 +17,7 @@ bool goes_lower(const PresortedColumn* const* columns, const BestSplit& split, s
 
 }  // namespace
 
-std::size_t sorted_slot_bytes(std::optional<std::uint16_t> depth_limit) noexcept {
+std::size_t narrow_slot_bytes(std::optional<std::uint16_t> depth_limit) noexcept {
   const std::uint16_t depth = depth_limit.value_or(std::numeric_limits<std::uint16_t>::max());
   if (depth <= 8) {
     return 1;
@@ -39,24 +39,22 @@ RowPartition::RowPartition(std::span<const PresortedColumn* const> columns,
     rows[r] = RowState{root_searched ? TreeRow{0} : kNoSlot, targets[r]};
   }
   if (streamed_) {
-    sorted_rows_.targets.resize(columns.size());
+    sorted_targets_.resize(columns.size());
     for (std::size_t j = 0; j < columns.size(); ++j) {
-      sorted_rows_.targets[j].resize(nrows);
-      float* sorted = sorted_rows_.targets[j].data();
+      sorted_targets_[j].resize(nrows);
+      float* sorted = sorted_targets_[j].data();
       const TreeRow* order = columns[j]->order.data();
       for (std::size_t k = 0; k < nrows; ++k) {
         sorted[k] = targets[order[k]];
       }
     }
-    // Only a searched root keeps sorted copies, and then every row is in its slot 0.
+    // Only a searched root keeps the copies, and then every row is in its slot 0.
     if (slot_bytes == 1) {
-      sorted_rows_.slots =
-          SortedSlots<std::uint8_t>(columns.size(), std::vector<std::uint8_t>(nrows, 0));
+      narrow_slots_ = std::vector<std::uint8_t>(nrows, 0);
     } else if (slot_bytes == 2) {
-      sorted_rows_.slots =
-          SortedSlots<std::uint16_t>(columns.size(), std::vector<std::uint16_t>(nrows, 0));
+      narrow_slots_ = std::vector<std::uint16_t>(nrows, 0);
     } else {
-      sorted_rows_.slots = SortedSlots<TreeRow>(columns.size(), std::vector<TreeRow>(nrows, 0));
+      narrow_slots_ = std::vector<TreeRow>(nrows, 0);
     }
   }
 }
@@ -105,39 +103,51 @@ void RowPartition::count_sides(std::span<const BestSplit> splits,
   }
 }
 
-void RowPartition::move_rows(const ChildSlots& children) {
-  const std::size_t nslots = children.lower.size();
-  next_slots_.resize(2 * nslots);
-  for (std::size_t slot = 0; slot < nslots; ++slot) {
-    next_slots_[2 * slot] = children.lower[slot];
-    next_slots_[2 * slot + 1] = children.upper[slot];
-  }
-  const TreeRow* next_slots = next_slots_.data();
-  const std::uint64_t* lower_rows = lower_rows_.data();
-  RowState* rows = rows_.data();
-  const std::size_t nrows = rows_.size();
-  // Slots whose split was not taken have no child on either side, so their rows drop out.
+namespace {
+
+// Moves every row to the child slot on its recorded side, with `narrow` (when not null)
+// following in its own width; kNoSlot narrows to the width's largest value, which stands for it.
+template <class Slot>
+void move_to_children(RowState* rows, Slot* narrow, std::size_t nrows,
+                      const std::uint64_t* lower_rows, const TreeRow* next_slots) {
   for (std::size_t r = 0; r < nrows; ++r) {
     const TreeRow slot = rows[r].slot;
     if (slot != kNoSlot) {
       const std::uint64_t upper = ~(lower_rows[r / 64] >> (r % 64)) & 1U;
-      rows[r].slot = next_slots[2 * std::size_t{slot} + upper];
+      const TreeRow moved = next_slots[2 * std::size_t{slot} + upper];
+      rows[r].slot = moved;
+      if (narrow != nullptr) {
+        narrow[r] = static_cast<Slot>(moved);
+      }
     }
   }
-  move_pending_ = streamed_;
 }
 
-SortedRows RowPartition::sorted_rows_for_search() noexcept {
-  SortedRows sorted;
-  if (streamed_) {
-    sorted.states = &sorted_rows_;
+}  // namespace
+
+void RowPartition::move_rows(const ChildSlots& children) {
+  // The lower and the upper child slot of every slot side by side: the row's side bit picks
+  // one by its index, without a branch that the bits' randomness would defeat.
+  const std::size_t nslots = children.lower.size();
+  std::vector<TreeRow> next_slots(2 * nslots);
+  for (std::size_t slot = 0; slot < nslots; ++slot) {
+    next_slots[2 * slot] = children.lower[slot];
+    next_slots[2 * slot + 1] = children.upper[slot];
   }
-  if (move_pending_) {
-    sorted.lower_rows = lower_rows_.data();
-    sorted.next_slots = next_slots_.data();
-    move_pending_ = false;
+  // Slots whose split was not taken have no child on either side, so their rows drop out.
+  std::visit(
+      [&](auto& narrow) {
+        move_to_children(rows_.data(), streamed_ ? narrow.data() : nullptr, rows_.size(),
+                         lower_rows_.data(), next_slots.data());
+      },
+      narrow_slots_);
+}
+
+SortedRows RowPartition::sorted_rows() const noexcept {
+  if (!streamed_) {
+    return SortedRows{};
   }
-  return sorted;
+  return SortedRows{&sorted_targets_, &narrow_slots_};
 }
 
 }  // namespace tacitor
