@@ -1,6 +1,9 @@
 #include "tree/row_partition.hpp"
 
 #include <algorithm>
+#include <limits>
+
+#include "common/internal_failure.hpp"
 
 namespace tacitor {
 
@@ -9,11 +12,14 @@ namespace tacitor {
 
 namespace {
 
-// Lower when the row's value in the split's feature, widened to double, is less than or
-// equal to the threshold (NaN never is).
-bool goes_lower(const PresortedColumn* const* columns, const BestSplit& split, std::size_t r) {
-  return static_cast<double>(columns[split.feature]->row_values[r]) <= split.threshold;
-}
+// What the side test of one slot reads: the split feature's values in row order and the
+// threshold. A row goes lower when its value, widened to double, is less than or equal to the
+// threshold (NaN never is). A slot without a split gets a NaN threshold, so its rows go lower
+// never, which is what leaving them out would count.
+struct SideTest {
+  const float* values;
+  double threshold;
+};
 
 }  // namespace
 
@@ -69,9 +75,20 @@ void RowPartition::count_sides(std::span<const BestSplit> splits,
   constexpr std::size_t kCounterBanks = 4;
   const std::size_t nslots = splits.size();
   std::vector<std::size_t> banked(kCounterBanks * nslots, 0);
-  const PresortedColumn* const* columns = columns_.data();
+  // Only a level with a split counts sides, and a split needs a column.
+  if (columns_.empty()) {
+    raise_internal_failure("row sides counted without columns");
+  }
+  std::vector<SideTest> tests(nslots, SideTest{columns_.front()->row_values.data(),
+                                               std::numeric_limits<double>::quiet_NaN()});
+  for (std::size_t slot = 0; slot < nslots; ++slot) {
+    if (splits[slot].found) {
+      tests[slot] =
+          SideTest{columns_[splits[slot].feature]->row_values.data(), splits[slot].threshold};
+    }
+  }
   const RowState* rows = rows_.data();
-  const BestSplit* split_of = splits.data();
+  const SideTest* test_of = tests.data();
   std::size_t* counters = banked.data();
   std::uint64_t* lower_rows = lower_rows_.data();
   const std::size_t nrows = rows_.size();
@@ -80,8 +97,9 @@ void RowPartition::count_sides(std::span<const BestSplit> splits,
     std::uint64_t word = 0;
     for (std::size_t r = first; r < end; ++r) {
       const TreeRow slot = rows[r].slot;
-      if (slot != kNoSlot && split_of[slot].found) {
-        const bool goes = goes_lower(columns, split_of[slot], r);
+      if (slot != kNoSlot) {
+        const SideTest test = test_of[slot];
+        const bool goes = static_cast<double>(test.values[r]) <= test.threshold;
         counters[(r % kCounterBanks) * nslots + slot] += goes ? 1 : 0;
         word |= std::uint64_t{goes} << (r - first);
       }
