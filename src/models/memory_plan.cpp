@@ -42,17 +42,16 @@ std::uint64_t solver_work(std::uint64_t w) {
   return add(mul(mul(w, w), 4 * kFloat), mul(w, 64));
 }
 
-// Row states (slot and target, 8 bytes), the side bits, and the row states in every feature
-// column's sorted order when the fit's budget allows them: the targets and the slots, as wide
+// Row states (slot and target, 8 bytes), the side bits, and when the fit's budget allows them
+// the targets in every feature column's sorted order and a narrow copy of the slots, as wide
 // as the module's depth limit needs. The targets themselves are read from the position's
 // presorted column.
 std::uint64_t tree_fit_work(std::uint64_t rows, std::uint64_t w) {
   std::uint64_t bytes = add(mul(rows, 8), rows / 8 + 8);
   const std::uint64_t features = w - 1;
   if (features > 0 && rows <= kSortedStateBudget / 8 / features) {
-    const std::uint64_t state_bytes =
-        kFloat + sorted_slot_bytes(module_tree_parameters().depth_limit);
-    bytes = add(bytes, mul(mul(rows, features), state_bytes));
+    bytes = add(bytes, mul(mul(rows, features), kFloat));
+    bytes = add(bytes, mul(rows, narrow_slot_bytes(module_tree_parameters().depth_limit)));
   }
   return bytes;
 }

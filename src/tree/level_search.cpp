@@ -1,6 +1,7 @@
 #include "tree/level_search.hpp"
 
 #include <limits>
+#include <utility>
 #include <variant>
 
 #include "common/cancellation.hpp"
@@ -13,31 +14,47 @@ namespace {
 // How far ahead a walk through row order asks for a row state.
 constexpr std::size_t kPrefetchDistance = 16;
 
-// The walk of one node over the current column: the rows passed so far form the lower side of
-// the next boundary; `previous` is valid once lower_count > 0.
-struct ColumnWalk {
-  std::size_t lower_count = 0;
+// Everything the walk touches for one row's node, in one cache line, so that a row costs one
+// random access into the level's nodes. Counts are kept as doubles: they are whole numbers far
+// below 2^53, so they are exact, and a boundary's score uses them without a conversion.
+struct alignas(64) NodeScan {
+  double count = 0.0;
+  // mean * count and (count * mean) * mean of the node (NodeStatistics).
+  double node_total = 0.0;
+  double parent_term = 0.0;
+  // The walk over the current column: the rows passed so far form the lower side of the next
+  // boundary; `previous` is valid once lower_n > 0.
+  double lower_n = 0.0;
   double lower_sum = 0.0;
   float previous = 0.0f;
+  // The best candidate so far; the rest of it, needed only when it changes, is in `BestSplit`.
+  bool found = false;
+  double best_gain = 0.0;
+};
+static_assert(sizeof(NodeScan) == 64);
+
+// The nodes of the level: their walk state, and the best split each has found.
+struct LevelScans {
+  std::vector<NodeScan> scans;
+  std::vector<BestSplit> best;
 };
 
-// Everything the walk touches for one row's node, side by side, so that a row costs one random
-// access into the level's nodes.
-struct NodeScan {
-  NodeStatistics statistics;
-  ColumnWalk walk;
-  BestSplit best;
-};
-
-// `row_at(k)` is the state of the row at rank k of the column.
-template <class RowAt>
-void scan_column(std::vector<NodeScan>& scans, const PresortedColumn& column, std::size_t j,
-                 RowAt row_at, std::size_t min_leaf_count) {
-  for (NodeScan& scan : scans) {
-    scan.walk = ColumnWalk{};
+// `row_at(k)` is the state of the row at rank k of the column. With `kAnyBoundary`, every
+// boundary has at least one row on each side, which is all a min_leaf_count of 0 or 1 asks.
+template <bool kAnyBoundary, class RowAt>
+void scan_column_with(LevelScans& level, const PresortedColumn& column, std::size_t j, RowAt row_at,
+                      std::size_t min_leaf_count) {
+  for (NodeScan& scan : level.scans) {
+    scan.lower_n = 0.0;
+    scan.lower_sum = 0.0;
+    scan.previous = 0.0f;
   }
+  // Exact for counts below 2^53; a larger minimum rounds to a double that no count reaches,
+  // so the comparisons below agree with the integer ones.
+  const auto min_leaf = static_cast<double>(min_leaf_count);
   const float* values = column.values.data();
-  NodeScan* searched = scans.data();
+  NodeScan* searched = level.scans.data();
+  BestSplit* best_of = level.best.data();
   const std::size_t nrows = column.size();
 
   for (std::size_t k = 0; k < nrows; ++k) {
@@ -46,26 +63,26 @@ void scan_column(std::vector<NodeScan>& scans, const PresortedColumn& column, st
       continue;
     }
     NodeScan& s = searched[row.slot];
-    ColumnWalk& walk = s.walk;
     const float v = values[k];
-    if (walk.lower_count > 0 && !(v == walk.previous)) {
-      const std::size_t upper_count = s.statistics.count - walk.lower_count;
-      if (walk.lower_count >= min_leaf_count && upper_count >= min_leaf_count) {
-        const auto lower_n = static_cast<double>(walk.lower_count);
-        const auto upper_n = static_cast<double>(upper_count);
-        const double upper_mean = (s.statistics.node_total - walk.lower_sum) / upper_n;
-        const double lower_mean = walk.lower_sum / lower_n;
+    if (s.lower_n > 0.0 && !(v == s.previous)) {
+      const double lower_n = s.lower_n;
+      const double upper_n = s.count - lower_n;
+      if (kAnyBoundary || (lower_n >= min_leaf && upper_n >= min_leaf)) {
+        const double upper_mean = (s.node_total - s.lower_sum) / upper_n;
+        const double lower_mean = s.lower_sum / lower_n;
         const double lower_term = (lower_n * lower_mean) * lower_mean;
         const double upper_term = (upper_n * upper_mean) * upper_mean;
-        const double gain = (lower_term + upper_term) - s.statistics.parent_term;
+        const double gain = (lower_term + upper_term) - s.parent_term;
         // Strictly greater: among equal gains the first candidate stays, and a NaN gain never
         // replaces anything.
-        BestSplit& best = s.best;
-        if (!best.found || gain > best.gain) {
+        if (!s.found || gain > s.best_gain) {
+          s.found = true;
+          s.best_gain = gain;
+          BestSplit& best = best_of[row.slot];
           best.found = true;
           best.feature = j;
           best.gain = gain;
-          const float pair_sum = walk.previous + v;
+          const float pair_sum = s.previous + v;
           best.threshold = static_cast<double>(pair_sum) * 0.5;
           best.lower_mean = lower_mean;
           best.upper_mean = upper_mean;
@@ -73,48 +90,37 @@ void scan_column(std::vector<NodeScan>& scans, const PresortedColumn& column, st
       }
     }
     // Every row counts once, so count * target is the target itself.
-    walk.lower_count += 1;
-    walk.lower_sum += static_cast<double>(row.target);
-    walk.previous = v;
+    s.lower_n += 1.0;
+    s.lower_sum += static_cast<double>(row.target);
+    s.previous = v;
   }
 }
 
-// Walks column j over the sorted copies, whose slots are `Slot` wide, applying the pending
-// move when there is one: each state is read, moved and written back as the walk passes it.
-template <class Slot>
-void scan_sorted_column(std::vector<NodeScan>& scans, const PresortedColumn& column, std::size_t j,
-                        Slot* slots, const float* targets, const SortedRows& sorted,
-                        std::size_t min_leaf_count) {
-  constexpr Slot kNarrowNoSlot = std::numeric_limits<Slot>::max();
-  if (scans.size() >= kNarrowNoSlot) {
-    raise_internal_failure("a tree level holds more nodes than its sorted slots can name");
+template <class RowAt>
+void scan_column(LevelScans& level, const PresortedColumn& column, std::size_t j, RowAt row_at,
+                 std::size_t min_leaf_count) {
+  if (min_leaf_count <= 1) {
+    scan_column_with<true>(level, column, j, row_at, min_leaf_count);
+  } else {
+    scan_column_with<false>(level, column, j, row_at, min_leaf_count);
   }
-  if (sorted.lower_rows == nullptr) {
-    scan_column(
-        scans, column, j,
-        [=](std::size_t k) {
-          const Slot slot = slots[k];
-          return RowState{slot == kNarrowNoSlot ? kNoSlot : TreeRow{slot}, targets[k]};
-        },
-        min_leaf_count);
-    return;
+}
+
+// Walks column j over its sorted targets, looking up every row's slot in the narrow slots,
+// which are `Slot` wide.
+template <class Slot>
+void scan_sorted_column(LevelScans& scans, const PresortedColumn& column, std::size_t j,
+                        const Slot* slots, const float* targets, std::size_t min_leaf_count) {
+  constexpr Slot kNarrowNoSlot = std::numeric_limits<Slot>::max();
+  if (scans.scans.size() >= kNarrowNoSlot) {
+    raise_internal_failure("a tree level holds more nodes than its narrow slots can name");
   }
   const TreeRow* order = column.order.data();
-  const std::uint64_t* lower_rows = sorted.lower_rows;
-  const TreeRow* lower_slots = sorted.lower_slots;
-  const TreeRow* upper_slots = sorted.upper_slots;
   scan_column(
       scans, column, j,
       [=](std::size_t k) {
-        const Slot slot = slots[k];
-        if (slot == kNarrowNoSlot) {
-          return RowState{kNoSlot, targets[k]};
-        }
-        const TreeRow row = order[k];
-        const bool lower = ((lower_rows[row / 64] >> (row % 64)) & 1U) != 0;
-        const TreeRow moved = lower ? lower_slots[slot] : upper_slots[slot];
-        slots[k] = moved == kNoSlot ? kNarrowNoSlot : static_cast<Slot>(moved);
-        return RowState{moved, targets[k]};
+        const Slot slot = slots[order[k]];
+        return RowState{slot == kNarrowNoSlot ? kNoSlot : TreeRow{slot}, targets[k]};
       },
       min_leaf_count);
 }
@@ -125,22 +131,25 @@ std::vector<BestSplit> search_level(std::span<const NodeStatistics> nodes,
                                     std::span<const PresortedColumn* const> columns,
                                     std::span<const RowState> rows, const SortedRows& sorted,
                                     std::size_t min_leaf_count) {
-  std::vector<NodeScan> scans(nodes.size());
+  LevelScans scans;
+  scans.scans.resize(nodes.size());
+  scans.best.resize(nodes.size());
   for (std::size_t slot = 0; slot < nodes.size(); ++slot) {
-    scans[slot].statistics = nodes[slot];
+    NodeScan& scan = scans.scans[slot];
+    scan.count = static_cast<double>(nodes[slot].count);
+    scan.node_total = nodes[slot].node_total;
+    scan.parent_term = nodes[slot].parent_term;
   }
-  // Every column is walked even when nothing could split, since the walk also applies the
-  // sorted copies' pending move.
   for (std::size_t j = 0; j < columns.size(); ++j) {
     throw_if_cancelled();
     const PresortedColumn& column = *columns[j];
-    if (sorted.states != nullptr) {
-      const float* targets = sorted.states->targets[j].data();
+    if (sorted.targets != nullptr) {
+      const float* targets = (*sorted.targets)[j].data();
       std::visit(
-          [&](auto& slots) {
-            scan_sorted_column(scans, column, j, slots[j].data(), targets, sorted, min_leaf_count);
+          [&](const auto& slots) {
+            scan_sorted_column(scans, column, j, slots.data(), targets, min_leaf_count);
           },
-          sorted.states->slots);
+          *sorted.slots);
       continue;
     }
     // The row states are read in the order of the column's values, random in memory: ask for
@@ -158,11 +167,7 @@ std::vector<BestSplit> search_level(std::span<const NodeStatistics> nodes,
         },
         min_leaf_count);
   }
-  std::vector<BestSplit> best(scans.size());
-  for (std::size_t slot = 0; slot < scans.size(); ++slot) {
-    best[slot] = scans[slot].best;
-  }
-  return best;
+  return std::move(scans.best);
 }
 
 }  // namespace tacitor

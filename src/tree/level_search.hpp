@@ -21,10 +21,9 @@ namespace tacitor {
 
 // Searches every node of `nodes` over all `columns` in column order and returns the best split
 // of each, in the order of `nodes`; `rows[r].slot` is the position in `nodes` of row r's node.
-// `sorted.states`, when not null, holds per column the same row states in the column's
-// sorted order, one move behind when a move is pending; the walk applies the move and streams
-// the states instead of gathering them. Only boundaries with at least `min_leaf_count` rows on
-// each side are candidates.
+// When `sorted` holds the sorted targets, the walk streams them and looks up each row's slot in
+// the narrow slots instead of gathering the row states. Only boundaries with at least
+// `min_leaf_count` rows on each side are candidates.
 std::vector<BestSplit> search_level(std::span<const NodeStatistics> nodes,
                                     std::span<const PresortedColumn* const> columns,
                                     std::span<const RowState> rows, const SortedRows& sorted,

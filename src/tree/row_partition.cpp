@@ -1,6 +1,9 @@
 #include "tree/row_partition.hpp"
 
 #include <algorithm>
+#include <limits>
+
+#include "common/internal_failure.hpp"
 
 namespace tacitor {
 
@@ -9,15 +12,18 @@ namespace tacitor {
 
 namespace {
 
-// Lower when the row's value in the split's feature, widened to double, is less than or
-// equal to the threshold (NaN never is).
-bool goes_lower(const PresortedColumn* const* columns, const BestSplit& split, std::size_t r) {
-  return static_cast<double>(columns[split.feature]->row_values[r]) <= split.threshold;
-}
+// What the side test of one slot reads: the split feature's values in row order and the
+// threshold. A row goes lower when its value, widened to double, is less than or equal to the
+// threshold (NaN never is). A slot without a split gets a NaN threshold, so its rows go lower
+// never, which is what leaving them out would count.
+struct SideTest {
+  const float* values;
+  double threshold;
+};
 
 }  // namespace
 
-std::size_t sorted_slot_bytes(std::optional<std::uint16_t> depth_limit) noexcept {
+std::size_t narrow_slot_bytes(std::optional<std::uint16_t> depth_limit) noexcept {
   const std::uint16_t depth = depth_limit.value_or(std::numeric_limits<std::uint16_t>::max());
   if (depth <= 8) {
     return 1;
@@ -39,24 +45,22 @@ RowPartition::RowPartition(std::span<const PresortedColumn* const> columns,
     rows[r] = RowState{root_searched ? TreeRow{0} : kNoSlot, targets[r]};
   }
   if (streamed_) {
-    sorted_rows_.targets.resize(columns.size());
+    sorted_targets_.resize(columns.size());
     for (std::size_t j = 0; j < columns.size(); ++j) {
-      sorted_rows_.targets[j].resize(nrows);
-      float* sorted = sorted_rows_.targets[j].data();
+      sorted_targets_[j].resize(nrows);
+      float* sorted = sorted_targets_[j].data();
       const TreeRow* order = columns[j]->order.data();
       for (std::size_t k = 0; k < nrows; ++k) {
         sorted[k] = targets[order[k]];
       }
     }
-    // Only a searched root keeps sorted copies, and then every row is in its slot 0.
+    // Only a searched root keeps the copies, and then every row is in its slot 0.
     if (slot_bytes == 1) {
-      sorted_rows_.slots =
-          SortedSlots<std::uint8_t>(columns.size(), std::vector<std::uint8_t>(nrows, 0));
+      narrow_slots_ = std::vector<std::uint8_t>(nrows, 0);
     } else if (slot_bytes == 2) {
-      sorted_rows_.slots =
-          SortedSlots<std::uint16_t>(columns.size(), std::vector<std::uint16_t>(nrows, 0));
+      narrow_slots_ = std::vector<std::uint16_t>(nrows, 0);
     } else {
-      sorted_rows_.slots = SortedSlots<TreeRow>(columns.size(), std::vector<TreeRow>(nrows, 0));
+      narrow_slots_ = std::vector<TreeRow>(nrows, 0);
     }
   }
 }
@@ -71,9 +75,20 @@ void RowPartition::count_sides(std::span<const BestSplit> splits,
   constexpr std::size_t kCounterBanks = 4;
   const std::size_t nslots = splits.size();
   std::vector<std::size_t> banked(kCounterBanks * nslots, 0);
-  const PresortedColumn* const* columns = columns_.data();
+  // Only a level with a split counts sides, and a split needs a column.
+  if (columns_.empty()) {
+    raise_internal_failure("row sides counted without columns");
+  }
+  std::vector<SideTest> tests(nslots, SideTest{columns_.front()->row_values.data(),
+                                               std::numeric_limits<double>::quiet_NaN()});
+  for (std::size_t slot = 0; slot < nslots; ++slot) {
+    if (splits[slot].found) {
+      tests[slot] =
+          SideTest{columns_[splits[slot].feature]->row_values.data(), splits[slot].threshold};
+    }
+  }
   const RowState* rows = rows_.data();
-  const BestSplit* split_of = splits.data();
+  const SideTest* test_of = tests.data();
   std::size_t* counters = banked.data();
   std::uint64_t* lower_rows = lower_rows_.data();
   const std::size_t nrows = rows_.size();
@@ -82,8 +97,9 @@ void RowPartition::count_sides(std::span<const BestSplit> splits,
     std::uint64_t word = 0;
     for (std::size_t r = first; r < end; ++r) {
       const TreeRow slot = rows[r].slot;
-      if (slot != kNoSlot && split_of[slot].found) {
-        const bool goes = goes_lower(columns, split_of[slot], r);
+      if (slot != kNoSlot) {
+        const SideTest test = test_of[slot];
+        const bool goes = static_cast<double>(test.values[r]) <= test.threshold;
         counters[(r % kCounterBanks) * nslots + slot] += goes ? 1 : 0;
         word |= std::uint64_t{goes} << (r - first);
       }
@@ -105,38 +121,51 @@ void RowPartition::count_sides(std::span<const BestSplit> splits,
   }
 }
 
-void RowPartition::move_rows(const ChildSlots& children) {
-  const TreeRow* lower_slots = children.lower.data();
-  const TreeRow* upper_slots = children.upper.data();
-  const std::uint64_t* lower_rows = lower_rows_.data();
-  RowState* rows = rows_.data();
-  const std::size_t nrows = rows_.size();
-  // Slots whose split was not taken have no child on either side, so their rows drop out.
+namespace {
+
+// Moves every row to the child slot on its recorded side, with `narrow` (when not null)
+// following in its own width; kNoSlot narrows to the width's largest value, which stands for it.
+template <class Slot>
+void move_to_children(RowState* rows, Slot* narrow, std::size_t nrows,
+                      const std::uint64_t* lower_rows, const TreeRow* next_slots) {
   for (std::size_t r = 0; r < nrows; ++r) {
     const TreeRow slot = rows[r].slot;
     if (slot != kNoSlot) {
-      const bool lower = ((lower_rows[r / 64] >> (r % 64)) & 1U) != 0;
-      rows[r].slot = lower ? lower_slots[slot] : upper_slots[slot];
+      const std::uint64_t upper = ~(lower_rows[r / 64] >> (r % 64)) & 1U;
+      const TreeRow moved = next_slots[2 * std::size_t{slot} + upper];
+      rows[r].slot = moved;
+      if (narrow != nullptr) {
+        narrow[r] = static_cast<Slot>(moved);
+      }
     }
-  }
-  if (streamed_) {
-    pending_children_ = children;
-    move_pending_ = true;
   }
 }
 
-SortedRows RowPartition::sorted_rows_for_search() noexcept {
-  SortedRows sorted;
-  if (streamed_) {
-    sorted.states = &sorted_rows_;
+}  // namespace
+
+void RowPartition::move_rows(const ChildSlots& children) {
+  // The lower and the upper child slot of every slot side by side: the row's side bit picks
+  // one by its index, without a branch that the bits' randomness would defeat.
+  const std::size_t nslots = children.lower.size();
+  std::vector<TreeRow> next_slots(2 * nslots);
+  for (std::size_t slot = 0; slot < nslots; ++slot) {
+    next_slots[2 * slot] = children.lower[slot];
+    next_slots[2 * slot + 1] = children.upper[slot];
   }
-  if (move_pending_) {
-    sorted.lower_rows = lower_rows_.data();
-    sorted.lower_slots = pending_children_.lower.data();
-    sorted.upper_slots = pending_children_.upper.data();
-    move_pending_ = false;
+  // Slots whose split was not taken have no child on either side, so their rows drop out.
+  std::visit(
+      [&](auto& narrow) {
+        move_to_children(rows_.data(), streamed_ ? narrow.data() : nullptr, rows_.size(),
+                         lower_rows_.data(), next_slots.data());
+      },
+      narrow_slots_);
+}
+
+SortedRows RowPartition::sorted_rows() const noexcept {
+  if (!streamed_) {
+    return SortedRows{};
   }
-  return sorted;
+  return SortedRows{&sorted_targets_, &narrow_slots_};
 }
 
 }  // namespace tacitor

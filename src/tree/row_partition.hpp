@@ -4,9 +4,9 @@
 //
 // A row's node is named by its slot, the node's position in the level; rows of nodes that are
 // not searched (leaves, and nodes too small to split) hold kNoSlot and never come back. When
-// the budget allows, the row states are also kept in every column's sorted order, so that the
-// split search streams through memory instead of gathering; the next search then brings those
-// copies up to date through the same side bit per row that moves the rows in row order.
+// the budget allows, the targets are also kept in every column's sorted order, and the slots in
+// a narrow copy small enough to stay in a core's cache: the split search then streams through
+// each column and looks up only the slot of every row it passes.
 
 #include <cstddef>
 #include <cstdint>
@@ -44,48 +44,35 @@ struct ChildSlots {
   std::vector<TreeRow> upper;
 };
 
-// The row states in every column's sorted order. The targets are kept as they are; the slots
-// take as few bytes as the depth limit allows, since a level holds at most 2^(level - 1)
-// nodes and the level after the limit at most two: one byte up to depth 8, two up to 16. The
-// type's largest value stands for kNoSlot. At depth 8, 5 bytes a state instead of 8.
-template <class Slot>
-using SortedSlots = std::vector<std::vector<Slot>>;
+// The slots of all rows in row order, as few bytes each as the depth limit allows, since a
+// level holds at most 2^(level - 1) nodes and the level after the limit at most two: one byte
+// up to depth 8, two up to 16. The type's largest value stands for kNoSlot.
+using NarrowSlots =
+    std::variant<std::vector<std::uint8_t>, std::vector<std::uint16_t>, std::vector<TreeRow>>;
 
-struct SortedStates {
-  std::vector<std::vector<float>> targets;
-  std::variant<SortedSlots<std::uint8_t>, SortedSlots<std::uint16_t>, SortedSlots<TreeRow>> slots;
-};
+// Bytes per narrow slot of a tree grown with this depth limit (none: 65535).
+std::size_t narrow_slot_bytes(std::optional<std::uint16_t> depth_limit) noexcept;
 
-// Bytes per slot in the sorted copies of a tree grown with this depth limit (none: 65535).
-std::size_t sorted_slot_bytes(std::optional<std::uint16_t> depth_limit) noexcept;
-
-// The sorted copies of the row states as the next split search reads them. After a level's
-// moves, every copy still lags one move behind: the search applies it while it streams the
-// column (the row goes to lower_slots[slot] when its bit in `lower_rows` is set, else to
-// upper_slots[slot]), so the copies cost one pass per level instead of two, and none after the
-// last level.
+// What the split search reads besides the row states, when the budget allows it: the targets
+// in every column's sorted order and the narrow slots.
 struct SortedRows {
-  // The states in every column's sorted order; null when they are not kept.
-  SortedStates* states = nullptr;
-  // Null when no move is pending.
-  const std::uint64_t* lower_rows = nullptr;
-  const TreeRow* lower_slots = nullptr;
-  const TreeRow* upper_slots = nullptr;
+  // Null when not kept.
+  const std::vector<std::vector<float>>* targets = nullptr;
+  const NarrowSlots* slots = nullptr;
 };
 
 class RowPartition {
  public:
   // Every row starts in slot 0 when the root is searched, in no slot otherwise. The sorted
-  // copies are kept when the root is searched, there are columns, and they take at most
-  // `sorted_state_budget` bytes at 8 bytes a state; their slots take `slot_bytes` (1, 2 or 4)
-  // bytes each.
+  // targets and narrow slots are kept when the root is searched, there are columns, and the
+  // sorted copies take at most `sorted_state_budget` bytes at 8 bytes a row and column; the
+  // narrow slots take `slot_bytes` (1, 2 or 4) bytes each.
   RowPartition(std::span<const PresortedColumn* const> columns, std::span<const float> targets,
                bool root_searched, std::size_t sorted_state_budget, std::size_t slot_bytes);
 
   std::span<const RowState> rows() const noexcept { return rows_; }
-  // The sorted copies for the next search, which must apply the pending move to every column
-  // it is given; afterwards the move counts as applied.
-  SortedRows sorted_rows_for_search() noexcept;
+  // The sorted targets and narrow slots, when kept.
+  SortedRows sorted_rows() const noexcept;
 
   // Counts the rows on each side of every slot's split and remembers every row's side, in one
   // pass over the rows: the only pass of a level that reads feature values in row order.
@@ -94,18 +81,15 @@ class RowPartition {
                    SideCounts& sides);
 
   // Moves the rows of every slot to the child slot on the side that the last count_sides
-  // recorded; rows of slots without children drop out. The sorted copies follow in the next
-  // search (sorted_rows_for_search).
+  // recorded; rows of slots without children drop out.
   void move_rows(const ChildSlots& children);
 
  private:
   std::span<const PresortedColumn* const> columns_;
   std::vector<RowState> rows_;
   bool streamed_;
-  SortedStates sorted_rows_;
-  // The children of the last move while the sorted copies have not taken it.
-  ChildSlots pending_children_;
-  bool move_pending_ = false;
+  std::vector<std::vector<float>> sorted_targets_;
+  NarrowSlots narrow_slots_;
   // One bit per row, set by count_sides when the row goes to the lower side of its node's
   // split.
   std::vector<std::uint64_t> lower_rows_;

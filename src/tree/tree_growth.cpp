@@ -143,13 +143,12 @@ DecisionTreeRegressor grow_tree(std::span<const PresortedColumn* const> columns,
     level.push_back(node_statistics(0, nrows, tree.nodes[0].mean));
   }
   RowPartition partition(columns, targets, !level.empty(), sorted_state_budget,
-                         sorted_slot_bytes(parameters.depth_limit));
+                         narrow_slot_bytes(parameters.depth_limit));
   SideCounts sides;
   ChildSlots children;
   for (std::uint16_t level_number = 1; !level.empty(); ++level_number) {
-    const std::vector<BestSplit> splits =
-        search_level(level, columns, partition.rows(), partition.sorted_rows_for_search(),
-                     parameters.min_leaf_count);
+    const std::vector<BestSplit> splits = search_level(
+        level, columns, partition.rows(), partition.sorted_rows(), parameters.min_leaf_count);
     if (!record_splits(tree, level, splits) || tree.depth >= depth_limit) {
       break;
     }

@@ -20,13 +20,13 @@
 
 namespace tacitor {
 
-// Bytes a fit may spend on keeping its row states in every column's sorted order, counted at
-// 8 bytes per row and column (a target and the widest slot; at depth 8 they take 5); above it
-// the walks gather the states through the sorted order instead. The
-// two give the same tree; streaming is faster when the states do not fit in the cache. Every
-// busy worker holds its own copies, so above this size they would outweigh everything else a
-// call holds: with a million training rows and 15 features, 120 MiB per fit made the call's
-// peak 517 MiB against 277 MiB gathering, for about a tenth more time.
+// Bytes a fit may spend on keeping its targets in every column's sorted order (with one narrow
+// copy of the slots), counted at 8 bytes per row and column although they take 4, so that no
+// fit keeps them where an earlier, wider layout did not; above it the walks gather the row
+// states through the sorted order instead. The two give the same tree; streaming is faster when the
+// states do not fit in the cache. Every busy worker holds its own copies, so above this size they
+// would outweigh everything else a call holds: with a million training rows and 15 features, 120
+// MiB per fit made the call's peak 517 MiB against 277 MiB gathering, for about a tenth more time.
 inline constexpr std::size_t kSortedStateBudget = std::size_t{64} << 20;
 
 // Grows the tree of `targets` (one per row) over `columns` (feature j is columns[j], each with
