@@ -62,6 +62,9 @@ def test_a_slow_signal_with_few_rows_is_denoised_better_at_a_slower_rate():
     known = selection.with_noise_std(0.3)
     assert known.slower_rate == selection.slower_rate
     assert known.loss == selection.slower_rate.loss(0.09)
+    # New data too short for the route: the refusal counts means, and says so.
+    with pytest.raises(ValueError, match="of the sampling rate"):
+        selection.denoise(noisy[:, :9])
 
 
 def test_the_full_rate_stays_where_the_data_say_so_and_is_tacitors_call():

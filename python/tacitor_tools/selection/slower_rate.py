@@ -124,10 +124,17 @@ def prediction(
     solver: str = "exact",
 ) -> npt.NDArray[np.float32]:
     """The output of the route at 1/``factor`` of the rate for ``samples`` (NaN = missing,
-    imputed at the slower rate as :func:`tacitor_tools.missing.denoise` does)."""
+    imputed at the slower rate as :func:`tacitor_tools.missing.denoise` does). A refusal
+    names the slower rate, since its window and lengths count means, not samples."""
     checked = checked_method(method)
     means = slower(samples, factor)
-    out = denoise(means, window_size, 1, method=checked, solver=checked_solver(solver, checked))
+    try:
+        out = denoise(means, window_size, 1, method=checked, solver=checked_solver(solver, checked))
+    except ValueError as e:
+        raise ValueError(
+            f"at 1/{factor} of the sampling rate (means of {factor} neighbouring samples, "
+            f"{means.shape[1]} per series here), which the window search chose: {e}"
+        ) from e
     return back_to_full_rate(out, samples.shape[1], factor)
 
 
