@@ -129,9 +129,11 @@ def test_handlers_that_return_change_nothing_even_when_they_call_tacitor(entry):
 
 CHILD = textwrap.dedent(
     """
-    import sys
+    import signal, sys
     import numpy as np
     import tacitor
+    # A child started from a shell's background job inherits SIGINT ignored.
+    signal.signal(signal.SIGINT, signal.default_int_handler)
     shape, window_size, stride = {call!r}
     samples = np.random.default_rng(11).standard_normal(shape).astype(np.float32)
     print("calling", flush=True)

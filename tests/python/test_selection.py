@@ -90,7 +90,9 @@ def test_grid_edges():
     clean, noisy = sines(12, 400, 0.05, period=(300, 600))
     extended = select(noisy, window_sizes=None)
     assert 96 in [row.window_size for row in extended.table]
-    assert extended.loss == min(row.loss for row in extended.table)
+    # 12 × 400 is few rows for window 64: a slower rate may be kept; the full rate's choice
+    # is still the best of the extended table.
+    assert extended.at_full_rate().loss == min(row.loss for row in extended.table)
     user = select(noisy, window_sizes=(4, 8))
     assert user.window_size == 8 and any("widest of the grid" in w for w in user.warnings)
     _, few = sines(4, 250, 0.05, period=(300, 600))

@@ -195,6 +195,8 @@ INTERRUPT_SCRIPT = textwrap.dedent(
     from tacitor_tools import fit
 
     samples = np.random.default_rng(1).standard_normal((8, 4000)).astype(np.float32)
+    # A child started from a shell's background job inherits SIGINT ignored.
+    signal.signal(signal.SIGINT, signal.default_int_handler)
     threading.Timer(0.5, signal.raise_signal, (signal.SIGINT,)).start()
     started = time.monotonic()
     try:
