@@ -21,7 +21,7 @@ import numpy.typing as npt
 
 from ..bridge import BLEND_DEFAULT
 from ..glitches import find_glitches
-from ..missing import as_float_matrix, interpolate_gaps, run_native
+from ..missing import as_float_matrix, interpolate_gaps
 from .combination import (
     COMBINATION_DEFAULT,
     checked_combination,
@@ -29,9 +29,8 @@ from .combination import (
     local_weights,
     weight_from_loss,
 )
-from . import slower_rate
 from .protocols import make_masks
-from .result import Selection, fit_covariance
+from .result import Selection
 from .scoring import scoring_rows
 from .search import select
 
@@ -93,32 +92,9 @@ class MethodChoice:
     def fit_covariance(self) -> float:
         """The kept contender's pull towards the noise (the mean's is the mean of both)."""
         pulls = [
-            0.0
-            if s.slower_rate is not None
-            else fit_covariance(s.method, chosen(s), self.noise_var)
-            for s in (self.linear, self.tree)
-            if self.kept in (s.method, "mean")
+            s.fit_covariance for s in (self.linear, self.tree) if self.kept in (s.method, "mean")
         ]
         return sum(pulls) / len(pulls)
-
-
-def prediction(selection: Selection, filled: npt.NDArray[np.float32]) -> npt.NDArray[np.float64]:
-    """The pure prediction of ``selection``'s route for gap-free ``filled``."""
-    rate = selection.slower_rate
-    if rate is not None:
-        out = slower_rate.prediction(filled, rate.factor, rate.window_size, selection.method)
-        return out.astype(np.float64)
-    return run_native(selection.method, filled, selection.window_size, selection.stride).astype(
-        np.float64
-    )
-
-
-def chosen(selection: Selection) -> Any:
-    return next(
-        c
-        for c in selection.table
-        if (c.window_size, c.stride) == (selection.window_size, selection.stride)
-    )
 
 
 def choose_method(
@@ -151,7 +127,7 @@ def choose_method(
     observed = ~np.isnan(rows)
     hidden = make_masks(observed, 1, seed)[0]
     masked_rows = interpolate_gaps(np.where(hidden, np.nan, rows))
-    outs = {s.method: prediction(s, masked_rows) for s in (linear, tree)}
+    outs = {s.method: s.prediction(masked_rows).astype(np.float64) for s in (linear, tree)}
     outs["mean"] = (outs["linear"] + outs["tree"]) / 2.0
     noise_var = linear.noise_std**2
     losses = {}

@@ -169,8 +169,9 @@ class Selection:
         blend weight."""
         noise_var = self.noise_std**2
         loss = route.loss(noise_var)
-        # The route's loss is held out (masked), so no pull towards the noise is counted.
-        weight = blend_weight(loss, route.std_error, noise_var, 0.0, cautious=self.noise_given)
+        weight = blend_weight(
+            loss, route.std_error, noise_var, route.fit_covariance(noise_var), self.noise_given
+        )
         return replace(
             self, slower_rate=route, gain_db=gain_db(noise_var, loss), blend_weight=weight
         )
@@ -189,10 +190,10 @@ class Selection:
 
     @property
     def fit_covariance(self) -> float:
-        """mean((f − clean)·noise) of the chosen candidate: its fit's pull towards the noise
-        (not counted for the slower-rate route: its outputs never see their own samples)."""
+        """mean((f − clean)·noise) of the chosen candidate (or of the slower-rate route): its
+        output's pull towards the noise."""
         if self.slower_rate is not None:
-            return 0.0
+            return self.slower_rate.fit_covariance(self.noise_std**2)
         chosen = next(
             c for c in self.table if (c.window_size, c.stride) == (self.window_size, self.stride)
         )
@@ -240,15 +241,23 @@ class Selection:
             if mask.any():
                 samples = samples.copy()
                 samples[mask] = np.nan
+        out = self.prediction(samples, solver)
+        out = out.astype(bridge.result_dtype(original.dtype), copy=False)
+        return self.combined(out, samples, combination) if blend else out
+
+    def prediction(
+        self, samples: npt.NDArray[np.floating[Any]], solver: str = "exact"
+    ) -> npt.NDArray[np.float32]:
+        """The pure prediction f for ``samples`` (float matrix, NaN = missing, imputed): the
+        slower-rate route's when it is kept, else the chosen window's call, which on
+        gap-free samples is exactly tacitor's."""
         method = bridge.checked_method(self.method)
         route = bridge.checked_solver(solver, method)
         if self.slower_rate is not None:
             rate = self.slower_rate
-            out = slower_rate.prediction(samples, rate.factor, rate.window_size, method, route)
-        else:
-            out = denoise(samples, self.window_size, self.stride, method=method, solver=route)
-        out = out.astype(bridge.result_dtype(original.dtype), copy=False)
-        return self.combined(out, samples, combination) if blend else out
+            return slower_rate.prediction(samples, rate.factor, rate.window_size, method, route)
+        out = denoise(samples, self.window_size, self.stride, method=method, solver=route)
+        return out.astype(np.float32, copy=False)
 
     def plot(self, ax: Axes | None = None) -> Axes:
         """Draw the estimated loss against the window (one line per stride), in dB of gain."""
