@@ -179,7 +179,8 @@ def test_auto_window_keeps_the_selection_and_its_blend_weight():
     denoiser = fit(x, "auto")
     _, selection = tacitor_tools.auto_denoise(x)
     assert denoiser.window_size == selection.window_size
-    assert denoiser.blend_weight == pytest.approx(selection.blend_weight)
+    # 8 × 200 may keep a slower rate; the trained filter runs at the full rate, with its weight.
+    assert denoiser.blend_weight == pytest.approx(selection.at_full_rate().blend_weight)
     blended = denoiser.denoise(x, blend=True)
     plain = denoiser.denoise(x, blend=False)
     # A selected window blends by default, as auto_denoise does.
