@@ -17,7 +17,9 @@ decides, first between the full and half rate, then, if the half rate won, betwe
 and the quarter rate. The masks hide a sample from everything, the means and the line
 between them included, so the comparison has no optimism term to get wrong. A signal that
 changes within a few samples (a chirp's fast end, AR(2) noise, sines of a few tens of
-samples per period) loses detail at the slower rate, and there the faster rate wins.
+samples per period) loses detail at the slower rate, and there the faster rate wins. Like
+the search's candidates, the routes are scored through the Gram route
+(:mod:`.scoring`): at window 256 on 60 × 512, the six masked exact calls took minutes.
 
 The route's loss (and so its gain and blend weight) is then estimated from its own output on
 the unmasked batch, as the full rate's is: ``mean((f − x)²) − σ² + 2σ²·d``, where d is the
@@ -47,6 +49,7 @@ import numpy.typing as npt
 from ..bridge import check_plan, checked_method, checked_solver
 from ..missing import denoise, interpolate_gaps, run_native
 from .protocols import make_masks
+from .scoring import scoring_solver
 
 # Neighbouring samples averaged into one sample of the slower series, tried in this order:
 # each rate only when the one before it won.
@@ -62,7 +65,7 @@ MAX_ROWS_PER_PARAMETER = 64
 # have gained 0.6 dB; with 6 (10 gave the same tables), the family means with 2 and 8 series
 # rose by 0.10 and 0.09 dB (quantised sensor +0.29 and +0.55, sines +0.38 and +0.09), and
 # on held-out noise levels (5 and 15 dB) by +0.13 dB with 2 series and −0.02 with 4. It
-# doubles the check's cost: a median 260 ms against 117 on 2 to 8 series × 512.
+# raises the check's cost from a median 73 ms to 85 ms on 2 to 8 series × 512.
 MASKS = 6
 # A slower rate is kept when its paired held-out error is below the faster rate's by at
 # least this many standard errors of the difference. Measured on the quality families with 2
@@ -189,7 +192,8 @@ def compared(
             ]
         )
 
-    current = squared_errors(lambda hidden: run_native(method, hidden, window_size, 1))
+    solver = scoring_solver(method)
+    current = squared_errors(lambda hidden: run_native(method, hidden, window_size, 1, solver))
     kept: tuple[int, int] | None = None
     for factor in FACTORS:
         winner = None
@@ -198,7 +202,7 @@ def compared(
             try:
                 check_plan((samples.shape[0], -(-samples.shape[1] // factor)), window, 1, method)
                 errors = squared_errors(
-                    lambda hidden: prediction(hidden, factor, window, method)  # noqa: B023
+                    lambda hidden: prediction(hidden, factor, window, method, solver)  # noqa: B023
                 )
             except ValueError:
                 continue  # the slower series are too short or too few for this window
@@ -215,10 +219,10 @@ def compared(
         kept, current = (factor, winner), winner_errors
     if kept is None:
         return None
-    out = prediction(samples, *kept, method).astype(np.float64)
+    out = prediction(samples, *kept, method, solver).astype(np.float64)
     squares = (out - samples)[observed & np.isfinite(out)] ** 2
     raw, se = float(np.mean(squares)), float(np.std(squares) / math.sqrt(squares.size))
-    influence = self_influence(samples, observed, out, *kept, method, seed)
+    influence = self_influence(samples, observed, out, *kept, method, seed, solver)
     return SlowerRate(kept[0], kept[1], raw, se, influence)
 
 
@@ -230,6 +234,7 @@ def self_influence(
     window_size: int,
     method: str,
     seed: int,
+    solver: str = "exact",
 ) -> float:
     """The mean of ∂f_i/∂x_i over observed samples of the route's output ``out``.
 
@@ -254,7 +259,7 @@ def self_influence(
         moved = samples.astype(np.float32, copy=True)
         moved[rows, cols] += (step * rng.choice((-1.0, 1.0), rows.size)).astype(np.float32)
         change = moved[rows, cols].astype(np.float64) - samples[rows, cols].astype(np.float64)
-        response = prediction(moved, factor, window_size, method).astype(np.float64)
+        response = prediction(moved, factor, window_size, method, solver).astype(np.float64)
         usable = np.isfinite(response[rows, cols]) & (change != 0.0)
         ratios.append((response[rows, cols] - out[rows, cols])[usable] / change[usable])
     values = np.concatenate(ratios)
