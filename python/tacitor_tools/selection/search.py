@@ -43,6 +43,14 @@ MAX_WINDOW_SHARE = 0.5
 # standard error and by more than this share (0.04 dB): a smaller fall is not worth the
 # wider window's cost, which grows with the square of the window.
 MIN_FALL = 0.01
+# Past the default grid, the linear method's exact output grows about as training rows ×
+# window³ (a least-squares solve of rows × window for each of window positions): on
+# 100 × 1024 it took 1.8 s at window 32, 13 s at 64, 59 s at 96 and 127 s at 128, and hours
+# at 512, where the search, which scores candidates through the Gram route, had spent two
+# minutes. The grid is therefore extended, when the output will be the exact call, only to
+# windows whose exact output is predicted to cost at most this many times the output at the
+# widest default window.
+MAX_EXACT_OUTPUT_GROWTH = 8.0
 # Lag-1 correlation of the residuals beyond which the noise is unlikely to be white.
 RESIDUAL_CORRELATION_LIMIT = 0.3
 # The capped noise level counts as a correction (and earns a warning) below this share of the
@@ -122,8 +130,10 @@ class Search:
         progress: Progress,
         noise_std: float | None = None,
         stop_when_flat: bool = False,
+        output_solver: str = "exact",
     ) -> None:
         self.samples = samples
+        self.output_solver = output_solver
         self.method = method
         self.protocol, mask_count = parse_protocol(protocol, method)
         self.observed = ~np.isnan(samples)
@@ -184,6 +194,16 @@ class Search:
             return 0.0
         ref = max(self.scored, key=lambda s: s.window_size)
         return ref.seconds * self.work(window, stride) / self.work(ref.window_size, ref.stride)
+
+    def exact_output_growth(self, window: int, stride: int) -> float:
+        """The predicted cost of the exact linear output at ``window`` over that at the widest
+        default window (1 when the output will not be the exact linear call)."""
+        if self.method != "linear" or self.output_solver != "exact":
+            return 1.0
+        widest = DEFAULT_WINDOWS[-1]
+        rows = training_rows(self.series, self.length, window, stride)
+        base = training_rows(self.series, self.length, widest, stride)
+        return float(rows * window**3) / max(float(base * widest**3), 1.0)
 
     def work(self, window: int, stride: int) -> float:
         """The cost model, in units of one call at window 4, stride 1."""
@@ -315,6 +335,14 @@ class Search:
                 reason = f"the batch is too small ({rows} training rows)"
             elif not self.within_budget(window, best.stride):
                 reason = self.budget_note(window, best.stride)
+            elif (
+                growth := self.exact_output_growth(window, best.stride)
+            ) > MAX_EXACT_OUTPUT_GROWTH:
+                reason = (
+                    f"its exact output would take about {growth:.0f} times as long as at "
+                    f"window {DEFAULT_WINDOWS[-1]}; give window_sizes to search it (and "
+                    "solver='gram' for a fast output)"
+                )
         if reason is not None:
             self.warnings.append(
                 f"the chosen window {best.window_size} is the {edge} of the "
@@ -418,8 +446,11 @@ def select(
     candidate and mask), ``"auto"`` (in-sample for ``"linear"``, one mask for ``"tree"``).
 
     ``window_sizes=None`` searches 4, 8, 16, 32 and 64 and extends the grid (96, 128, … or
-    down to 2) while the best window sits at its edge, the series are long enough and the
-    batch has enough rows; a grid given by the caller is only warned about. ``noise_std``
+    down to 2) while the best window sits at its edge, the series are long enough, the
+    batch has enough rows and, for the linear method, the exact output at the wider window
+    is predicted to take at most 8 times as long as at window 64 (with
+    ``auto_denoise(..., solver="gram")`` that bound is lifted: the Gram route's output grows
+    far more slowly); a grid given by the caller is only warned about. ``noise_std``
     is the noise's standard deviation when known; otherwise it is estimated from differences
     of neighbouring samples, which a signal rough at the sample scale inflates (warned).
     ``time_budget_s`` skips candidates predicted to end past the budget (the narrowest always
@@ -461,8 +492,11 @@ def search_and_output(
     time_budget_s: float | None,
     progress: ProgressArg,
     glitches: bool = True,
+    output_solver: str = "exact",
 ) -> tuple[Selection, npt.NDArray[np.float32] | None]:
-    """The search behind :func:`select`; also the chosen output when it was computed."""
+    """The search behind :func:`select`; also the chosen output when it was computed.
+    ``output_solver`` is the route the output will be computed by (it bounds the grid's
+    extension, see :data:`MAX_EXACT_OUTPUT_GROWTH`)."""
     bridge.checked_method(method)
     if noise_std is not None and not (math.isfinite(noise_std) and noise_std >= 0):
         raise ValueError(f"noise_std must be a finite number ≥ 0, not {noise_std}")
@@ -499,6 +533,7 @@ def search_and_output(
             bar,
             noise_std,
             stop_when_flat=window_sizes is None,
+            output_solver=output_solver,
         )
         if found:
             search.warnings.append(glitch_warning(found))
@@ -632,6 +667,7 @@ def auto_denoise(
         time_budget_s,
         progress,
         glitches,
+        solver,
     )
     if cached is None:
         return (
