@@ -50,9 +50,15 @@ def running_median(samples: npt.NDArray[np.floating[Any]]) -> npt.NDArray[np.flo
     half = MEDIAN_WIDTH // 2
     padded = np.pad(samples.astype(np.float64), ((0, 0), (half, half)), mode="edge")
     windows = sliding_window_view(padded, MEDIAN_WIDTH, axis=1)
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore", RuntimeWarning)  # all-NaN neighbourhoods
-        median: npt.NDArray[np.float64] = np.nanmedian(windows, axis=2)
+    gappy = np.isnan(samples).any(axis=1)
+    median = np.empty(samples.shape, dtype=np.float64)
+    # Without NaN the median of an odd count is its middle value: one partition, which is
+    # an order of magnitude faster than the NaN-aware median and gives the same value.
+    median[~gappy] = np.partition(windows[~gappy], half, axis=2)[:, :, half]
+    if gappy.any():
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", RuntimeWarning)  # all-NaN neighbourhoods
+            median[gappy] = np.nanmedian(windows[gappy], axis=2)
     return median
 
 
@@ -61,10 +67,17 @@ def value_span(samples: npt.NDArray[np.floating[Any]]) -> npt.NDArray[np.float64
     quantiles; series whose span is zero (mostly one repeated value) take the batch's."""
     x = samples.astype(np.float64)
     counts = np.sum(~np.isnan(x), axis=1)
+    gappy = counts < x.shape[1]
+    quantiles = (SPAN_QUANTILE, 1.0 - SPAN_QUANTILE)
+    low, high = np.empty(len(x)), np.empty(len(x))
+    # Rows without NaN take the plain quantile, which is the NaN-aware one's value without
+    # its row-by-row loop.
+    low[~gappy], high[~gappy] = np.quantile(x[~gappy], quantiles, axis=1)
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", RuntimeWarning)  # all-NaN series
-        low, high = np.nanquantile(x, (SPAN_QUANTILE, 1.0 - SPAN_QUANTILE), axis=1)
-        overall_low, overall_high = np.nanquantile(x, (SPAN_QUANTILE, 1.0 - SPAN_QUANTILE))
+        if gappy.any():
+            low[gappy], high[gappy] = np.nanquantile(x[gappy], quantiles, axis=1)
+        overall_low, overall_high = (np.nanquantile if gappy.any() else np.quantile)(x, quantiles)
         for count in np.unique(
             counts[(counts > 1) & (SPAN_TRIMMED > SPAN_QUANTILE * (counts - 1))]
         ):

@@ -218,6 +218,8 @@ def test_one_glitch_is_treated_as_missing_and_reported(size):
         reference[outside], clean[outside]
     )
     assert abs(out[3, 500] - clean[3, 500]) < 1.0  # predicted from its neighbours
+    # auto_denoise reuses the search's mask: the selection, looking again, gives the same.
+    np.testing.assert_array_equal(out, selection.denoise(hit))
     # Turned off, the glitch is fitted like any sample and pulls every series.
     kept, unchecked = auto_denoise(hit, window_sizes=(8,), glitches=False)
     assert unchecked.glitches == () and not unchecked.glitch_detection
@@ -241,8 +243,17 @@ def test_glitches_are_found_in_series_too_short_for_the_span_quantiles(length):
 
 
 def test_no_glitch_in_batches_without_outliers():
-    from tacitor_tools.glitches import find_glitches
+    from tacitor_tools.glitches import SPAN_QUANTILE, find_glitches, running_median, value_span
 
+    # Rows without NaN take a faster median; it must be the NaN-aware one's.
+    x = np.random.default_rng(2).standard_normal((5, 40))
+    x[1, 3], x[2, ::2] = np.nan, np.nan
+    windows = np.lib.stride_tricks.sliding_window_view(np.pad(x, ((0, 0), (2, 2)), "edge"), 5, 1)
+    np.testing.assert_array_equal(running_median(x), np.nanmedian(windows, axis=2))
+    y = np.random.default_rng(3).standard_normal((3, 800))
+    y[1, 5] = np.nan
+    high, low = np.nanquantile(y, (1 - SPAN_QUANTILE, SPAN_QUANTILE), axis=1)
+    np.testing.assert_array_equal(value_span(y), high - low)
     assert not find_glitches(np.zeros((3, 50))).any()
     steps = np.repeat(np.array([[0.0, 5.0, -3.0, 0.0]]), 25, axis=1).repeat(4, axis=0)
     steps[1, 10:14] = np.nan

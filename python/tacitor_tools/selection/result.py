@@ -236,11 +236,24 @@ class Selection:
         checked_combination(combination)
         original = np.asarray(x)
         samples = as_float_matrix(original, "x")
-        if self.glitch_detection:
-            mask = find_glitches(samples)
-            if mask.any():
-                samples = samples.copy()
-                samples[mask] = np.nan
+        mask = find_glitches(samples) if self.glitch_detection else None
+        return self.denoise_found(original, samples, mask, blend, combination, solver)
+
+    def denoise_found(
+        self,
+        original: npt.NDArray[Any],
+        samples: npt.NDArray[np.floating[Any]],
+        glitches: npt.NDArray[np.bool_] | None,
+        blend: bool,
+        combination: str,
+        solver: str,
+    ) -> npt.NDArray[np.floating[Any]]:
+        """:meth:`denoise` of ``original`` (read as the float matrix ``samples``) with its
+        glitch mask already found (None: not looked for), as the search finds it for
+        :func:`.search.auto_denoise`."""
+        if glitches is not None and glitches.any():
+            samples = samples.copy()
+            samples[glitches] = np.nan
         out = self.prediction(samples, solver)
         out = out.astype(bridge.result_dtype(original.dtype), copy=False)
         return self.combined(out, samples, combination) if blend else out

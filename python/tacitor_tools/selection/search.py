@@ -670,10 +670,12 @@ def auto_denoise(
         solver,
     )
     if cached is None:
-        return (
-            selection.denoise(original, blend=blend, combination=combination, solver=solver),
-            selection,
-        )
+        # The search found the glitches of these very samples: no need to look again.
+        mask = np.zeros(array.shape, dtype=bool) if glitches else None
+        if mask is not None and selection.glitches:
+            mask[tuple(zip(*selection.glitches, strict=True))] = True
+        out_found = selection.denoise_found(original, array, mask, blend, combination, solver)
+        return out_found, selection
     out: npt.NDArray[np.floating[Any]] = cached.astype(
         bridge.result_dtype(original.dtype), copy=False
     )
