@@ -11,8 +11,11 @@ namespace tacitor {
 
 namespace {
 
-// How far ahead a walk through row order asks for a row state.
-constexpr std::size_t kPrefetchDistance = 16;
+// How far ahead a walk through row order asks for a row state. A row costs a few nanoseconds
+// of work while a miss to memory costs about a hundred, and more while one node takes every
+// row in turn: at 16 rows ahead the walk over 4 million rows still waited on most of its
+// loads, at 64 it took a third less time, and 128 or 256 gained nothing more.
+constexpr std::size_t kPrefetchDistance = 64;
 
 // Everything the walk touches for one row's node, in one cache line, so that a row costs one
 // random access into the level's nodes. Counts are kept as doubles: they are whole numbers far
