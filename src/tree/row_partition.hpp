@@ -16,6 +16,7 @@
 #include <variant>
 #include <vector>
 
+#include "common/huge_page_allocator.hpp"
 #include "tree/best_split.hpp"
 #include "tree/node_statistics.hpp"
 #include "tree/presorted_column.hpp"
@@ -86,7 +87,8 @@ class RowPartition {
 
  private:
   std::span<const PresortedColumn* const> columns_;
-  std::vector<RowState> rows_;
+  // Read at random by the walks that gather them: in huge pages where the system offers them.
+  std::vector<RowState, HugePageAllocator<RowState>> rows_;
   bool streamed_;
   std::vector<std::vector<float>> sorted_targets_;
   NarrowSlots narrow_slots_;
