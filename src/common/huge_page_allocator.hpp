@@ -9,6 +9,7 @@
 // less than 2 MiB to a block.
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <limits>
 #include <memory>
@@ -21,6 +22,18 @@
 namespace tacitor {
 
 inline constexpr std::size_t kHugePageBytes = std::size_t{2} << 20;
+
+// Bytes that a block of `bytes` takes: whole huge pages from 2 MiB up, `bytes` below (and
+// the largest value where rounding up would overflow).
+constexpr std::uint64_t huge_page_block_bytes(std::uint64_t bytes) noexcept {
+  if (bytes < kHugePageBytes) {
+    return bytes;
+  }
+  if (bytes > std::numeric_limits<std::uint64_t>::max() - kHugePageBytes) {
+    return std::numeric_limits<std::uint64_t>::max();
+  }
+  return (bytes + kHugePageBytes - 1) / kHugePageBytes * kHugePageBytes;
+}
 
 template <class T>
 struct HugePageAllocator {
@@ -39,7 +52,7 @@ struct HugePageAllocator {
       return std::allocator<T>{}.allocate(n);
     }
     // aligned_alloc wants a multiple of the alignment.
-    const std::size_t rounded = (bytes + kHugePageBytes - 1) / kHugePageBytes * kHugePageBytes;
+    const auto rounded = static_cast<std::size_t>(huge_page_block_bytes(bytes));
     void* block = std::aligned_alloc(kHugePageBytes, rounded);
     if (block == nullptr) {
       throw std::bad_alloc();

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <limits>
 
+#include "common/huge_page_allocator.hpp"
 #include "common/memory_refusal.hpp"
 #include "data/design_matrix.hpp"
 #include "models/module_parameters.hpp"
@@ -42,12 +43,12 @@ std::uint64_t solver_work(std::uint64_t w) {
   return add(mul(mul(w, w), 4 * kFloat), mul(w, 64));
 }
 
-// Row states (slot and target, 8 bytes), the side bits, and when the fit's budget allows them
-// the targets in every feature column's sorted order and a narrow copy of the slots, as wide
-// as the module's depth limit needs. The targets themselves are read from the position's
-// presorted column.
+// Row states (slot and target, 8 bytes, in whole huge pages), the side bits, and when the
+// fit's budget allows them the targets in every feature column's sorted order and a narrow copy
+// of the slots, as wide as the module's depth limit needs. The targets themselves are read from
+// the position's presorted column.
 std::uint64_t tree_fit_work(std::uint64_t rows, std::uint64_t w) {
-  std::uint64_t bytes = add(mul(rows, 8), rows / 8 + 8);
+  std::uint64_t bytes = add(huge_page_block_bytes(mul(rows, sizeof(RowState))), rows / 8 + 8);
   const std::uint64_t features = w - 1;
   if (features > 0 && rows <= kSortedStateBudget / 8 / features) {
     bytes = add(bytes, mul(mul(rows, features), kFloat));
