@@ -1,5 +1,6 @@
 #pragma once
-// An allocator for large arrays that are read at random, such as a fit's per-row states.
+// An allocator for large arrays that are read at random, such as the row states of a fit whose
+// split search gathers them.
 //
 // With 4 KiB pages, a random read anywhere in an array of tens of MiB misses the TLB as well
 // as the cache, and the page walk adds to every miss. Blocks of 2 MiB or more are therefore
@@ -35,24 +36,29 @@ constexpr std::uint64_t huge_page_block_bytes(std::uint64_t bytes) noexcept {
   return (bytes + kHugePageBytes - 1) / kHugePageBytes * kHugePageBytes;
 }
 
+// Places blocks of 2 MiB or more in huge pages when made with `in_huge_pages` set, and
+// allocates as std::allocator does otherwise.
 template <class T>
-struct HugePageAllocator {
+class HugePageAllocator {
+ public:
   using value_type = T;
 
-  HugePageAllocator() noexcept = default;
+  explicit HugePageAllocator(bool in_huge_pages) noexcept : in_huge_pages_(in_huge_pages) {}
   template <class U>
-  HugePageAllocator(const HugePageAllocator<U>& /*other*/) noexcept {}
+  HugePageAllocator(const HugePageAllocator<U>& other) noexcept
+      : in_huge_pages_(other.in_huge_pages()) {}
+
+  bool in_huge_pages() const noexcept { return in_huge_pages_; }
 
   T* allocate(std::size_t n) {
     if (n > (std::numeric_limits<std::size_t>::max() - kHugePageBytes) / sizeof(T)) {
       throw std::bad_alloc();
     }
-    const std::size_t bytes = n * sizeof(T);
-    if (bytes < kHugePageBytes) {
+    if (!huge(n)) {
       return std::allocator<T>{}.allocate(n);
     }
     // aligned_alloc wants a multiple of the alignment.
-    const auto rounded = static_cast<std::size_t>(huge_page_block_bytes(bytes));
+    const auto rounded = static_cast<std::size_t>(huge_page_block_bytes(n * sizeof(T)));
     void* block = std::aligned_alloc(kHugePageBytes, rounded);
     if (block == nullptr) {
       throw std::bad_alloc();
@@ -65,17 +71,24 @@ struct HugePageAllocator {
   }
 
   void deallocate(T* p, std::size_t n) noexcept {
-    if (n * sizeof(T) < kHugePageBytes) {
-      std::allocator<T>{}.deallocate(p, n);
-    } else {
+    if (huge(n)) {
       std::free(p);
+    } else {
+      std::allocator<T>{}.deallocate(p, n);
     }
   }
 
   template <class U>
-  bool operator==(const HugePageAllocator<U>& /*other*/) const noexcept {
-    return true;
+  bool operator==(const HugePageAllocator<U>& other) const noexcept {
+    return in_huge_pages_ == other.in_huge_pages();
   }
+
+ private:
+  bool huge(std::size_t n) const noexcept {
+    return in_huge_pages_ && n * sizeof(T) >= kHugePageBytes;
+  }
+
+  bool in_huge_pages_;
 };
 
 }  // namespace tacitor

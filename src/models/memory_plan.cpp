@@ -43,18 +43,19 @@ std::uint64_t solver_work(std::uint64_t w) {
   return add(mul(mul(w, w), 4 * kFloat), mul(w, 64));
 }
 
-// Row states (slot and target, 8 bytes, in whole huge pages), the side bits, and when the
-// fit's budget allows them the targets in every feature column's sorted order and a narrow copy
-// of the slots, as wide as the module's depth limit needs. The targets themselves are read from
-// the position's presorted column.
+// Row states (slot and target, 8 bytes), the side bits, and when the fit's budget allows them
+// the targets in every feature column's sorted order and a narrow copy of the slots, as wide
+// as the module's depth limit needs; otherwise the row states take whole huge pages. The
+// targets themselves are read from the position's presorted column.
 std::uint64_t tree_fit_work(std::uint64_t rows, std::uint64_t w) {
-  std::uint64_t bytes = add(huge_page_block_bytes(mul(rows, sizeof(RowState))), rows / 8 + 8);
+  const std::uint64_t states = mul(rows, sizeof(RowState));
   const std::uint64_t features = w - 1;
   if (features > 0 && rows <= kSortedStateBudget / 8 / features) {
+    std::uint64_t bytes = add(states, rows / 8 + 8);
     bytes = add(bytes, mul(mul(rows, features), kFloat));
-    bytes = add(bytes, mul(rows, narrow_slot_bytes(module_tree_parameters().depth_limit)));
+    return add(bytes, mul(rows, narrow_slot_bytes(module_tree_parameters().depth_limit)));
   }
-  return bytes;
+  return add(huge_page_block_bytes(states), rows / 8 + 8);
 }
 
 // "134,088,704"
