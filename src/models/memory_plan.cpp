@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <limits>
 
+#include "common/huge_page_allocator.hpp"
 #include "common/memory_refusal.hpp"
 #include "data/design_matrix.hpp"
 #include "models/module_parameters.hpp"
@@ -44,16 +45,17 @@ std::uint64_t solver_work(std::uint64_t w) {
 
 // Row states (slot and target, 8 bytes), the side bits, and when the fit's budget allows them
 // the targets in every feature column's sorted order and a narrow copy of the slots, as wide
-// as the module's depth limit needs. The targets themselves are read from the position's
-// presorted column.
+// as the module's depth limit needs; otherwise the row states take whole huge pages. The
+// targets themselves are read from the position's presorted column.
 std::uint64_t tree_fit_work(std::uint64_t rows, std::uint64_t w) {
-  std::uint64_t bytes = add(mul(rows, 8), rows / 8 + 8);
+  const std::uint64_t states = mul(rows, sizeof(RowState));
   const std::uint64_t features = w - 1;
   if (features > 0 && rows <= kSortedStateBudget / 8 / features) {
+    std::uint64_t bytes = add(states, rows / 8 + 8);
     bytes = add(bytes, mul(mul(rows, features), kFloat));
-    bytes = add(bytes, mul(rows, narrow_slot_bytes(module_tree_parameters().depth_limit)));
+    return add(bytes, mul(rows, narrow_slot_bytes(module_tree_parameters().depth_limit)));
   }
-  return bytes;
+  return add(huge_page_block_bytes(states), rows / 8 + 8);
 }
 
 // "134,088,704"

@@ -35,9 +35,9 @@ RowPartition::RowPartition(std::span<const PresortedColumn* const> columns,
                            std::span<const float> targets, bool root_searched,
                            std::size_t sorted_state_budget, std::size_t slot_bytes)
     : columns_(columns),
-      rows_(targets.size()),
       streamed_(root_searched && !columns.empty() &&
                 targets.size() <= sorted_state_budget / sizeof(RowState) / columns.size()),
+      rows_(targets.size(), HugePageAllocator<RowState>(!streamed_)),
       lower_rows_((targets.size() + 63) / 64, 0) {
   const std::size_t nrows = targets.size();
   RowState* rows = rows_.data();

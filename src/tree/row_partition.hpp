@@ -16,6 +16,7 @@
 #include <variant>
 #include <vector>
 
+#include "common/huge_page_allocator.hpp"
 #include "tree/best_split.hpp"
 #include "tree/node_statistics.hpp"
 #include "tree/presorted_column.hpp"
@@ -86,8 +87,10 @@ class RowPartition {
 
  private:
   std::span<const PresortedColumn* const> columns_;
-  std::vector<RowState> rows_;
   bool streamed_;
+  // Read at random when the walks gather them, and then in huge pages where the system offers
+  // them; streaming walks leave them to the passes in row order.
+  std::vector<RowState, HugePageAllocator<RowState>> rows_;
   std::vector<std::vector<float>> sorted_targets_;
   NarrowSlots narrow_slots_;
   // One bit per row, set by count_sides when the row goes to the lower side of its node's

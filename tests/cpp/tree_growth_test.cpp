@@ -15,6 +15,7 @@
 #include <random>
 #include <vector>
 
+#include "common/huge_page_allocator.hpp"
 #include "data/array2.hpp"
 #include "data/training_set.hpp"
 #include "data/windows.hpp"
@@ -22,6 +23,7 @@
 #include "plain_pipeline.hpp"
 #include "tree/decision_tree_regressor.hpp"
 #include "tree/presorted_column.hpp"
+#include "tree/row_partition.hpp"
 #include "tree/tree_growth.hpp"
 #include "tree_reference.hpp"
 
@@ -182,6 +184,30 @@ TEST(TreeGrowth, DeepTreesOfExtremeTargetsMatchThePerNodeGrowth) {
       return;
     }
   }
+}
+
+// Row states of more than one huge page, walked far past the prefetch distance: the gathered
+// walks grow the streamed tree, which the tests above hold to the per-node growth.
+TEST(TreeGrowth, GatheredWalksOverHugePageRowStatesGrowTheStreamedTree) {
+  ValueSource source(5);
+  const std::size_t nrows = (kHugePageBytes / sizeof(RowState)) + 4099;
+  // Targets that follow both columns, so that the tree grows on either side of every split.
+  std::vector<float> y(nrows);
+  std::vector<PresortedColumn> sorted;
+  for (const int distinct : {0, 30}) {
+    std::vector<float> column(nrows);
+    for (std::size_t r = 0; r < nrows; ++r) {
+      column[r] = source.value(false, distinct);
+      y[r] += column[r];
+    }
+    sorted.push_back(presort_column(std::move(column)));
+  }
+  const std::vector<const PresortedColumn*> column_list = {&sorted[0], &sorted[1]};
+  DecisionTreeRegressorParameters parameters;
+  parameters.depth_limit = 8;
+  const DecisionTreeRegressor streamed = grow_tree(column_list, y, parameters);
+  ASSERT_EQ(streamed.depth, 8);
+  expect_same_tree(grow_tree(column_list, y, parameters, 0), streamed, "gathered");
 }
 
 TEST(TreeGrowth, ModelSetGrowsTheReferenceTreesAndDenoisesLikeThePlainPipeline) {
