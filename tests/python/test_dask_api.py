@@ -102,10 +102,9 @@ def test_auto_window_is_chosen_once_on_the_first_block():
     out = denoise_dask(da.from_array(samples, chunks=(8, -1)), blend=False).compute(
         scheduler="sync"
     )
-    window = selection.select(samples[:8], method="linear", strides=(1,)).window_size
-    np.testing.assert_array_equal(
-        out[16:], tacitor.denoise_linear_regression(samples[16:], window, 1)
-    )
+    chosen = selection.select(samples[:8], method="linear", strides=(1,))
+    # 8 × 200 may keep a slower rate; either way every block takes the first block's choice.
+    np.testing.assert_array_equal(out[16:], chosen.denoise(samples[16:], blend=False))
 
 
 @pytest.mark.parametrize("method", ["linear", "tree"])
