@@ -119,6 +119,16 @@ def glitch_positions(mask: npt.NDArray[np.bool_]) -> tuple[tuple[int, int], ...]
     return tuple((int(s), int(t)) for s, t in zip(*np.nonzero(mask)))
 
 
+def glitch_mask(
+    shape: tuple[int, ...], positions: tuple[tuple[int, int], ...]
+) -> npt.NDArray[np.bool_]:
+    """The mask of ``shape`` with the glitches at ``positions`` (:func:`glitch_positions`)."""
+    mask = np.zeros(shape, dtype=bool)
+    if positions:  # an empty index tuple would select the whole array
+        mask[tuple(zip(*positions, strict=True))] = True
+    return mask
+
+
 def glitch_warning(positions: tuple[tuple[int, int], ...]) -> str:
     """The warning that reports the glitches treated as missing values."""
     shown = ", ".join(f"({s}, {t})" for s, t in positions[:5])

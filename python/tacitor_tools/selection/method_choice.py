@@ -20,7 +20,7 @@ import numpy as np
 import numpy.typing as npt
 
 from ..bridge import BLEND_DEFAULT
-from ..glitches import find_glitches
+from ..glitches import find_glitches, glitch_mask
 from ..missing import as_float_matrix, interpolate_gaps
 from .combination import (
     COMBINATION_DEFAULT,
@@ -120,10 +120,7 @@ def choose_method(
     tree = select(rows, "tree", window_sizes, noise_std=sigma, seed=seed, glitches=glitches)
     if glitches and linear.glitches:
         rows = rows.copy()
-        hits = tuple(zip(*linear.glitches, strict=True))
-        mask = np.zeros(array.shape, dtype=bool)
-        mask[hits] = True
-        rows[mask[scoring_rows(array.shape[0])]] = np.nan
+        rows[glitch_mask(array.shape, linear.glitches)[scoring_rows(array.shape[0])]] = np.nan
     observed = ~np.isnan(rows)
     hidden = make_masks(observed, 1, seed)[0]
     masked_rows = interpolate_gaps(np.where(hidden, np.nan, rows))

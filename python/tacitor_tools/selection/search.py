@@ -14,7 +14,7 @@ import numpy.typing as npt
 
 from .. import bridge, memory
 from ..bridge import Method
-from ..glitches import find_glitches, glitch_positions, glitch_warning
+from ..glitches import find_glitches, glitch_mask, glitch_positions, glitch_warning
 from ..missing import as_float_matrix, interpolate_gaps
 from .noise import NoiseEstimate, estimate_noise
 from .progress import Progress, ProgressArg
@@ -671,9 +671,7 @@ def auto_denoise(
     )
     if cached is None:
         # The search found the glitches of these very samples: no need to look again.
-        mask = np.zeros(array.shape, dtype=bool) if glitches else None
-        if mask is not None and selection.glitches:
-            mask[tuple(zip(*selection.glitches, strict=True))] = True
+        mask = glitch_mask(array.shape, selection.glitches) if glitches else None
         out_found = selection.denoise_found(original, array, mask, blend, combination, solver)
         return out_found, selection
     out: npt.NDArray[np.floating[Any]] = cached.astype(
