@@ -155,9 +155,10 @@ asan-build: $(STAMPS)/build
 
 # ASan and UBSan over the C++ tests (with leak detection) and the pytest suite, but for the
 # files that exercise no native path of their own: mypy over the package and its stubs, the
-# README's examples and the Dask example script (their calls are the ones the other files make
-# directly). Those run in the plain builds.
-ASAN_PYTEST_SKIP ?= test_typing.py test_readme.py test_dask_example.py
+# README's examples, the Dask example script and the Dask cluster tests (their calls are the ones
+# the other files make directly; the error and option tests still run Dask's blocks here). Those
+# run in the plain builds.
+ASAN_PYTEST_SKIP ?= test_typing.py test_readme.py test_dask_example.py test_dask_api.py
 test-asan: $(STAMPS)/install $(STAMPS)/test asan-build
 	$(SANITIZER_OPTIONS) ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 	  LSAN_OPTIONS=suppressions=$(abspath tests/sanitizers/lsan.supp):print_suppressions=0 \
