@@ -83,9 +83,12 @@ class MethodChoice:
         if not blend:
             return out.astype(dtype)
         covariance = self.fit_covariance()
-        k = float(weight_from_loss(self.losses[self.kept], self.noise_var, covariance))
+        noise_var_se = self.linear.noise_var_se
+        k = float(
+            weight_from_loss(self.losses[self.kept], self.noise_var, covariance, noise_var_se)
+        )
         if combination == "local":
-            weights = local_weights(out, samples, self.noise_var, covariance, k)
+            weights = local_weights(out, samples, self.noise_var, covariance, k, noise_var_se)
             return combine(out, samples.astype(np.float64), weights).astype(dtype)
         return combine(out, samples.astype(np.float64), k).astype(dtype)
 

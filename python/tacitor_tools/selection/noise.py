@@ -47,8 +47,12 @@ TRIM_MARGIN = 1.05
 
 @dataclass(frozen=True)
 class NoiseEstimate:
+    """``variance`` is σ²; ``relative_error`` its standard error over it, as white
+    Gaussian noise would give it (:func:`relative_standard_error`)."""
+
     variance: float
     per_order: tuple[float, ...]
+    relative_error: float = 0.0
 
     @property
     def rough(self) -> bool:
@@ -82,6 +86,25 @@ def normalised_differences(
     for k, c in enumerate(coefficients):
         diff += c * x[:, k : k + diff.shape[1]]
     return diff
+
+
+def relative_standard_error(samples: npt.NDArray[np.floating[Any]]) -> float:
+    """The standard error of σ² estimated from the normalised second differences of
+    ``samples``, over σ², for white Gaussian noise.
+
+    Each square has variance 2σ⁴, and neighbouring differences share samples: the squares of
+    two differences whose coefficients overlap with correlation ρ are correlated by ρ². So
+    the mean of n squares has variance 2σ⁴·Σρ²/n, the sum over all lags (35/18 for order
+    2). The median of orders 2 to 4 scatters about as much. On 2 series × 512 this is 6 %,
+    and the actual error of single sets reached 13 %: the estimate that sets the blend weight
+    is far less firm than the held-out losses on small batches.
+    """
+    coefficients = np.array([1.0, -2.0, 1.0]) / math.sqrt(6.0)
+    correlations = np.correlate(coefficients, coefficients, mode="full")
+    count = int(np.isfinite(normalised_differences(samples, 2)).sum())
+    if count == 0:
+        return math.inf
+    return math.sqrt(2.0 * float(np.sum(correlations**2)) / count)
 
 
 def trimmed_difference_variance(samples: npt.NDArray[np.floating[Any]], order: int) -> float:
@@ -121,7 +144,7 @@ def estimate_noise(samples: npt.NDArray[np.floating[Any]]) -> NoiseEstimate:
     trimmed = [v for v in trimmed if math.isfinite(v)]
     if trimmed:
         variance = min(variance, TRIM_MARGIN * float(np.median(trimmed)))
-    return NoiseEstimate(variance, per_order)
+    return NoiseEstimate(variance, per_order, relative_standard_error(samples))
 
 
 # Squares of second differences above this multiple of their series' typical square are

@@ -56,7 +56,8 @@ class Selection:
     ``method``, ``window_size`` and ``stride`` are the choice; ``protocol`` the estimate it
     was made with; ``table`` holds one :class:`Candidate` per window and stride tried;
     ``noise_std`` is the noise level used (``noise_given``: given by the caller rather than
-    estimated); ``warnings`` names what limits the estimates.
+    estimated); ``noise_var_se`` the standard error of its square when it was estimated (0
+    when given); ``warnings`` names what limits the estimates.
 
     ``glitches`` lists the (series, position) of the gross outliers found in the searched
     batch and treated as missing values (``glitch_detection``: whether they are looked for,
@@ -87,6 +88,7 @@ class Selection:
     glitches: tuple[tuple[int, int], ...] = ()
     glitch_detection: bool = False
     slower_rate: SlowerRate | None = None
+    noise_var_se: float = 0.0
 
     @classmethod
     def build(
@@ -97,8 +99,10 @@ class Selection:
         noise_var: float,
         noise_given: bool,
         warnings: list[str],
+        noise_var_se: float = 0.0,
     ) -> Selection:
-        """The selection for the noise variance given: losses, choice, gain, blend weight."""
+        """The selection for the noise variance given: losses, choice, gain, blend weight.
+        ``noise_var_se`` is the standard error of an estimated ``noise_var``."""
         table = tuple(replace(c, loss=estimated_loss(c.raw, c.optimism, noise_var)) for c in table)
         best = min(table, key=lambda c: c.loss)
         gain = gain_db(noise_var, best.loss)
@@ -110,11 +114,15 @@ class Selection:
             )
         covariance = fit_covariance(method, best, noise_var)
         se = best.std_error or 0.0
-        k = blend_weight(best.loss, se, noise_var, covariance, cautious=noise_given)
+        k = blend_weight(best.loss, se, noise_var, covariance, noise_given, noise_var_se)
         warnings = [w for w in warnings if not w.startswith(UNCERTAIN_BLEND)]
-        if math.isfinite(se) and se > 0.0:
-            low = blend_weight(max(best.loss - 2.0 * se, 0.0), 0.0, noise_var, covariance, False)
-            high = blend_weight(best.loss + 2.0 * se, 0.0, noise_var, covariance, False)
+        # The loss is uncertain by its own held-out scatter and by that of σ² it is net of.
+        spread = math.hypot(se, noise_var_se)
+        if math.isfinite(spread) and spread > 0.0:
+            low = blend_weight(
+                max(best.loss - 2.0 * spread, 0.0), 0.0, noise_var, covariance, False
+            )
+            high = blend_weight(best.loss + 2.0 * spread, 0.0, noise_var, covariance, False)
             if high - low > UNCERTAIN_BLEND_SPREAD:
                 warnings.append(
                     f"{UNCERTAIN_BLEND} ({k:.2f}; between {low:.2f} and {high:.2f} "
@@ -132,6 +140,7 @@ class Selection:
             gain,
             k,
             warnings,
+            noise_var_se=noise_var_se,
         )
 
     def with_noise_std(self, noise_std: float) -> Selection:
@@ -161,6 +170,7 @@ class Selection:
             self.noise_std**2,
             self.noise_given,
             self.warnings,
+            self.noise_var_se,
         )
         return replace(rebuilt, glitches=self.glitches, glitch_detection=self.glitch_detection)
 
@@ -170,7 +180,12 @@ class Selection:
         noise_var = self.noise_std**2
         loss = route.loss(noise_var)
         weight = blend_weight(
-            loss, route.std_error, noise_var, route.fit_covariance(noise_var), self.noise_given
+            loss,
+            route.std_error,
+            noise_var,
+            route.fit_covariance(noise_var),
+            self.noise_given,
+            self.noise_var_se,
         )
         return replace(
             self, slower_rate=route, gain_db=gain_db(noise_var, loss), blend_weight=weight
@@ -210,7 +225,14 @@ class Selection:
         time from the residuals (``"local"``, see :mod:`.combination`)."""
         if checked_combination(combination) == "global":
             return combine(out, samples, self.blend_weight)
-        k = local_weights(out, samples, self.noise_std**2, self.fit_covariance, self.blend_weight)
+        k = local_weights(
+            out,
+            samples,
+            self.noise_std**2,
+            self.fit_covariance,
+            self.blend_weight,
+            self.noise_var_se,
+        )
         return combine(out, samples, k)
 
     def denoise(
@@ -341,7 +363,12 @@ def gain_db(noise_var: float, loss: float) -> float:
 
 
 def blend_weight(
-    loss: float, loss_se: float, noise_var: float, fit_covariance: float, cautious: bool
+    loss: float,
+    loss_se: float,
+    noise_var: float,
+    fit_covariance: float,
+    cautious: bool,
+    noise_var_se: float = 0.0,
 ) -> float:
     """The k that minimises the error of f + k·(x − f).
 
@@ -349,10 +376,12 @@ def blend_weight(
     (1−k)²·m + k²·σ² + 2k(1−k)·c, c = mean((f − clean)·e) being the fit's pull towards the
     noise, so k = (m − c) / (m + σ² − 2c). ``cautious`` (the noise level was given, so that
     only m is uncertain) takes m two standard errors high: the blend then never moves far
-    from the input when the output might be worse than it.
+    from the input when the output might be worse than it. With the noise level estimated,
+    m is as uncertain as σ² (``noise_var_se``), and a k within that uncertainty of 0 is
+    shrunk (:func:`.combination.weight_from_loss`).
     """
     m = max(loss + (2.0 * loss_se if cautious and math.isfinite(loss_se) else 0.0), 0.0)
-    return float(weight_from_loss(m, noise_var, fit_covariance))
+    return float(weight_from_loss(m, noise_var, fit_covariance, noise_var_se))
 
 
 def fit_covariance(method: str, candidate: Candidate, noise_var: float) -> float:

@@ -401,7 +401,11 @@ def noise_variance(search: Search, noise_std: float | None) -> tuple[float, bool
     """(σ², whether it was given)."""
     if noise_std is not None:
         return float(noise_std) ** 2, True
-    variance, warning = combined_noise_variance(search.samples, (s.score for s in search.scored))
+    if search.noise_estimate is None:
+        search.noise_estimate = estimate_noise(search.samples)
+    variance, warning = combined_noise_variance(
+        search.samples, (s.score for s in search.scored), search.noise_estimate
+    )
     if warning is not None:
         search.warnings.append(warning)
     return variance, False
@@ -601,8 +605,10 @@ def finish(
         )
         for s in sorted(search.scored, key=lambda s: (s.window_size, s.stride))
     )
+    estimate = search.noise_estimate
+    noise_var_se = 0.0 if given or estimate is None else noise_var * estimate.relative_error
     selection = Selection.build(
-        search.method, search.protocol, table, noise_var, given, search.warnings
+        search.method, search.protocol, table, noise_var, given, search.warnings, noise_var_se
     )
     # The output on the real data, when the protocol made it and no gap needs refining.
     reusable = (
