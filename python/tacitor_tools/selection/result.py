@@ -64,8 +64,8 @@ class Selection:
     in the searched batch and in every batch :meth:`denoise` is given).
 
     ``slower_rate`` is set when the batch had too few training rows for the chosen window and
-    the learnt filter predicted better, on held-out samples, at half or a quarter of the
-    sampling rate (:mod:`.slower_rate`): :meth:`denoise` then denoises the means of
+    the learnt filter predicted better, on held-out samples, at half, a quarter or an eighth
+    of the sampling rate (:mod:`.slower_rate`): :meth:`denoise` then denoises the means of
     ``slower_rate.factor`` neighbouring samples with ``slower_rate.window_size`` (counted in
     those means) and reads every sample off the line between their outputs. ``window_size``
     stays the best full-rate window (the one a trained denoiser is fitted with).
