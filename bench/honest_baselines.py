@@ -4,7 +4,8 @@ Per set (a quality family, Gaussian noise, one SNR), every method sees only the 
 
 - ``auto``: ``tacitor_tools.auto_denoise`` with its defaults (blended output, the blend
   weight estimated per series and stretch of time; in batches with few training rows, the
-  learnt filter at half or a quarter of the sampling rate where held-out samples favour it);
+  learnt filter at half, a quarter or an eighth of the sampling rate where held-out samples
+  favour it);
 - ``auto global``: the same with one blend weight for the batch (``combination="global"``);
 - ``auto pure``: the same with ``blend=False``;
 - ``method auto``: ``tacitor_tools.choose_method`` (linear, tree or their mean, by one
@@ -97,6 +98,7 @@ def gains_of(
     rate = selection.slower_rate
     result["half rate"] = float(rate is not None and rate.factor == 2)
     result["quarter rate"] = float(rate is not None and rate.factor == 4)
+    result["eighth rate"] = float(rate is not None and rate.factor == 8)
     pure = selection.denoise(data.noisy, blend=False)
     result["auto pure"] = gain(pure, data.clean, x)
     mixed = selection.combined(pure, data.noisy, "global")
@@ -171,10 +173,12 @@ def main() -> None:
         f"({single[best_single]:+.2f} dB); default auto − it: "
         f"{overall['auto'] - single[best_single]:+.2f} dB."
     ]
-    half, quarter = (sum(int(g[r]) for g, _ in all_sets) for r in ("half rate", "quarter rate"))
+    half, quarter, eighth = (
+        sum(int(g[r]) for g, _ in all_sets) for r in ("half rate", "quarter rate", "eighth rate")
+    )
     notes.append(
-        f"The default kept the learnt filter at half the rate on {half} and at a quarter on "
-        f"{quarter} of {len(all_sets)} sets."
+        f"The default kept the learnt filter at half the rate on {half}, at a quarter on "
+        f"{quarter} and at an eighth on {eighth} of {len(all_sets)} sets."
     )
     if kept:
         counts = [kept.count(i) for i in range(3)]

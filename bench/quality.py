@@ -479,7 +479,7 @@ def honest_section() -> str:
         "## Against classical filters chosen without the truth",
         "",
         "The default path (`auto_denoise`: window chosen from the data, in batches with few "
-        "training rows the learnt filter at half or a quarter of the rate where held-out "
+        "training rows the learnt filter at half, a quarter or an eighth of the rate where held-out "
         "samples favour it, output blended with the input by a local weight) against Savitzky–Golay and the moving average chosen by "
         "generalised cross-validation and wavelet thresholding with the noise level "
         "estimated from the data (`bench/honest_baselines.py`). `auto global`: one blend "
