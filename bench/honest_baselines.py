@@ -65,7 +65,7 @@ def classical(x: np.ndarray) -> list[tuple[str, float, np.ndarray, str]]:
     out = []
     for w in SG_WINDOWS:
         for order in SG_ORDERS:
-            if order < w:
+            if order < w <= x.shape[1]:
                 f = signal.savgol_filter(x, w, order, axis=1, mode="interp")
                 centre = signal.savgol_coeffs(w, order)[w // 2]
                 out.append(("SG-GCV", gcv(x, f, centre), f, f"SG {w}/{order}"))
