@@ -490,7 +490,9 @@ def honest_section() -> str:
         "oscillation bursts); `ecg` is the ECG-like beats.",
         "",
     ]
-    return "\n".join(head + [t.read_text() for t in tables])
+    real = HERE / "REAL.md"  # bench/real_recordings.py, if run
+    recordings = ["### On real recordings", "", real.read_text()] if real.exists() else []
+    return "\n".join(head + [t.read_text() for t in tables] + recordings)
 
 
 def findings(result: dict) -> str:
