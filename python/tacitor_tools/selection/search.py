@@ -161,11 +161,15 @@ class Search:
         """σ² as the search would judge the candidates scored so far."""
         if self.noise_std is not None:
             return float(self.noise_std) ** 2
+        return combined_noise_variance(
+            self.samples, (s.score for s in self.scored), self.difference_estimate()
+        )[0]
+
+    def difference_estimate(self) -> NoiseEstimate:
+        """The noise estimate from differences of the searched samples, made once."""
         if self.noise_estimate is None:
             self.noise_estimate = estimate_noise(self.samples)
-        return combined_noise_variance(
-            self.samples, (s.score for s in self.scored), self.noise_estimate
-        )[0]
+        return self.noise_estimate
 
     def stopped_falling(self, window: int) -> bool:
         """True when ``window`` did not lower the estimate below the narrower windows' best by
@@ -401,10 +405,8 @@ def noise_variance(search: Search, noise_std: float | None) -> tuple[float, bool
     """(σ², whether it was given)."""
     if noise_std is not None:
         return float(noise_std) ** 2, True
-    if search.noise_estimate is None:
-        search.noise_estimate = estimate_noise(search.samples)
     variance, warning = combined_noise_variance(
-        search.samples, (s.score for s in search.scored), search.noise_estimate
+        search.samples, (s.score for s in search.scored), search.difference_estimate()
     )
     if warning is not None:
         search.warnings.append(warning)
@@ -605,8 +607,7 @@ def finish(
         )
         for s in sorted(search.scored, key=lambda s: (s.window_size, s.stride))
     )
-    estimate = search.noise_estimate
-    noise_var_se = 0.0 if given or estimate is None else noise_var * estimate.relative_error
+    noise_var_se = 0.0 if given else noise_var * search.difference_estimate().relative_error
     selection = Selection.build(
         search.method, search.protocol, table, noise_var, given, search.warnings, noise_var_se
     )

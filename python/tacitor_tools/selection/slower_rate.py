@@ -16,8 +16,9 @@ on the masked data, and the paired difference of their squared errors at the hid
 decides, first between the full and half rate, then, if the half rate won, between the half
 and the quarter rate, and so on. At each rate the windows spanning the full rate's time,
 half of it and twice it are tried: with fewer coefficients to fit, a slower rate can afford
-the wider span that the full rate could not. The masks hide a sample from everything, the means and the line
-between them included, so the comparison has no optimism term to get wrong. A signal that
+the wider span that the full rate could not. The masks hide a sample from everything, the
+means and the line between them included, so the comparison has no optimism term to get
+wrong. A signal that
 changes within a few samples (a chirp's fast end, AR(2) noise, sines of a few tens of
 samples per period) loses detail at the slower rate, and there the faster rate wins. Like
 the search's candidates, the routes are scored through the Gram route
