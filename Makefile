@@ -159,6 +159,13 @@ asan-build: $(STAMPS)/build
 # the other files make directly; the error and option tests still run Dask's blocks here). Those
 # run in the plain builds.
 ASAN_PYTEST_SKIP ?= test_typing.py test_readme.py test_dask_example.py test_dask_api.py
+# Tests of the window search's own decisions: each makes dozens of calls on paths that the
+# other tests take too, and together they took a minute of the stage's four. They run in the
+# plain builds.
+ASAN_PYTEST_DESELECT ?= test_selection.py::test_grid_edges \
+  test_selection.py::test_the_search_stops_once_the_estimate_levels_off \
+  test_slower_rate.py::test_the_full_rate_stays_where_the_data_say_so_and_is_tacitors_call \
+  test_sklearn_api.py::test_auto_window_is_chosen_by_fit_and_kept_by_transform
 test-asan: $(STAMPS)/install $(STAMPS)/test asan-build
 	$(SANITIZER_OPTIONS) ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 	  LSAN_OPTIONS=suppressions=$(abspath tests/sanitizers/lsan.supp):print_suppressions=0 \
@@ -166,7 +173,8 @@ test-asan: $(STAMPS)/install $(STAMPS)/test asan-build
 	$(ASAN_PYTHON) $(PY) -c "$$ASAN_MODULE_CHECK" $(abspath $(ASAN_BUILD))/python/
 	$(ASAN_PYTHON) TACITOR_HOSTILE_EXAMPLES=$(ASAN_HOSTILE_EXAMPLES) \
 	  $(PY) -m pytest -q -p no:cacheprovider --capture=sys tests/python \
-	  $(ASAN_PYTEST_SKIP:%=--ignore=tests/python/%)
+	  $(ASAN_PYTEST_SKIP:%=--ignore=tests/python/%) \
+	  $(ASAN_PYTEST_DESELECT:%=--deselect=tests/python/%)
 
 # TSan over the worker pool's tests and the pipeline on the pool.
 test-tsan: $(STAMPS)/build
