@@ -354,9 +354,9 @@ def test_a_blend_weight_within_the_noise_levels_scatter_is_not_kept():
     draws = [np.random.default_rng(s).standard_normal((2, 512)) for s in range(200)]
     scatter = np.std([estimate_noise(np.sin(t / 50.0) + x).variance for x in draws])
     assert scatter == pytest.approx(estimate_noise(draws[0]).relative_error, rel=0.25)
-    # ...and a k that such an error alone can produce cost up to 0.6 dB against the pure
+    # ...and a k that such an error alone can produce cost up to 1.2 dB against the pure
     # prediction on a slow drift read through a converter that rounds to the noise level,
-    # where the best k is near 0.
+    # where the best k is near 0. Shrunk, it costs at most 0.25 dB, where σ² is 11 % low.
     for seed in range(8):
         rng = np.random.default_rng(seed)
         phase = rng.uniform(0.0005, 0.006, (2, 1)) * t + rng.uniform(0, 6, (2, 1))
@@ -366,4 +366,4 @@ def test_a_blend_weight_within_the_noise_levels_scatter_is_not_kept():
             warnings.simplefilter("ignore")
             out, selection = auto_denoise(noisy)
         pure = selection.denoise(noisy, blend=False)
-        assert true_mse(out, clean) <= 1.03 * true_mse(pure, clean)
+        assert true_mse(out, clean) <= 1.06 * true_mse(pure, clean)
