@@ -14,6 +14,22 @@ five keeps much of a peak two or more samples wide. The second keeps heavy-taile
 noisy data from being flagged sample by sample. A glitch small enough to pass both pulls the
 fit little: measured on 64 series of 4096 samples, a glitch of 100 times the noise level
 costs the rest of the batch about 0.15 dB.
+
+Impulsive noise is the other kind: a few samples in every hundred knocked ten or so noise
+levels off, far too small for the rule above, yet each one alone. The neighbours cannot
+predict an impulse, so the residual there is large, and a blend with the observation that
+follows large residuals (as the local one does for steps and spikes) keeps the impulse and
+the noise around it: on 4 series × 512 with 1 % impulses of 12 σ, the default output was
+4.4 dB behind the classical filters chosen by GCV. An impulse is a lone excursion: beyond
+``LONE_EXCURSION`` robust standard deviations from the line through its two neighbours,
+while each neighbour stays within ``LONE_NEIGHBOURS`` of its own distance from the line
+through the samples two away. A structure of the signal moves its neighbours too: a step
+moves the next sample with it, a spike of a few samples' width lifts its flanks. A signal
+can still have one-sample features: a step that lasts one sample, or a train of events each
+caught by one sample. So lone excursions are taken for noise only where there are many of
+them (at least ``LONE_SHARE`` of the observed samples and ``LONE_MIN``) and they go both
+ways (at least ``LONE_SIGN_SHARE`` of them on the rarer side): then, like gross outliers,
+they are treated as missing values.
 """
 
 from __future__ import annotations
@@ -42,6 +58,24 @@ SPAN_TRIMMED = 2
 GLITCH_NOISE = 20.0
 # 1.4826 × the median absolute deviation is the standard deviation for normal data.
 MAD_TO_STD = 1.4826
+# A lone excursion: this many robust standard deviations of the samples' distances from the
+# line through their neighbours (Gaussian noise alone passes it once in two million), ...
+LONE_EXCURSION = 5.0
+# ... with each neighbour off the line through the samples beyond it by less than this share
+# of the sample's own distance (an impulse: about 0.1 of its size; a step or a spike of the
+# quality sets: half or more).
+LONE_NEIGHBOURS = 0.25
+# Lone excursions are impulsive noise where they make up at least this share of the observed
+# samples and number at least LONE_MIN. Gaussian noise over the quality families gave at
+# most 2 in 2,048 samples (steps lasting one sample), Laplace noise at most 4; 1 % impulses
+# of 12 σ gave 14 to 23.
+LONE_SHARE = 0.003
+LONE_MIN = 5
+# ... and where at least this share of them lie on the rarer side of their lines: noise that
+# knocks samples off does so both ways, while a signal's events of one sign are its own.
+# With impulses of either sign, 11 lone excursions fall short of it about once in 85
+# batches, 17 once in 3,600.
+LONE_SIGN_SHARE = 0.1
 
 
 def running_median(samples: npt.NDArray[np.floating[Any]]) -> npt.NDArray[np.float64]:
@@ -98,7 +132,8 @@ def noise_spread(deviation: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
 
 
 def find_glitches(samples: npt.NDArray[np.floating[Any]]) -> npt.NDArray[np.bool_]:
-    """Mask of the glitches of ``samples`` (series × time, NaN = missing, never a glitch).
+    """Mask of the glitches of ``samples`` (series × time, NaN = missing, never a glitch):
+    gross outliers, and lone excursions where there are many (impulsive noise).
 
     A batch whose values do not vary at all (zero spread) has none.
     """
@@ -111,7 +146,44 @@ def find_glitches(samples: npt.NDArray[np.floating[Any]]) -> npt.NDArray[np.bool
     ]
     with np.errstate(invalid="ignore"):
         mask: npt.NDArray[np.bool_] = (distance > limit) & (limit > 0)
+    # Lone excursions are judged among the samples the gross outliers leave.
+    lone, upwards = lone_excursions(np.where(mask, np.nan, samples))
+    count = int(np.count_nonzero(lone))
+    observed = int(np.count_nonzero(~np.isnan(samples))) - int(np.count_nonzero(mask))
+    rarer = min(int(np.count_nonzero(upwards)), count - int(np.count_nonzero(upwards)))
+    if count >= max(LONE_MIN, LONE_SHARE * observed) and rarer >= LONE_SIGN_SHARE * count:
+        mask |= lone
     return mask
+
+
+def lone_excursions(
+    samples: npt.NDArray[np.floating[Any]],
+) -> tuple[npt.NDArray[np.bool_], npt.NDArray[np.bool_]]:
+    """Samples beyond ``LONE_EXCURSION`` robust standard deviations from the line through
+    their two neighbours, each neighbour off the line through the samples beyond it by less
+    than ``LONE_NEIGHBOURS`` of that (NaN = missing: no excursion, and none next to it); and
+    of those, the ones above their line."""
+    x = samples.astype(np.float64)
+    lone = np.zeros(x.shape, dtype=bool)
+    if x.shape[1] < 5:
+        return lone, lone
+    centre = x[:, 2:-2] - 0.5 * (x[:, 1:-3] + x[:, 3:-1])
+    before = x[:, 1:-3] - 0.75 * x[:, :-4] - 0.25 * x[:, 4:]
+    after = x[:, 3:-1] - 0.75 * x[:, 4:] - 0.25 * x[:, :-4]
+    distance = np.abs(centre)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)  # a series with too few samples
+        spread = MAD_TO_STD * np.nanmedian(distance, axis=1, keepdims=True)
+    with np.errstate(invalid="ignore"):
+        lone[:, 2:-2] = (
+            (distance > LONE_EXCURSION * spread)
+            & (spread > 0)
+            & (np.abs(before) < LONE_NEIGHBOURS * distance)
+            & (np.abs(after) < LONE_NEIGHBOURS * distance)
+        )
+    upwards = np.zeros(x.shape, dtype=bool)
+    upwards[:, 2:-2] = lone[:, 2:-2] & (centre > 0)
+    return lone, upwards
 
 
 def glitch_positions(mask: npt.NDArray[np.bool_]) -> tuple[tuple[int, int], ...]:
@@ -135,8 +207,9 @@ def glitch_warning(positions: tuple[tuple[int, int], ...]) -> str:
     more = f" and {len(positions) - 5} more" if len(positions) > 5 else ""
     count = len(positions)
     return (
-        f"{count} gross outlier{'s' if count != 1 else ''} (more than "
-        f"{GLITCH_SPANS:g} times the span of their series from its running median) "
-        f"treated as missing: (series, position) {shown}{more}; see "
-        "selection.glitches, or pass glitches=False to keep them"
+        f"{count} glitch{'es' if count != 1 else ''} treated as missing: gross outliers "
+        f"(more than {GLITCH_SPANS:g} times the span of their series from its running "
+        "median) or, where many are, impulses (samples alone far off the line through "
+        f"their neighbours): (series, position) {shown}{more}; see selection.glitches, or "
+        "pass glitches=False to keep them"
     )

@@ -68,6 +68,20 @@ def test_a_noisier_series_is_judged_against_its_own_noise_level():
     assert errors[0] < 1.05 * errors[1]
 
 
+def test_the_local_weight_holds_under_noise_with_heavier_tails():
+    # Laplace noise: local means of the squared residuals scatter more than Gaussian noise
+    # would make them; judged by the Gaussian scatter, the weight followed chance and its
+    # error was 26 to 53 % above the global weight's.
+    t = np.arange(512)
+    for seed in range(4):
+        rng = np.random.default_rng(seed)
+        clean = np.sin(2 * np.pi * t / rng.uniform(30, 80, (4, 1)) + rng.uniform(0, 6, (4, 1)))
+        noisy = clean + rng.laplace(scale=0.3 / np.sqrt(2), size=clean.shape)
+        out, selection = auto_denoise(noisy)
+        one_k = selection.denoise(noisy, combination="global")
+        assert np.mean((out - clean) ** 2) < 1.15 * np.mean((one_k - clean) ** 2)
+
+
 @pytest.mark.parametrize("bad", ["Local", None, 1])
 def test_options_are_checked_before_any_work(bad):
     noisy = np.random.default_rng(1).standard_normal((4, 200))

@@ -8,6 +8,7 @@ import pytest
 
 import tacitor_tools
 from tacitor_tools import auto_denoise, held_out_loss, select
+from tacitor_tools.glitches import glitch_mask
 from tacitor_tools.selection.noise import estimate_noise
 
 
@@ -213,7 +214,9 @@ def test_one_glitch_is_treated_as_missing_and_reported(size):
     reference, _ = auto_denoise(noisy, window_sizes=(8,))
     out, selection = auto_denoise(hit, window_sizes=(8,))
     assert selection.glitches == ((3, 500),)
-    assert any(w.startswith("1 gross outlier") and "(3, 500)" in w for w in selection.warnings)
+    assert any(
+        w.startswith("1 glitch treated as missing") and "(3, 500)" in w for w in selection.warnings
+    )
     assert true_mse(out[outside], clean[outside]) <= 10**0.03 * true_mse(
         reference[outside], clean[outside]
     )
@@ -263,6 +266,30 @@ def test_no_glitch_in_batches_without_outliers():
     assert not find_glitches(
         spiky + 0.01 * np.random.default_rng(1).standard_normal(spiky.shape)
     ).any()
+
+
+def test_impulsive_noise_is_treated_as_missing_but_one_sided_or_rare_excursions_are_not():
+    clean, noisy = sines(4, 512, 0.3, seed=5)
+    rng = np.random.default_rng(7)
+    hits = rng.random(clean.shape) < 0.01  # 17 impulses of 12 noise levels, either sign
+    signs = rng.choice((-1.0, 1.0), hits.sum())
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        reference, _ = auto_denoise(noisy)
+        impulsive = noisy.copy()
+        impulsive[hits] += 3.6 * signs
+        out, selection = auto_denoise(impulsive)
+        kept, _ = auto_denoise(impulsive, glitches=False)
+        # Each impulse alone: the blend kept it and the noise around it (20 times the error).
+        assert glitch_mask(noisy.shape, selection.glitches).tolist() == hits.tolist()
+        assert true_mse(out, clean) < 1.1 * true_mse(reference, clean) < 0.1 * true_mse(kept, clean)
+        # Events of one sign, each caught by one sample, are the signal's; so are a few.
+        events = noisy.copy()
+        events[hits] += 3.6
+        assert auto_denoise(events)[1].glitches == ()
+        few = noisy.copy()
+        few[tuple(np.argwhere(hits)[:3].T)] += 3.6
+        assert auto_denoise(few)[1].glitches == ()
 
 
 def test_the_search_stops_once_the_estimate_levels_off():

@@ -59,8 +59,8 @@ class Selection:
     estimated); ``noise_var_se`` the standard error of its square when it was estimated (0
     when given); ``warnings`` names what limits the estimates.
 
-    ``glitches`` lists the (series, position) of the gross outliers found in the searched
-    batch and treated as missing values (``glitch_detection``: whether they are looked for,
+    ``glitches`` lists the (series, position) of the gross outliers and impulses found in
+    the searched batch and treated as missing values (``glitch_detection``: whether they are looked for,
     in the searched batch and in every batch :meth:`denoise` is given).
 
     ``slower_rate`` is set when the batch had too few training rows for the chosen window and

@@ -469,9 +469,11 @@ def select(
     times and training rows are then those of the subsample.
 
     ``glitches=True`` first looks for gross outliers, single samples far beyond the spread
-    of their series (:mod:`tacitor_tools.glitches`), which would pull the fit shared by all
-    series; they are treated as missing values, listed in ``selection.glitches`` and
-    reported in a warning. ``glitches=False`` uses every sample as it is.
+    of their series, which would pull the fit shared by all series, and for impulsive
+    noise, many samples each alone far off the line through its neighbours, which a blend
+    with the observation would keep (:mod:`tacitor_tools.glitches`); they are treated as
+    missing values, listed in ``selection.glitches`` and reported in a warning.
+    ``glitches=False`` uses every sample as it is.
     """
     return search_and_output(
         samples,
