@@ -60,8 +60,8 @@ class Selection:
     when given); ``warnings`` names what limits the estimates.
 
     ``glitches`` lists the (series, position) of the gross outliers and impulses found in
-    the searched batch and treated as missing values (``glitch_detection``: whether they are looked for,
-    in the searched batch and in every batch :meth:`denoise` is given).
+    the searched batch and treated as missing values (``glitch_detection``: whether they
+    are looked for, in the searched batch and in every batch :meth:`denoise` is given).
 
     ``slower_rate`` is set when the batch had too few training rows for the chosen window and
     the learnt filter predicted better, on held-out samples, at half, a quarter or an eighth
