@@ -142,7 +142,7 @@ def main() -> None:
     parser.add_argument("--length", type=int, default=512)
     parser.add_argument("--snrs", type=int, nargs="+", default=[0, 10, 20])
     parser.add_argument("--seeds", type=int, nargs="+", default=[21])
-    parser.add_argument("--noise", default="gaussian", choices=("gaussian", "laplace", "outliers"))
+    parser.add_argument("--noise", default="gaussian", choices=tuple(NOISE_NAMES))
     parser.add_argument("--families", nargs="+", default=list(FAMILIES))
     parser.add_argument("--out", type=Path, default=None)
     parser.add_argument("--method-auto", action="store_true")

@@ -490,41 +490,36 @@ def honest_section() -> str:
         "oscillation bursts); `ecg` is the ECG-like beats.",
         "",
     ]
-    # The same under other noise (--noise), if run.
+    # The same under other noise (--noise) and over several draws (--seeds), if run.
     other = sorted(
         (p for p in HERE.glob("HONEST-*-series-*.md") if not p.stem.endswith("draws")),
         key=lambda p: (p.stem.split("-")[-1], int(p.stem.split("-")[1])),
     )
-    other_noise = (
-        [
-            "### Under other noise",
-            "",
-            "The same families under Laplace noise and under Gaussian noise with 1 % impulses "
-            "of 12 σ (`--noise`):",
-            "",
-        ]
-        + ["#" + t.read_text() for t in other]
-        if other
-        else []
+    other_noise = subsection(
+        "Under other noise",
+        "The same families under Laplace noise and under Gaussian noise with 1 % impulses "
+        "of 12 σ (`--noise`):",
+        other,
     )
-    # The same over several draws of signal and noise (--seeds), if run.
     draws = sorted(HERE.glob("HONEST-*-series-*-draws.md"), key=lambda p: int(p.stem.split("-")[1]))
-    over_draws = (
-        [
-            "### Over several draws",
-            "",
-            "One draw per family and SNR leaves a family's margin on a few-row batch with a "
-            "scatter of a few tenths of a dB. The same comparison averaged over draws "
-            "(`--seeds`), with the standard error of each family's margin over them:",
-            "",
-        ]
-        + ["#" + t.read_text() for t in draws]  # their "###" headings one level down
-        if draws
-        else []
+    over_draws = subsection(
+        "Over several draws",
+        "One draw per family and SNR leaves a family's margin on a few-row batch with a "
+        "scatter of a few tenths of a dB. The same comparison averaged over draws "
+        "(`--seeds`), with the standard error of each family's margin over them:",
+        draws,
     )
     real = HERE / "REAL.md"  # bench/real_recordings.py, if run
     recordings = ["### On real recordings", "", real.read_text()] if real.exists() else []
     return "\n".join(head + [t.read_text() for t in tables] + other_noise + over_draws + recordings)
+
+
+def subsection(title: str, intro: str, tables: list[Path]) -> list[str]:
+    """A "###" section holding ``tables`` (whose own "###" headings go one level down), or
+    nothing when there are none."""
+    if not tables:
+        return []
+    return [f"### {title}", "", intro, ""] + ["#" + t.read_text() for t in tables]
 
 
 def findings(result: dict) -> str:

@@ -150,7 +150,8 @@ def find_glitches(samples: npt.NDArray[np.floating[Any]]) -> npt.NDArray[np.bool
     lone, upwards = lone_excursions(np.where(mask, np.nan, samples))
     count = int(np.count_nonzero(lone))
     observed = int(np.count_nonzero(~np.isnan(samples))) - int(np.count_nonzero(mask))
-    rarer = min(int(np.count_nonzero(upwards)), count - int(np.count_nonzero(upwards)))
+    up = int(np.count_nonzero(upwards))
+    rarer = min(up, count - up)
     if count >= max(LONE_MIN, LONE_SHARE * observed) and rarer >= LONE_SIGN_SHARE * count:
         mask |= lone
     return mask
