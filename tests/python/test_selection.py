@@ -374,6 +374,28 @@ def test_sparse_sharp_features_do_not_pass_for_noise():
     assert estimate_noise(white).variance == pytest.approx(np.mean(white**2), rel=0.1)
 
 
+def test_oscillation_bursts_do_not_pass_for_noise_and_short_series_are_not_read_low():
+    # Wave packets of 3 to 20 samples per cycle over most of each series, 26 dB above the
+    # noise: they leak into the low orders' differences (1.8 to 3 times the noise level),
+    # and only higher orders see the noise alone.
+    t = np.arange(512)
+    for seed in range(6):
+        rng = np.random.default_rng(seed)
+        clean = np.zeros((4, 512))
+        for row in clean:
+            for centre in rng.choice(np.arange(40, 472), size=4, replace=False):
+                width, cycles = rng.uniform(15, 40), rng.uniform(0.05, 0.2)
+                envelope = np.exp(-0.5 * ((t - centre) / width) ** 2)
+                row += envelope * np.sin(2 * np.pi * cycles * (t - centre))
+        noise = 0.05 * rng.standard_normal(clean.shape)
+        assert 0.8 < estimate_noise(clean + noise).variance / np.mean(noise**2) < 1.25
+    # On a few dozen samples of white noise, neighbouring orders differ by chance: climbing
+    # on such differences would read the level low.
+    rng = np.random.default_rng(0)
+    short = [rng.standard_normal((1, 32)) for _ in range(400)]
+    assert np.mean([estimate_noise(x).variance / np.mean(x**2) for x in short]) > 0.95
+
+
 def test_a_blend_weight_within_the_noise_levels_scatter_is_not_kept():
     # Few series: the estimated σ² scatters by its stated standard error (white noise over a
     # slow sine)...
