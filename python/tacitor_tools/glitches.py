@@ -63,8 +63,21 @@ MAD_TO_STD = 1.4826
 LONE_EXCURSION = 5.0
 # ... with each neighbour off the line through the samples beyond it by less than this share
 # of the sample's own distance (an impulse: about 0.1 of its size; a step or a spike of the
-# quality sets: half or more).
+# quality sets: half or more), ...
 LONE_NEIGHBOURS = 0.25
+# ... or by less than this many robust standard deviations, whatever the sample's distance:
+# a neighbour that noise alone could put there says nothing of a wider feature. With the
+# share alone, the noise around impulses of 7 to 8 times the noise level made one in ten of
+# them fail it (on a converter's steps, a neighbour one step off a four-step impulse is
+# exactly a quarter), and each one kept cost the default output 1.5 to 6 dB on smooth
+# signals. Gaussian noise exceeds 3 of these deviations in about 0.3 % of samples.
+LONE_NEIGHBOUR_SPREADS = 3.0
+# ... while the two neighbours' deviations differ by less than this share of the sample's
+# distance. Next to a step both neighbours are off their lines by half the sample's
+# distance, in opposite directions (a difference of the whole distance); next to an
+# impulse, by noise alone. Without it, the floor above let steps of 10 to 12 robust
+# deviations pass for impulses.
+LONE_ASYMMETRY = 0.4
 # Lone excursions are impulsive noise where they make up at least this share of the observed
 # samples and number at least LONE_MIN. Gaussian noise over the quality families gave at
 # most 2 in 2,048 samples (steps lasting one sample), Laplace noise at most 4; 1 % impulses
@@ -162,8 +175,9 @@ def lone_excursions(
 ) -> tuple[npt.NDArray[np.bool_], npt.NDArray[np.bool_]]:
     """Samples beyond ``LONE_EXCURSION`` robust standard deviations from the line through
     their two neighbours, each neighbour off the line through the samples beyond it by less
-    than ``LONE_NEIGHBOURS`` of that (NaN = missing: no excursion, and none next to it); and
-    of those, the ones above their line."""
+    than ``LONE_NEIGHBOURS`` of that or than ``LONE_NEIGHBOUR_SPREADS`` robust standard
+    deviations, and not as a step would move them (``LONE_ASYMMETRY``) (NaN = missing: no
+    excursion, and none next to it); and of those, the ones above their line."""
     x = samples.astype(np.float64)
     lone = np.zeros(x.shape, dtype=bool)
     if x.shape[1] < 5:
@@ -175,12 +189,14 @@ def lone_excursions(
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", RuntimeWarning)  # a series with too few samples
         spread = MAD_TO_STD * np.nanmedian(distance, axis=1, keepdims=True)
+    neighbour_limit = np.maximum(LONE_NEIGHBOURS * distance, LONE_NEIGHBOUR_SPREADS * spread)
     with np.errstate(invalid="ignore"):
         lone[:, 2:-2] = (
             (distance > LONE_EXCURSION * spread)
             & (spread > 0)
-            & (np.abs(before) < LONE_NEIGHBOURS * distance)
-            & (np.abs(after) < LONE_NEIGHBOURS * distance)
+            & (np.abs(before) < neighbour_limit)
+            & (np.abs(after) < neighbour_limit)
+            & (np.abs(before - after) < LONE_ASYMMETRY * distance)
         )
     upwards = np.zeros(x.shape, dtype=bool)
     upwards[:, 2:-2] = lone[:, 2:-2] & (centre > 0)
