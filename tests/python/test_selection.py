@@ -280,6 +280,7 @@ def test_impulsive_noise_is_treated_as_missing_but_one_sided_or_rare_excursions_
         kept, _ = auto_denoise(impulsive, glitches=False)
         # Each impulse alone: the blend kept it and the noise around it (20 times the error).
         assert glitch_mask(noisy.shape, selection.glitches).tolist() == hits.tolist()
+        assert selection.impulsive and not auto_denoise(noisy)[1].impulsive
         assert true_mse(out, clean) < 1.1 * true_mse(reference, clean) < 0.1 * true_mse(kept, clean)
         # Events of one sign, each caught by one sample, are the signal's; so are a few.
         events = noisy.copy()

@@ -20,7 +20,7 @@ import numpy as np
 import numpy.typing as npt
 
 from ..bridge import BLEND_DEFAULT
-from ..glitches import find_glitches, glitch_mask
+from ..glitches import glitch_mask, search_glitches
 from ..missing import as_float_matrix, interpolate_gaps
 from .combination import (
     COMBINATION_DEFAULT,
@@ -75,9 +75,12 @@ class MethodChoice:
         checked_combination(combination)
         original = np.asarray(x)
         samples = as_float_matrix(original, "x")
+        impulsive = False
         if self.linear.glitch_detection:
             # Gross outliers are missing values: predicted, never blended back in.
-            samples = np.where(find_glitches(samples), np.nan, samples)
+            found = search_glitches(samples)
+            samples = np.where(found.mask, np.nan, samples)
+            impulsive = found.impulsive
         out = self.predictions(samples)
         dtype = np.float32 if original.dtype == np.float32 else np.float64
         if not blend:
@@ -88,7 +91,9 @@ class MethodChoice:
             weight_from_loss(self.losses[self.kept], self.noise_var, covariance, noise_var_se)
         )
         if combination == "local":
-            weights = local_weights(out, samples, self.noise_var, covariance, k, noise_var_se)
+            weights = local_weights(
+                out, samples, self.noise_var, covariance, k, noise_var_se, impulsive=impulsive
+            )
             return combine(out, samples.astype(np.float64), weights).astype(dtype)
         return combine(out, samples.astype(np.float64), k).astype(dtype)
 

@@ -11,7 +11,7 @@ import numpy.typing as npt
 
 from .. import bridge
 from ..bridge import BLEND_DEFAULT
-from ..glitches import find_glitches
+from ..glitches import GlitchSearch, search_glitches
 from ..missing import as_float_matrix, denoise
 from .combination import (
     COMBINATION_DEFAULT,
@@ -61,7 +61,9 @@ class Selection:
 
     ``glitches`` lists the (series, position) of the gross outliers and impulses found in
     the searched batch and treated as missing values (``glitch_detection``: whether they
-    are looked for, in the searched batch and in every batch :meth:`denoise` is given).
+    are looked for, in the searched batch and in every batch :meth:`denoise` is given;
+    ``impulsive``: whether impulses were among them, which the local blend weight allows
+    for).
 
     ``slower_rate`` is set when the batch had too few training rows for the chosen window and
     the learnt filter predicted better, on held-out samples, at half, a quarter or an eighth
@@ -87,6 +89,7 @@ class Selection:
     warnings: list[str] = field(default_factory=list)
     glitches: tuple[tuple[int, int], ...] = ()
     glitch_detection: bool = False
+    impulsive: bool = False
     slower_rate: SlowerRate | None = None
     noise_var_se: float = 0.0
 
@@ -155,7 +158,7 @@ class Selection:
         rejudged = Selection.build(
             self.method, self.protocol, self.table, float(noise_std) ** 2, True, kept
         )
-        rejudged = replace(rejudged, glitches=self.glitches, glitch_detection=self.glitch_detection)
+        rejudged = replace(rejudged, **self.glitch_fields())
         return rejudged if self.slower_rate is None else rejudged.at_slower_rate(self.slower_rate)
 
     def at_full_rate(self) -> Selection:
@@ -172,7 +175,15 @@ class Selection:
             self.warnings,
             self.noise_var_se,
         )
-        return replace(rebuilt, glitches=self.glitches, glitch_detection=self.glitch_detection)
+        return replace(rebuilt, **self.glitch_fields())
+
+    def glitch_fields(self) -> dict[str, Any]:
+        """What the glitch search found, to be carried into a re-judged selection."""
+        return {
+            "glitches": self.glitches,
+            "glitch_detection": self.glitch_detection,
+            "impulsive": self.impulsive,
+        }
 
     def at_slower_rate(self, route: SlowerRate) -> Selection:
         """The same selection with the slower-rate route kept: its loss sets the gain and the
@@ -219,10 +230,13 @@ class Selection:
         out: npt.NDArray[np.floating[Any]],
         samples: npt.NDArray[np.floating[Any]],
         combination: str = COMBINATION_DEFAULT,
+        impulsive: bool | None = None,
     ) -> npt.NDArray[np.floating[Any]]:
         """f + k·(x − f) for the prediction ``out`` of ``samples`` (NaN = missing): k is
         :attr:`blend_weight` everywhere (``"global"``) or estimated per series and stretch of
-        time from the residuals (``"local"``, see :mod:`.combination`)."""
+        time from the residuals (``"local"``, see :mod:`.combination`). ``impulsive``:
+        whether ``samples`` were found to have impulsive noise (None: as the searched batch
+        was)."""
         if checked_combination(combination) == "global":
             return combine(out, samples, self.blend_weight)
         k = local_weights(
@@ -232,6 +246,7 @@ class Selection:
             self.fit_covariance,
             self.blend_weight,
             self.noise_var_se,
+            impulsive=self.impulsive if impulsive is None else impulsive,
         )
         return combine(out, samples, k)
 
@@ -258,27 +273,30 @@ class Selection:
         checked_combination(combination)
         original = np.asarray(x)
         samples = as_float_matrix(original, "x")
-        mask = find_glitches(samples) if self.glitch_detection else None
-        return self.denoise_found(original, samples, mask, blend, combination, solver)
+        found = search_glitches(samples) if self.glitch_detection else None
+        return self.denoise_found(original, samples, found, blend, combination, solver)
 
     def denoise_found(
         self,
         original: npt.NDArray[Any],
         samples: npt.NDArray[np.floating[Any]],
-        glitches: npt.NDArray[np.bool_] | None,
+        glitches: GlitchSearch | None,
         blend: bool,
         combination: str,
         solver: str,
     ) -> npt.NDArray[np.floating[Any]]:
         """:meth:`denoise` of ``original`` (read as the float matrix ``samples``) with its
-        glitch mask already found (None: not looked for), as the search finds it for
+        glitches already found (None: not looked for), as the search finds them for
         :func:`.search.auto_denoise`."""
-        if glitches is not None and glitches.any():
+        if glitches is not None and glitches.mask.any():
             samples = samples.copy()
-            samples[glitches] = np.nan
+            samples[glitches.mask] = np.nan
         out = self.prediction(samples, solver)
         out = out.astype(bridge.result_dtype(original.dtype), copy=False)
-        return self.combined(out, samples, combination) if blend else out
+        if not blend:
+            return out
+        impulsive = glitches is not None and glitches.impulsive
+        return self.combined(out, samples, combination, impulsive)
 
     def prediction(
         self, samples: npt.NDArray[np.floating[Any]], solver: str = "exact"

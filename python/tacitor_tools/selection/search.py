@@ -14,7 +14,7 @@ import numpy.typing as npt
 
 from .. import bridge, memory
 from ..bridge import Method
-from ..glitches import find_glitches, glitch_mask, glitch_positions, glitch_warning
+from ..glitches import GlitchSearch, glitch_mask, glitch_positions, glitch_warning, search_glitches
 from ..missing import as_float_matrix, interpolate_gaps
 from .noise import NoiseEstimate, estimate_noise
 from .progress import Progress, ProgressArg
@@ -512,12 +512,14 @@ def search_and_output(
     if not (~np.isnan(array)).any():
         raise ValueError("samples holds no observed value (all NaN or empty): nothing to select on")
     found: tuple[tuple[int, int], ...] = ()
+    impulsive = False
     if glitches:
-        mask = find_glitches(array)
-        if mask.any():
+        searched = search_glitches(array)
+        impulsive = searched.impulsive
+        if searched.mask.any():
             array = array.copy()
-            array[mask] = np.nan
-            found = glitch_positions(mask)
+            array[searched.mask] = np.nan
+            found = glitch_positions(searched.mask)
     windows = positive_ints(
         DEFAULT_WINDOWS if window_sizes is None else window_sizes, "window_sizes"
     )
@@ -566,7 +568,9 @@ def search_and_output(
         route = slower_route(search, selection, seed)
         if route is not None:
             selection, output = selection.at_slower_rate(route), None
-    return replace(selection, glitches=found, glitch_detection=glitches), output
+    return replace(
+        selection, glitches=found, glitch_detection=glitches, impulsive=impulsive
+    ), output
 
 
 def slower_route(search: Search, selection: Selection, seed: int) -> SlowerRate | None:
@@ -680,8 +684,12 @@ def auto_denoise(
     )
     if cached is None:
         # The search found the glitches of these very samples: no need to look again.
-        mask = glitch_mask(array.shape, selection.glitches) if glitches else None
-        out_found = selection.denoise_found(original, array, mask, blend, combination, solver)
+        found = (
+            GlitchSearch(glitch_mask(array.shape, selection.glitches), selection.impulsive)
+            if glitches
+            else None
+        )
+        out_found = selection.denoise_found(original, array, found, blend, combination, solver)
         return out_found, selection
     out: npt.NDArray[np.floating[Any]] = cached.astype(
         bridge.result_dtype(original.dtype), copy=False
