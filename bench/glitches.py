@@ -108,7 +108,9 @@ def main() -> None:
             "",
             "A flag is a real peak when the clean signal's own distance from its running median "
             "exceeds the noise at that sample. Flags on `outliers` noise are the noise's own "
-            "impulses (12 times the background level).",
+            "impulses (12 times the background level, 1 % of the samples), which are many "
+            "and go both ways, so that samples standing out alone count as impulses there; "
+            "a real peak flagged there is one of the signal's that stood out alone as well.",
             "",
             *flags,
             "",
